@@ -1,0 +1,45 @@
+#include "app/arguments.h"
+
+#include <cctype>
+#include <climits>
+#include <cstdint>
+
+#include "app/settings.h"
+
+namespace provision {
+
+std::string parseMode(const char* text, int& mode) {
+  const char* p = text;
+  while (*p != '\0' && std::isspace(static_cast<unsigned char>(*p))) ++p;
+  bool negative = false;
+  if (*p == '+' || *p == '-') {
+    negative = *p == '-';
+    ++p;
+  }
+  if (!std::isdigit(static_cast<unsigned char>(*p))) return "invalid stoi argument";
+
+  // Accumulate as a negative number so that INT_MIN fits; stop once the value cannot be an int.
+  std::int64_t value = 0;
+  bool overflow = false;
+  for (; std::isdigit(static_cast<unsigned char>(*p)); ++p) {
+    if (overflow) continue;
+    value = value * 10 + (*p - '0');
+    if (value > static_cast<std::int64_t>(INT_MAX) + 1) overflow = true;
+  }
+  if (!negative && value > INT_MAX) overflow = true;
+  if (overflow) return "stoi argument out of range";
+  mode = static_cast<int>(negative ? -value : value);
+  return {};
+}
+
+std::string applyArguments(int argc, const char* const* argv, Settings& target) {
+  if (argc > 1) {
+    std::string error = parseMode(argv[1], target.mode);
+    if (!error.empty()) return error;
+  }
+  if (argc > 2) target.configVariant = argv[2];
+  if (argc > 3) target.calibrationSubfolder = argv[3];
+  return {};
+}
+
+}  // namespace provision

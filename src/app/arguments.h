@@ -1,0 +1,20 @@
+// Command-line arguments of a run.
+#pragma once
+
+#include <string>
+
+namespace provision {
+
+struct Settings;
+
+// Converts decimal text to an int the way std::stoi does (leading white space, optional sign,
+// digits up to the first other character) without throwing. Returns an empty string on success,
+// otherwise the error text: "invalid stoi argument" or "stoi argument out of range".
+std::string parseMode(const char* text, int& mode);
+
+// Stores up to three positional arguments (mode, configuration variant, calibration sub-folder)
+// in `target`; later ones are ignored. Returns an empty string, or the error text of a rejected
+// first argument, in which case nothing is stored.
+std::string applyArguments(int argc, const char* const* argv, Settings& target);
+
+}  // namespace provision

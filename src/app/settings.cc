@@ -1,0 +1,7 @@
+#include "app/settings.h"
+
+namespace provision {
+
+Settings settings;
+
+}  // namespace provision

@@ -1,0 +1,16 @@
+// Latest-version pointer files: a text file beside the packages that names the current one.
+#pragma once
+
+#include <string>
+
+namespace provision {
+
+// What readLatestVersion does after each line it reads.
+enum class PerLine { None, Echo, Pause };
+
+// Reads the pointer file at `path`; `packageName` receives the text after the last line feed
+// (empty when the file ends with one). A carriage return before a line feed is dropped.
+// Returns 0, or 2 when the file cannot be opened (packageName unchanged).
+int readLatestVersion(const std::string& path, PerLine perLine, std::string& packageName);
+
+}  // namespace provision

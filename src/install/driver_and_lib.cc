@@ -1,0 +1,7 @@
+#include "install/workflows.h"
+
+namespace provision {
+
+int installDriverAndLib() { return 0; }
+
+}  // namespace provision

@@ -1,0 +1,7 @@
+#include "install/workflows.h"
+
+namespace provision {
+
+int runPackageUpdate() { return 0; }
+
+}  // namespace provision

@@ -1,0 +1,49 @@
+#include "log/run_log.h"
+
+#include <ctime>
+#include <iostream>
+
+namespace provision {
+namespace {
+
+const char* tagOf(unsigned level) {
+  switch (level) {
+    case kLogPlain:
+      return "";
+    case kLogWarning:
+      return "[WARING]";
+    case kLogError:
+      return "[ERROR]";
+    default:
+      return "[INFO]";
+  }
+}
+
+bool toLocalTime(std::time_t now, std::tm& out) {
+#ifdef _WIN32
+  return localtime_s(&out, &now) == 0;
+#else
+  return localtime_r(&now, &out) != nullptr;
+#endif
+}
+
+}  // namespace
+
+std::string makeTimestamp() {
+  std::tm local{};
+  toLocalTime(std::time(nullptr), local);
+  return std::to_string(local.tm_year + 1900) + ":" + std::to_string(local.tm_mon + 1) + ":" +
+         std::to_string(local.tm_mday) + " " + std::to_string(local.tm_hour) + ":" +
+         std::to_string(local.tm_min) + ":" + std::to_string(local.tm_sec);
+}
+
+std::string formatLogLine(const std::string& timestamp, const std::string& message,
+                          unsigned level) {
+  return "[" + timestamp + "] : " + tagOf(level) + message;
+}
+
+void writeLog(const std::string& message, unsigned level) {
+  std::cout << formatLogLine(makeTimestamp(), message, level) << std::endl;
+}
+
+}  // namespace provision

@@ -1,0 +1,21 @@
+// The run log: timestamped, tagged lines on standard output.
+#pragma once
+
+#include <string>
+
+namespace provision {
+
+enum LogLevel : unsigned { kLogPlain = 0, kLogInfo = 1, kLogWarning = 2, kLogError = 3 };
+
+// Local time as "Y:M:D h:m:s", each number without leading zeros.
+std::string makeTimestamp();
+
+// The complete line (without line end) that writeLog writes for `message` at `level` and time
+// text `timestamp`.
+std::string formatLogLine(const std::string& timestamp, const std::string& message,
+                          unsigned level);
+
+// Writes one run-log line to standard output and flushes it.
+void writeLog(const std::string& message, unsigned level);
+
+}  // namespace provision

@@ -1,0 +1,36 @@
+// The local folder tree beside the executable, and the few file operations the workflows need.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace provision {
+
+// Separator of local paths. Windows paths use a backslash, every other platform a slash.
+#ifdef _WIN32
+inline constexpr const char* kSep = "\\";
+#else
+inline constexpr const char* kSep = "/";
+#endif
+
+// Checks whether the package server answers (clears settings.serverOnline when it does not), sets
+// settings.baseFolder and creates the "data" tree. Always 0.
+int prepareWorkspace();
+
+// Sets settings.baseFolder to the executable's folder followed by kSep. Always 0.
+int exeDirectory();
+
+// Creates one folder level when it is missing; failures are silent.
+void createFolder(std::string path);
+
+// Bare names of the plain files in `folder`, in the order the system lists them. A folder that
+// cannot be listed gives an empty list and an ERROR line in the run log.
+std::vector<std::string> listFiles(const std::string& folder);
+
+// Removes every file and sub-folder inside `folder`; the folder itself stays.
+void clearFolder(std::string folder);
+
+// Whether anything exists at `path`.
+bool pathExists(const std::string& path);
+
+}  // namespace provision
