@@ -1,7 +1,87 @@
+// Mode 1: puts the current driver-and-library bundle on the device and lets it write the device
+// report.
+#include <iostream>
+
+#include "app/settings.h"
+#include "device/device_account.h"
+#include "device/ssh_link.h"
+#include "ftp/ftp_source.h"
+#include "ftp/latest_version.h"
+#include "install/package_fetch.h"
 #include "install/workflows.h"
+#include "log/run_log.h"
+#include "workspace/workspace.h"
 
 namespace provision {
+namespace {
 
-int installDriverAndLib() { return 0; }
+constexpr const char* kBundleServerFolder = "/ProcessEquipment/Quorvex/";
+constexpr const char* kBundlePointerFile = "DriverAndLib_LatestVersion.txt";
+constexpr const char* kDeviceFolder = "/opt/";
+
+std::string libFolder() { return settings.baseFolder + "data" + kSep + "lib"; }
+
+// Finds the bundle's name and makes sure the bundle is local. 0, 1 (download failed) or 2 (no
+// pointer file).
+int fetchBundle(std::string& packageName) {
+  const std::string folder = libFolder();
+  const std::string pointerPath = folder + kSep + kBundlePointerFile;
+  if (!settings.serverOnline) return readLatestVersion(pointerPath, PerLine::None, packageName);
+
+  FtpSource ftp;
+  ftp.open();
+  ftp.downloadFile(std::string(kBundleServerFolder) + kBundlePointerFile, folder);
+  int status = readLatestVersion(pointerPath, PerLine::Pause, packageName);
+  if (status != 0) return status;
+  status = ensurePackage(ftp, folder + kSep, kBundleServerFolder, kBundlePointerFile, packageName);
+  ftp.close();
+  return status;
+}
+
+// Writes the text up to its first line feed.
+void printFirstLine(const std::string& text) { std::cout << text.substr(0, text.find('\n')); }
+
+}  // namespace
+
+int installDriverAndLib() {
+  std::string packageName;
+  int status = fetchBundle(packageName);
+  if (status != 0) return status;
+
+  SshLink link;
+  const char* password = settings.deviceKind == DeviceKind::ZR ? kZrRootPassword : kQmRootPassword;
+  const int openStatus = link.open(kDeviceHost, kRootUser, password);
+  if (openStatus != 0)
+    writeLog("Failed to connect to the device, status " + std::to_string(openStatus), kLogError);
+
+  std::string output;
+  link.runCommand("mkdir /opt", output);
+  link.runCommand("rm -r /opt/Install*", output);
+  link.runCommand("rm -r /opt/QMServer*", output);
+  link.runCommand("rm -r /opt/*ZRConfig*", output);
+
+  const int uploadStatus =
+      link.uploadFile(libFolder() + kSep + packageName, kDeviceFolder + packageName, false);
+  if (openStatus == 0 && uploadStatus != 0)
+    writeLog(
+        "Failed to upload the driver and library bundle, status " + std::to_string(uploadStatus),
+        kLogError);
+
+  link.runCommand("unzip /opt/" + packageName + " -d /opt/ ", output);
+  link.runCommand("chmod 777 -R /opt *", output);
+  link.runCommand("cd /opt/Install_driverandlib/dependency/ ; sh install_zelkapi_lib.sh", output);
+  link.runCommand("/opt/Install_driverandlib/SystemRead > /opt/sys.log", output);
+
+  output.clear();
+  link.runCommand("cat /opt/sys.log |grep DeviceUID | awk '{print $3}'", output);
+  std::cout << output;
+  output.clear();
+  link.runCommand("cat /opt/sys.log | grep Model | awk '{print $3}'", output);
+  printFirstLine(output);
+  std::cout.flush();
+
+  if (openStatus != 0) return openStatus;
+  return uploadStatus;
+}
 
 }  // namespace provision

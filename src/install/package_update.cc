@@ -1,7 +1,73 @@
+// Mode 2: the server package on QM units; the configuration tool and the unit's calibration files
+// on ZR units.
+#include <chrono>
+#include <iostream>
+#include <thread>
+
+#include "app/settings.h"
+#include "install/package_fetch.h"
 #include "install/workflows.h"
+#include "log/run_log.h"
+#include "workspace/workspace.h"
 
 namespace provision {
+namespace {
 
-int runPackageUpdate() { return 0; }
+constexpr int kCountdownSeconds = 30;
+
+// Gives the freshly installed configuration tool time to start before the device is queried.
+void countDown() {
+  std::cout << "Please wait 30s" << std::endl;
+  for (int second = 1; second <= kCountdownSeconds; ++second) {
+    std::cout << "\rIt's been waiting for " << second << "s" << std::flush;
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+  }
+  std::cout << std::endl;
+}
+
+int updateServerPackage() {
+  const std::string remoteFolder = "/ProcessEquipment/QMServer/55/";
+  const std::string pointerFileName = "QMServer_LatestVersion.txt";
+  const std::string localFolder = settings.baseFolder + "data" + kSep + "QM";
+  if (settings.serverOnline) fetchPointerFile(remoteFolder + pointerFileName, localFolder);
+
+  int status = installServerPackage(localFolder + kSep, remoteFolder, pointerFileName);
+  if (status != 0)
+    writeLog("Failed to install the server package, status " + std::to_string(status), kLogError);
+  return status;
+}
+
+int updateConfigToolAndCalibration() {
+  const std::string remoteFolder = "/ProcessEquipment/ZRConfig/55/" + settings.configVariant + "/";
+  const std::string pointerFileName = "ZRConfig_LatestVersion.txt";
+  const std::string localFolder =
+      settings.baseFolder + "data" + kSep + "ZR" + kSep + settings.configVariant;
+  createFolder(localFolder);
+  if (settings.serverOnline) fetchPointerFile(remoteFolder + pointerFileName, localFolder);
+
+  const int installStatus = installConfigTool(localFolder + kSep, remoteFolder, pointerFileName);
+  if (installStatus != 0)
+    writeLog("Failed to install the configuration tool, status " + std::to_string(installStatus),
+             kLogError);
+
+  countDown();
+  std::cout << "Query Calibration File" << std::endl;
+  std::string model;
+  std::string uid;
+  checkDevice(model, uid);
+  const int calibrationStatus = syncCalibration(model, uid);
+  if (calibrationStatus != 0) {
+    std::cout << "Failed to query calibration file" << std::endl;
+    return calibrationStatus;
+  }
+  return installStatus;
+}
+
+}  // namespace
+
+int runPackageUpdate() {
+  if (settings.deviceKind == DeviceKind::ZR) return updateConfigToolAndCalibration();
+  return updateServerPackage();
+}
 
 }  // namespace provision

@@ -12,8 +12,7 @@ std::string makeTimestamp();
 
 // The complete line (without line end) that writeLog writes for `message` at `level` and time
 // text `timestamp`.
-std::string formatLogLine(const std::string& timestamp, const std::string& message,
-                          unsigned level);
+std::string formatLogLine(const std::string& timestamp, const std::string& message, unsigned level);
 
 // Writes one run-log line to standard output and flushes it.
 void writeLog(const std::string& message, unsigned level);
