@@ -1,0 +1,63 @@
+// The platform FTP client behind FtpSource: one logged-in connection to the package server that
+// fetches single files and lists folders. Each platform builds one variant of this interface
+// (ftp_client-curl.cc, ftp_client-wininet.cc); FtpSource holds the common logic.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace provision {
+
+// A platform error code as the package-server error lines print it; kFtpOk means success.
+using FtpError = unsigned long;
+inline constexpr FtpError kFtpOk = 0;
+
+// One entry of a server folder listing.
+struct FtpEntry {
+  std::string name;  // UTF-8, as the server lists it
+  bool isFolder = false;
+};
+
+// What connect() found.
+enum class FtpConnect {
+  Connected,    // logged in; later calls reuse the connection
+  Failed,       // the server did not answer or refused the login: error() holds the code
+  Unavailable,  // the client library itself could not start; nothing is to be reported
+};
+
+class FtpClient {
+ public:
+  virtual ~FtpClient() = default;
+
+  // Connects to `host` on port 21 and logs in with `user` and `password` (all UTF-8). Active-mode,
+  // binary transfers. Called at most once per object before any other call.
+  virtual FtpConnect connect(const std::string& host, const std::string& user,
+                             const std::string& password) = 0;
+
+  // The code of the last failed connect().
+  virtual FtpError error() const = 0;
+
+  // Fetches the server file at `remotePath` (absolute, from the server's root folder) into the
+  // local file `localPath`, which must not exist yet; the client creates it. Without a connection
+  // (connect() failed or never called, or after disconnect()) fails at once without touching the
+  // network. On failure the caller removes whatever was written to `localPath`.
+  virtual FtpError fetch(const std::string& remotePath, const std::string& localPath) = 0;
+
+  // Lists the entries of the server folder `remoteFolder` (absolute) in the server's order, "."
+  // and ".." included when the server lists them. A folder without any entry is a failure with the
+  // platform's code for it, as is a missing folder. Fails at once without a connection.
+  virtual FtpError list(const std::string& remoteFolder, std::vector<FtpEntry>& entries) = 0;
+
+  // The code that reports a fetched file which cannot be stored under its local name (a name that
+  // is empty or unsafe, or a failed final rename).
+  virtual FtpError localFileError() const = 0;
+
+  // Ends the connection and releases the client library's handles; harmless when not connected.
+  virtual void disconnect() = 0;
+};
+
+// The current platform's client, not yet connected. Touches nothing.
+std::unique_ptr<FtpClient> makeFtpClient();
+
+}  // namespace provision

@@ -1,0 +1,33 @@
+// The platform file functions behind the workspace. Each platform builds one variant
+// (filesystem-posix.cc, filesystem-win32.cc); paths are narrow UTF-8 strings.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace provision {
+
+// What a path names. `None` when nothing is there or the system cannot tell.
+enum class EntryType { None, File, Directory };
+
+// One entry of a local folder listing.
+struct FolderEntry {
+  std::string name;
+  EntryType type = EntryType::None;  // None: the entry's type could not be read
+};
+
+// The full path of the running executable, or empty when the system cannot tell.
+std::string executablePath();
+
+// Creates the last level of `path`; fails (false) when the parent is missing or something
+// already exists there.
+bool makeDirectory(const std::string& path);
+
+// The entries of `folder` in the order the system lists them, without "." and "..". False when
+// the folder cannot be listed.
+bool listFolder(const std::string& folder, std::vector<FolderEntry>& entries);
+
+// What `path` names (symbolic links followed).
+EntryType entryType(const std::string& path);
+
+}  // namespace provision
