@@ -2,6 +2,7 @@
 // (filesystem-posix.cc, filesystem-win32.cc); paths are narrow UTF-8 strings.
 #pragma once
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,11 @@ struct FolderEntry {
   std::string name;
   EntryType type = EntryType::None;  // None: the entry's type could not be read
 };
+
+// `utf8` as a path of the standard library, taken as UTF-8 on every platform.
+inline std::filesystem::path toFsPath(const std::string& utf8) {
+  return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+}
 
 // The full path of the running executable, or empty when the system cannot tell.
 std::string executablePath();

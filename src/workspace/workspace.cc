@@ -1,7 +1,66 @@
 #include "workspace/workspace.h"
 
+#include <iostream>
+#include <system_error>
+
+#include "app/settings.h"
+#include "ftp/ftp_source.h"
+#include "log/run_log.h"
+#include "workspace/filesystem.h"
+
 namespace provision {
 
-int prepareWorkspace() { return 0; }
+int prepareWorkspace() {
+  // The connection stays open while the tree is made, as the object lives to the end.
+  FtpSource server;
+  if (server.open() != 0) settings.serverOnline = false;
+  exeDirectory();
+  const std::string data = settings.baseFolder + "data";
+  createFolder(data);
+  for (const char* folder : {"CalFile", "QM", "ZR", "lib"}) createFolder(data + kSep + folder);
+  return 0;
+}
+
+int exeDirectory() {
+  const std::string path = executablePath();
+  const size_t separator = path.rfind(kSep);
+  settings.baseFolder = (separator == std::string::npos ? path : path.substr(0, separator)) + kSep;
+  return 0;
+}
+
+void createFolder(std::string path) {
+  if (entryType(path) == EntryType::Directory) return;
+  makeDirectory(path);
+}
+
+std::vector<std::string> listFiles(const std::string& folder) {
+  std::vector<FolderEntry> entries;
+  std::vector<std::string> files;
+  if (!listFolder(folder, entries)) {
+    writeLog("Failed to find files in directory. ", kLogError);
+    return files;
+  }
+  for (const FolderEntry& entry : entries) {
+    if (entry.type == EntryType::None) {
+      std::cerr << "Failed to get file attributes for: " << folder << kSep << entry.name
+                << std::endl;
+    } else if (entry.type == EntryType::File) {
+      files.push_back(entry.name);
+    }
+  }
+  return files;
+}
+
+void clearFolder(std::string folder) {
+  // Each entry goes on its own; a symbolic link is removed, never followed.
+  std::error_code error;
+  std::filesystem::directory_iterator entries(toFsPath(folder), error);
+  for (; !error && entries != std::filesystem::directory_iterator(); entries.increment(error)) {
+    std::error_code ignored;
+    std::filesystem::remove_all(entries->path(), ignored);
+  }
+}
+
+bool pathExists(const std::string& path) { return entryType(path) != EntryType::None; }
 
 }  // namespace provision

@@ -1,0 +1,142 @@
+// The FTP client on libcurl. Error codes are libcurl's CURLcode numbers.
+#include <curl/curl.h>
+
+#include <cstdio>
+
+#include "ftp/ftp_client.h"
+
+namespace provision {
+namespace {
+
+// Reported for transfers on a client that holds no connection; nothing is sent then.
+constexpr FtpError kNoConnection = CURLE_COULDNT_CONNECT;
+
+bool startLibrary() {
+  static const bool started = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
+  return started;
+}
+
+// The URL path of an absolute or relative server path: each name percent-encoded, a leading "/"
+// as "%2F" so that libcurl starts from the server's root folder rather than the login folder.
+std::string encodePath(CURL* curl, const std::string& path) {
+  std::string encoded;
+  size_t start = 0;
+  if (!path.empty() && path.front() == '/') {
+    encoded = "%2F";
+    start = 1;
+  }
+  while (true) {
+    size_t slash = path.find('/', start);
+    std::string name = path.substr(start, slash == std::string::npos ? slash : slash - start);
+    char* escaped = curl_easy_escape(curl, name.data(), static_cast<int>(name.size()));
+    if (escaped) encoded += escaped;
+    curl_free(escaped);
+    if (slash == std::string::npos) return encoded;
+    encoded += '/';
+    start = slash + 1;
+  }
+}
+
+size_t writeToFile(char* data, size_t size, size_t count, void* file) {
+  return std::fwrite(data, size, count, static_cast<std::FILE*>(file)) * size;
+}
+
+size_t discard(char*, size_t size, size_t count, void*) { return size * count; }
+
+// Records each listed entry and skips its transfer.
+long recordEntry(const void* info, void* entries, int) {
+  const auto* file = static_cast<const curl_fileinfo*>(info);
+  static_cast<std::vector<FtpEntry>*>(entries)->push_back(
+      {file->filename ? file->filename : "", file->filetype == CURLFILETYPE_DIRECTORY});
+  return CURL_CHUNK_BGN_FUNC_SKIP;
+}
+
+// Every entry of the listing is wanted, whatever characters its name holds.
+int matchAll(void*, const char*, const char*) { return CURL_FNMATCHFUNC_MATCH; }
+
+class CurlFtpClient : public FtpClient {
+ public:
+  ~CurlFtpClient() override { disconnect(); }
+
+  FtpConnect connect(const std::string& host, const std::string& user,
+                     const std::string& password) override {
+    disconnect();
+    if (!startLibrary()) return FtpConnect::Unavailable;
+    curl_ = curl_easy_init();
+    if (!curl_) return FtpConnect::Unavailable;
+    server_ = "ftp://" + host + "/";
+    curl_easy_setopt(curl_, CURLOPT_USERNAME, user.c_str());
+    curl_easy_setopt(curl_, CURLOPT_PASSWORD, password.c_str());
+    curl_easy_setopt(curl_, CURLOPT_FTPPORT,
+                     "-");  // active mode on the control connection's address
+    curl_easy_setopt(curl_, CURLOPT_TRANSFERTEXT, 0L);
+    curl_easy_setopt(curl_, CURLOPT_NOSIGNAL, 1L);
+    // Log in without a transfer; the connection stays in the handle for the later calls.
+    curl_easy_setopt(curl_, CURLOPT_URL, server_.c_str());
+    curl_easy_setopt(curl_, CURLOPT_NOBODY, 1L);
+    CURLcode result = curl_easy_perform(curl_);
+    curl_easy_setopt(curl_, CURLOPT_NOBODY, 0L);
+    if (result != CURLE_OK) {
+      error_ = result;
+      disconnect();
+      return FtpConnect::Failed;
+    }
+    return FtpConnect::Connected;
+  }
+
+  FtpError error() const override { return error_; }
+
+  FtpError fetch(const std::string& remotePath, const std::string& localPath) override {
+    if (!curl_) return kNoConnection;
+    std::FILE* file = std::fopen(localPath.c_str(), "wbx");
+    if (!file) return CURLE_WRITE_ERROR;
+    prepareTransfer(server_ + encodePath(curl_, remotePath));
+    curl_easy_setopt(curl_, CURLOPT_WRITEFUNCTION, writeToFile);
+    curl_easy_setopt(curl_, CURLOPT_WRITEDATA, file);
+    CURLcode result = curl_easy_perform(curl_);
+    bool closed = std::fclose(file) == 0;
+    if (result != CURLE_OK) return result;
+    return closed ? kFtpOk : FtpError{CURLE_WRITE_ERROR};
+  }
+
+  FtpError list(const std::string& remoteFolder, std::vector<FtpEntry>& entries) override {
+    entries.clear();
+    if (!curl_) return kNoConnection;
+    prepareTransfer(server_ + encodePath(curl_, remoteFolder) + "/*");
+    curl_easy_setopt(curl_, CURLOPT_WILDCARDMATCH, 1L);
+    curl_easy_setopt(curl_, CURLOPT_FNMATCH_FUNCTION, matchAll);
+    curl_easy_setopt(curl_, CURLOPT_CHUNK_BGN_FUNCTION, recordEntry);
+    curl_easy_setopt(curl_, CURLOPT_CHUNK_DATA, &entries);
+    CURLcode result = curl_easy_perform(curl_);
+    curl_easy_setopt(curl_, CURLOPT_WILDCARDMATCH, 0L);
+    curl_easy_setopt(curl_, CURLOPT_CHUNK_BGN_FUNCTION, nullptr);
+    curl_easy_setopt(curl_, CURLOPT_CHUNK_DATA, nullptr);
+    if (result != CURLE_OK) return result;
+    return entries.empty() ? FtpError{CURLE_REMOTE_FILE_NOT_FOUND} : kFtpOk;
+  }
+
+  FtpError localFileError() const override { return CURLE_WRITE_ERROR; }
+
+  void disconnect() override {
+    if (!curl_) return;
+    curl_easy_cleanup(curl_);
+    curl_ = nullptr;
+  }
+
+ private:
+  void prepareTransfer(const std::string& url) {
+    curl_easy_setopt(curl_, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl_, CURLOPT_WRITEFUNCTION, discard);
+    curl_easy_setopt(curl_, CURLOPT_WRITEDATA, nullptr);
+  }
+
+  CURL* curl_ = nullptr;
+  std::string server_;
+  FtpError error_ = kFtpOk;
+};
+
+}  // namespace
+
+std::unique_ptr<FtpClient> makeFtpClient() { return std::make_unique<CurlFtpClient>(); }
+
+}  // namespace provision

@@ -1,0 +1,137 @@
+#include "ftp/ftp_source.h"
+
+#include <iostream>
+#include <random>
+#include <system_error>
+
+#include "app/settings.h"
+#include "ftp/folder_listing.h"
+#include "ftp/ftp_client.h"
+#include "workspace/filesystem.h"
+#include "workspace/workspace.h"
+
+namespace provision {
+namespace {
+
+std::string fileNameOf(const std::string& remotePath) {
+  size_t slash = remotePath.rfind('/');
+  return slash == std::string::npos ? remotePath : remotePath.substr(slash + 1);
+}
+
+// A name for the file that receives a download before it replaces the target; the dot keeps it
+// out of the way, the random part away from any real file.
+std::string temporaryName() {
+  static std::mt19937_64 generator{std::random_device{}()};
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string name = ".provision-";
+  std::uint64_t bits = generator();
+  for (int i = 0; i < 16; ++i, bits >>= 4) name += kHex[bits & 0xf];
+  return name + ".part";
+}
+
+void removeQuietly(const std::string& path) {
+  std::error_code ignored;
+  std::filesystem::remove(toFsPath(path), ignored);
+}
+
+// Fetches into a temporary file beside the target and renames it over the target only when the
+// whole file arrived, so the target is never partial and an earlier copy survives a failure.
+FtpError fetchReplacing(FtpClient& client, const std::string& remotePath,
+                        const std::string& localFolder, const std::string& name) {
+  if (!isSafeLocalName(name)) return client.localFileError();
+  const std::string temporary = localFolder + kSep + temporaryName();
+  FtpError code = client.fetch(remotePath, temporary);
+  if (code != kFtpOk) {
+    removeQuietly(temporary);
+    return code;
+  }
+  std::error_code renameError;
+  std::filesystem::rename(toFsPath(temporary), toFsPath(localFolder + kSep + name), renameError);
+  if (!renameError) return kFtpOk;
+  removeQuietly(temporary);
+  return client.localFileError();
+}
+
+// `text` with control characters shown as "?", so that a warning stays on one line.
+std::string printable(std::string text) {
+  for (char& c : text) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+  }
+  return text;
+}
+
+}  // namespace
+
+bool isSafeLocalName(const std::string& name) {
+  bool onlyDotsAndBlanks = true;
+  for (unsigned char c : name) {
+    if (c == '/' || c == '\\' || c < 0x20 || c == 0x7f) return false;
+    if (c != '.' && c != ' ') onlyDotsAndBlanks = false;
+  }
+  return !onlyDotsAndBlanks;
+}
+
+EntryUse useOfEntry(const FtpEntry& entry) {
+  if (entry.name == "." || entry.name == "..") return EntryUse::Skip;
+  if (entry.isFolder) return EntryUse::Skip;
+  return isSafeLocalName(entry.name) ? EntryUse::Fetch : EntryUse::Refuse;
+}
+
+FtpSource::FtpSource()
+    : host_(settings.ftpHost),
+      user_(settings.ftpUser),
+      password_(settings.ftpPassword),
+      client_(makeFtpClient()) {}
+
+FtpSource::~FtpSource() { close(); }
+
+int FtpSource::open() {
+  client_ = makeFtpClient();
+  switch (client_->connect(host_, user_, password_)) {
+    case FtpConnect::Connected:
+      return 0;
+    case FtpConnect::Failed:
+      std::cerr << "InternetConnect failed. Error: " << client_->error() << std::endl;
+      return -1;
+    case FtpConnect::Unavailable:
+      return -1;
+  }
+  return -1;
+}
+
+int FtpSource::downloadFile(const std::string& remotePath, const std::string& localFolder) {
+  FtpError code = fetchReplacing(*client_, remotePath, localFolder, fileNameOf(remotePath));
+  if (code == kFtpOk) return 0;
+  std::cerr << "FtpGetFile failed. Error: " << code << std::endl;
+  return -1;
+}
+
+int FtpSource::downloadFolder(const std::string& remoteFolder, const std::string& localFolder) {
+  std::vector<FtpEntry> entries;
+  FtpError code = client_->list(remoteFolder, entries);
+  if (code != kFtpOk) {
+    std::cerr << "FtpFindFirstFile failed. Error: " << code << std::endl;
+    return -1;
+  }
+  for (const FtpEntry& entry : entries) {
+    const std::string remotePath = remoteFolder + "/" + entry.name;
+    switch (useOfEntry(entry)) {
+      case EntryUse::Skip:
+        break;
+      case EntryUse::Refuse:
+        std::cerr << "Skipped a server file whose name is unsafe locally: " << printable(remotePath)
+                  << std::endl;
+        break;
+      case EntryUse::Fetch:
+        if (downloadFile(remotePath, localFolder) != 0) return -1;
+        break;
+    }
+  }
+  return 0;
+}
+
+void FtpSource::close() {
+  if (client_) client_->disconnect();
+}
+
+}  // namespace provision
