@@ -1,0 +1,138 @@
+#!/usr/bin/python3
+"""The lab's package server: one FTP account over a root folder, with switchable faults.
+
+Usage: ftp_server.py LABDIR HOST
+
+Serves LABDIR/ftp/root on HOST:21 for the account velqorn/ftp604817, active and passive mode.
+Every command line the clients send is logged (the password masked) to standard output, which the
+lab redirects to LABDIR/ftp.log. Faults are read from LABDIR/ftp-faults.json on every command:
+  {"refuse_login": true}             every PASS is answered with 530
+  {"drop_after": {"/a/b.zip": 100}}  a RETR of /a/b.zip sends 100 bytes, then the data connection
+                                     is closed and the transfer answered with 426
+  {"refuse_retr_left": 2}            the 2nd RETR from now is answered with 550 (the server counts
+                                     down in the file itself)
+Once listening, the server writes its PID to LABDIR/ftp.ready.
+"""
+
+import errno
+import json
+import logging
+import os
+import sys
+
+from pyftpdlib.authorizers import DummyAuthorizer
+from pyftpdlib.handlers import FileProducer, FTPHandler, _FileReadWriteError
+from pyftpdlib.servers import FTPServer
+
+USER = "velqorn"
+PASSWORD = "ftp604817"
+PORT = 21
+
+
+class Faults:
+    def __init__(self, path):
+        self.path = path
+
+    def read(self):
+        try:
+            with open(self.path) as f:
+                return json.load(f)
+        except (OSError, ValueError):
+            return {}
+
+    def write(self, faults):
+        tmp = self.path + ".server.tmp"
+        with open(tmp, "w") as f:
+            json.dump(faults, f)
+        os.replace(tmp, self.path)
+
+    def takeRetrRefusal(self):
+        """Counts one RETR; True when this is the one to refuse."""
+        faults = self.read()
+        left = faults.get("refuse_retr_left")
+        if not left:
+            return False
+        left -= 1
+        if left > 0:
+            faults["refuse_retr_left"] = left
+        else:
+            del faults["refuse_retr_left"]
+        self.write(faults)
+        return left == 0
+
+
+class DroppingProducer:
+    """Hands out at most `limit` bytes of a file, then fails like a broken connection."""
+
+    def __init__(self, file, transferType, limit):
+        self.inner = FileProducer(file, transferType)
+        self.left = limit
+
+    def more(self):
+        if self.left <= 0:
+            raise _FileReadWriteError(errno.ECONNABORTED, "dropped by the lab")
+        data = self.inner.more()
+        data = data[: self.left]
+        self.left -= len(data)
+        return data
+
+
+class LabHandler(FTPHandler):
+    use_sendfile = False  # the dropping producer must see every byte
+    faults = None
+
+    def pre_process_command(self, line, cmd, arg):
+        shown = "PASS ******" if cmd == "PASS" else line
+        self.log("<- %s" % shown)
+        return super().pre_process_command(line, cmd, arg)
+
+    def respond(self, resp, logfun=logging.debug):
+        self.log("-> %s" % resp)
+        return super().respond(resp, logfun)
+
+    def ftp_PASS(self, line):
+        if self.faults.read().get("refuse_login"):
+            self.respond("530 Authentication failed (lab fault).")
+            return
+        return super().ftp_PASS(line)
+
+    def ftp_RETR(self, file):
+        if self.faults.takeRetrRefusal():
+            self.respond("550 Refused (lab fault).")
+            return
+        limit = self.faults.read().get("drop_after", {}).get(self.fs.fs2ftp(file))
+        if limit is None:
+            return super().ftp_RETR(file)
+        try:
+            fd = self.run_as_current_user(self.fs.open, file, "rb")
+        except OSError as err:
+            self.respond("550 %s." % err.strerror)
+            return
+        producer = DroppingProducer(fd, self._current_type, int(limit))
+        self.push_dtp_data(producer, isproducer=True, file=fd, cmd="RETR")
+        return file
+
+
+def main():
+    labDir, host = sys.argv[1], sys.argv[2]
+    logging.basicConfig(
+        stream=sys.stdout,
+        level=logging.INFO,
+        format="[%(asctime)s] %(message)s",
+    )
+    authorizer = DummyAuthorizer()
+    authorizer.add_user(USER, PASSWORD, os.path.join(labDir, "ftp", "root"), perm="elradfmwMT")
+    LabHandler.authorizer = authorizer
+    LabHandler.faults = Faults(os.path.join(labDir, "ftp-faults.json"))
+    LabHandler.banner = "lab package server ready."
+    server = FTPServer((host, PORT), LabHandler)
+    ready = os.path.join(labDir, "ftp.ready")
+    with open(ready + ".tmp", "w") as f:
+        f.write("%d\n" % os.getpid())
+    os.replace(ready + ".tmp", ready)
+    sys.stdout.flush()
+    server.serve_forever()
+
+
+if __name__ == "__main__":
+    main()
