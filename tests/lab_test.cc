@@ -1,0 +1,265 @@
+// The lab itself: the device is isolated from this machine, the labs are independent, the package
+// server and its fault switches behave, and the support code that drives them is sound.
+#include "support/lab.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "support/process.h"
+
+namespace provision::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+ProcessResult ssh(const Lab& lab, const std::string& user, const std::string& password,
+                  const std::string& command) {
+  return lab.run(
+      {"sshpass", "-p", password, "ssh", "-F", "/dev/null", "-o", "StrictHostKeyChecking=no", "-o",
+       "UserKnownHostsFile=/dev/null", "-o", "PubkeyAuthentication=no", "-o", "LogLevel=ERROR",
+       "-o", "ConnectTimeout=10", user + "@" + PROVISION_DEVICE_HOST, command},
+      "", 60);
+}
+
+// Fetches one server file with curl in active mode into `target`.
+ProcessResult fetch(const Lab& lab, const std::string& serverPath, const std::string& target) {
+  return lab.run({"curl", "-sS", "--max-time", "20", "-P", "-", "-u", "velqorn:ftp604817",
+                  std::string("ftp://") + PROVISION_FTP_HOST + serverPath, "-o", target},
+                 "", 60);
+}
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+void writeFile(const std::string& path, const std::string& content) {
+  fs::create_directories(fs::path(path).parent_path());
+  std::ofstream(path, std::ios::binary) << content;
+}
+
+std::string patterned(size_t size) {
+  std::string data(size, '\0');
+  for (size_t i = 0; i < size; ++i) data[i] = static_cast<char>((i * 131 + i / 251) & 0xff);
+  return data;
+}
+
+class TempDir {
+ public:
+  TempDir() {
+    char name[] = "/tmp/lab-test-XXXXXX";
+    path_ = ::mkdtemp(name);
+  }
+  ~TempDir() { fs::remove_all(path_); }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+TEST(LabDevice, WritesLandInTheLabFolderAndTheMachineStaysUntouched) {
+  Lab lab(uniqueLabName("lab-device"));
+  ASSERT_TRUE(lab.ok()) << lab.startError();
+
+  ProcessResult written = ssh(lab, "root", "lwzq",
+                              "echo dev > /opt/probe.txt && touch /root/r /tmp/t /var/log/l && "
+                              "cd /root && chmod 777 -R /opt * && id -un && pwd");
+  ASSERT_EQ(written.status, 0) << written.err;
+  EXPECT_EQ(written.out, "root\n/root\n");
+  EXPECT_EQ(readFile(lab.devicePath("opt/probe.txt")), "dev\n");
+  EXPECT_EQ(fs::status(lab.devicePath("/opt/probe.txt")).permissions(), fs::perms::all);
+  for (const char* path : {"root/r", "tmp/t", "var/log/l"})
+    EXPECT_TRUE(fs::exists(lab.devicePath(path))) << path;
+
+  std::string marker = "lab-probe-" + std::to_string(::getpid());
+  ProcessResult refused =
+      ssh(lab, "root", "lwzq",
+          "touch /usr/" + marker + "; touch /etc/" + marker + "; touch /var/tmp/" + marker);
+  EXPECT_NE(refused.status, 0);
+  EXPECT_NE(refused.err.find("Read-only file system"), std::string::npos) << refused.err;
+  for (const char* folder : {"/usr/", "/etc/", "/var/tmp/"})
+    EXPECT_FALSE(fs::exists(folder + marker)) << folder;
+
+  // The device's /dev is its own: changing a node there leaves the machine's alone.
+  struct stat before {};
+  ASSERT_EQ(::stat("/dev/null", &before), 0);
+  ProcessResult touched = lab.device("touch -m -d @978307200 /dev/null && stat -c %Y /dev/null");
+  ASSERT_EQ(touched.status, 0) << touched.err;
+  EXPECT_EQ(touched.out, "978307200\n");
+  struct stat after {};
+  ASSERT_EQ(::stat("/dev/null", &after), 0);
+  EXPECT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec);
+
+  ProcessResult user = ssh(lab, "tqowmb", "tqowmb", "touch f && pwd");
+  ASSERT_EQ(user.status, 0) << user.err;
+  EXPECT_EQ(user.out, "/home/tqowmb\n");
+  struct stat owned {};
+  ASSERT_EQ(::stat(lab.devicePath("home/tqowmb/f").c_str(), &owned), 0);
+  EXPECT_EQ(owned.st_uid, 1000u);
+}
+
+TEST(LabDevice, LabsRunAtOnceAndEachAcceptsOnlyItsRootPassword) {
+  Lab qm(uniqueLabName("lab-qm"), "qm");
+  Lab zr(uniqueLabName("lab-zr"), "zr");
+  Lab none(uniqueLabName("lab-none"), "none");
+  ASSERT_TRUE(qm.ok()) << qm.startError();
+  ASSERT_TRUE(zr.ok()) << zr.startError();
+  ASSERT_TRUE(none.ok()) << none.startError();
+
+  EXPECT_EQ(ssh(qm, "root", "lwzq", "echo qm > /opt/which").status, 0);
+  EXPECT_NE(ssh(qm, "root", "tqowmb", "true").status, 0);
+  EXPECT_EQ(ssh(zr, "root", "tqowmb", "echo zr > /opt/which").status, 0);
+  EXPECT_NE(ssh(zr, "root", "lwzq", "true").status, 0);
+  EXPECT_NE(ssh(none, "root", "lwzq", "true").status, 0);
+  EXPECT_NE(ssh(none, "root", "tqowmb", "true").status, 0);
+
+  EXPECT_EQ(readFile(qm.devicePath("opt/which")), "qm\n");
+  EXPECT_EQ(readFile(zr.devicePath("opt/which")), "zr\n");
+  EXPECT_NE(qm.sshdLog().find("Accepted password for root"), std::string::npos);
+  EXPECT_NE(qm.sshdLog().find("Failed password for root"), std::string::npos);
+  EXPECT_EQ(none.sshdLog().find("Accepted password"), std::string::npos);
+}
+
+// Finds a live process of this machine whose command line is exactly `cmdline` (arguments joined
+// by NUL), and returns its PID, or 0.
+pid_t findProcess(const std::string& cmdline) {
+  for (const fs::directory_entry& entry : fs::directory_iterator("/proc")) {
+    std::string name = entry.path().filename();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::string stat = readFile(entry.path() / "stat");
+    size_t paren = stat.rfind(')');
+    if (paren == std::string::npos || stat.substr(paren + 2, 1) == "Z") continue;
+    if (readFile(entry.path() / "cmdline") == cmdline + '\0') return std::stoi(name);
+  }
+  return 0;
+}
+
+TEST(LabDevice, StopEndsEveryDeviceProcessAndRemovesTheLab) {
+  std::string name = uniqueLabName("lab-stop");
+  std::string seconds = "3000." + std::to_string(::getpid());
+  std::string dir;
+  {
+    Lab lab(name);
+    ASSERT_TRUE(lab.ok()) << lab.startError();
+    dir = lab.dir();
+    ASSERT_EQ(lab.device("setsid sleep " + seconds + " >/dev/null 2>&1 &").status, 0);
+    ProcessResult inside = lab.device("pgrep -x sleep; pgrep -x sshd");
+    EXPECT_EQ(inside.status, 0) << inside.err;
+    ASSERT_NE(findProcess(std::string("sleep\0", 6) + seconds), 0);
+  }
+  for (int i = 0; i < 100 && findProcess(std::string("sleep\0", 6) + seconds) != 0; ++i)
+    ::usleep(20000);
+  EXPECT_EQ(findProcess(std::string("sleep\0", 6) + seconds), 0);
+  EXPECT_FALSE(fs::exists(dir));
+  EXPECT_FALSE(fs::exists("/run/netns/provlab-" + name));
+}
+
+TEST(LabPackageServer, ServesFilesInActiveMode) {
+  Lab lab(uniqueLabName("lab-ftp"));
+  ASSERT_TRUE(lab.ok()) << lab.startError();
+  TempDir local;
+  std::string data = patterned(300000);
+  writeFile(lab.ftpRoot() + "/Pkg/data.bin", data);
+
+  ProcessResult got = fetch(lab, "/Pkg/data.bin", local.path() + "/data.bin");
+  ASSERT_EQ(got.status, 0) << got.err;
+  EXPECT_TRUE(readFile(local.path() + "/data.bin") == data);
+  std::string log = lab.ftpLog();
+  EXPECT_NE(log.find("<- USER velqorn"), std::string::npos) << log;
+  EXPECT_NE(log.find("<- EPRT |1|" PROVISION_FTP_HOST "|"), std::string::npos) << log;
+  EXPECT_EQ(log.find("ftp604817"), std::string::npos) << "password in the log";
+}
+
+TEST(LabPackageServer, FaultSwitchesAndDowntime) {
+  Lab lab(uniqueLabName("lab-ftp-faults"));
+  ASSERT_TRUE(lab.ok()) << lab.startError();
+  TempDir local;
+  std::string data = patterned(50000);
+  writeFile(lab.ftpRoot() + "/a.bin", data);
+  std::string target = local.path() + "/a.bin";
+
+  ASSERT_TRUE(lab.ftpFault({"refuse-retr", "2"}));
+  EXPECT_EQ(fetch(lab, "/a.bin", target).status, 0);
+  EXPECT_NE(fetch(lab, "/a.bin", target).status, 0);
+  EXPECT_EQ(fetch(lab, "/a.bin", target).status, 0);
+
+  ASSERT_TRUE(lab.ftpFault({"drop-after", "1000", "/a.bin"}));
+  fs::remove(target);
+  EXPECT_NE(fetch(lab, "/a.bin", target).status, 0);
+  EXPECT_EQ(readFile(target), data.substr(0, 1000));
+
+  ASSERT_TRUE(lab.ftpFault({"clear"}));
+  ASSERT_TRUE(lab.ftpFault({"refuse-login"}));
+  EXPECT_EQ(fetch(lab, "/a.bin", target).status, 67);  // login denied
+  ASSERT_TRUE(lab.ftpFault({"clear"}));
+  EXPECT_EQ(fetch(lab, "/a.bin", target).status, 0);
+  EXPECT_TRUE(readFile(target) == data);
+
+  ASSERT_TRUE(lab.ftpDown());
+  EXPECT_EQ(fetch(lab, "/a.bin", target).status, 7);  // nothing listening
+  ASSERT_TRUE(lab.ftpUp());
+  EXPECT_EQ(fetch(lab, "/a.bin", target).status, 0);
+}
+
+ino_t netnsInode(const std::string& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0 ? info.st_ino : 0;
+}
+
+TEST(LabNetns, ScopeEntersTheLabNetworkAndLeavesIt) {
+  Lab lab(uniqueLabName("lab-netns"));
+  ASSERT_TRUE(lab.ok()) << lab.startError();
+  ino_t outside = netnsInode("/proc/thread-self/ns/net");
+  ino_t labNet = netnsInode("/run/netns/provlab-" + lab.name());
+  ASSERT_NE(labNet, outside);
+  {
+    NetnsScope scope(lab);
+    ASSERT_TRUE(scope.ok());
+    EXPECT_EQ(netnsInode("/proc/thread-self/ns/net"), labNet);
+    int sock = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in device{};
+    device.sin_family = AF_INET;
+    device.sin_port = htons(22);
+    ::inet_pton(AF_INET, PROVISION_DEVICE_HOST, &device.sin_addr);
+    EXPECT_EQ(::connect(sock, reinterpret_cast<sockaddr*>(&device), sizeof device), 0);
+    ::close(sock);
+  }
+  EXPECT_EQ(netnsInode("/proc/thread-self/ns/net"), outside);
+}
+
+TEST(RunProcess, ReadsBothStreamsFullyAndReportsTheStatus) {
+  ProcessResult big = runProcess(
+      {"sh", "-c", "head -c 1048576 /dev/zero; head -c 2097152 /dev/zero >&2; echo x; exit 3"});
+  EXPECT_EQ(big.status, 3);
+  EXPECT_EQ(big.out.size(), 1048576u + 2);
+  EXPECT_EQ(big.err.size(), 2097152u);
+  EXPECT_FALSE(big.timedOut);
+
+  TempDir dir;
+  EXPECT_EQ(runProcess({"pwd"}, dir.path()).out, dir.path() + "\n");
+  EXPECT_EQ(runProcess({"no-such-program-here"}).status, 127);
+  EXPECT_EQ(runProcess({"sh", "-c", "kill -TERM $$"}).status, 128 + SIGTERM);
+}
+
+TEST(RunProcess, TimeoutKillsTheWholeProcessGroup) {
+  std::string seconds = "3001." + std::to_string(::getpid());
+  ProcessResult slow = runProcess({"sh", "-c", "sleep " + seconds + " & sleep " + seconds}, "", 1);
+  EXPECT_TRUE(slow.timedOut);
+  EXPECT_LT(slow.seconds, 5);
+  for (int i = 0; i < 100 && findProcess(std::string("sleep\0", 6) + seconds) != 0; ++i)
+    ::usleep(20000);
+  EXPECT_EQ(findProcess(std::string("sleep\0", 6) + seconds), 0);
+}
+
+}  // namespace
+}  // namespace provision::test

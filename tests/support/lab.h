@@ -1,0 +1,85 @@
+// A lab for one test: a device (sshd) and a package server (FTP) in a private network namespace,
+// driven through lab/lab. Needs root.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "support/process.h"
+
+namespace provision::test {
+
+// Path of the lab tool (lab/lab in the source tree).
+std::string labTool();
+
+// `hint` followed by this process's ID, so that parallel test processes never share a lab.
+std::string uniqueLabName(const char* hint);
+
+class Lab {
+ public:
+  // Starts the lab (kind "qm", "zr" or "none": which root password the device accepts).
+  explicit Lab(std::string name, std::string kind = "qm");
+  // Stops the lab and removes its folder; with PROVISION_KEEP_LAB=1 in the environment the lab
+  // stays for inspection (stop it with `lab/lab stop NAME`).
+  ~Lab();
+  Lab(const Lab&) = delete;
+  Lab& operator=(const Lab&) = delete;
+
+  bool ok() const { return !dir_.empty(); }
+  // What the lab tool wrote to standard error when the start failed.
+  const std::string& startError() const { return startError_; }
+  const std::string& name() const { return name_; }
+  // The lab folder, e.g. /var/tmp/provision-lab/NAME.
+  const std::string& dir() const { return dir_; }
+  // The machine's path of a device path under /opt, /root, /home, /tmp or /var/log
+  // ("opt/x" and "/opt/x" both give DIR/device/opt/x).
+  std::string devicePath(const std::string& path) const;
+  // The package server's root folder (the server path "/" ).
+  std::string ftpRoot() const;
+  // The device's sshd log and the package server's log, as they are now.
+  std::string sshdLog() const;
+  std::string ftpLog() const;
+
+  // Runs a shell command line as root inside the device.
+  ProcessResult device(const std::string& shellCommand, double timeoutSeconds = 120) const;
+  // Runs a program in the lab's network namespace (the machine's file system).
+  ProcessResult run(const std::vector<std::string>& argv, const std::string& cwd = "",
+                    double timeoutSeconds = 600) const;
+
+  bool ftpDown() const;
+  bool ftpUp() const;
+  // One fault switch: {"refuse-login"}, {"drop-after", "BYTES", "/server/path"},
+  // {"refuse-retr", "N"} or {"clear"}.
+  bool ftpFault(const std::vector<std::string>& args) const;
+  // Removes the device's address from the lab network (connections to it fail at once), and
+  // puts it back.
+  bool unplugDevice() const;
+  bool plugDevice() const;
+  // Lays out content: {"packages"}, {"device-qm"}, {"device-zr", "--unit", "u51"}.
+  ProcessResult fixture(const std::vector<std::string>& args) const;
+
+ private:
+  ProcessResult tool(std::vector<std::string> args, double timeoutSeconds = 120) const;
+
+  std::string name_;
+  std::string dir_;
+  std::string startError_;
+};
+
+// Moves the calling thread into the lab's network namespace for its lifetime, so that code under
+// test can reach the device and the package server at their usual addresses.
+class NetnsScope {
+ public:
+  explicit NetnsScope(const Lab& lab);
+  ~NetnsScope();
+  NetnsScope(const NetnsScope&) = delete;
+  NetnsScope& operator=(const NetnsScope&) = delete;
+
+  bool ok() const { return entered_; }
+
+ private:
+  int original_ = -1;
+  bool entered_ = false;
+};
+
+}  // namespace provision::test
