@@ -1,10 +1,20 @@
 # Third-party libraries of provision_core.
 if(WIN32)
-  # The Windows build links libssh2 and mbedTLS built by scripts/build-windows-deps, plus Windows'
-  # own libraries.
-  find_package(PkgConfig REQUIRED)
-  pkg_check_modules(LIBSSH2 REQUIRED IMPORTED_TARGET libssh2)
-  target_link_libraries(provision_core PUBLIC PkgConfig::LIBSSH2 ws2_32 wininet)
+  # The Windows build links libssh2 and mbedTLS, static, from the prefix that
+  # scripts/build-windows-deps prints, plus Windows' own libraries.
+  set(PROVISION_WINDOWS_DEPS "" CACHE PATH "Prefix of the Windows builds of libssh2 and mbedTLS")
+  find_path(PROVISION_LIBSSH2_INCLUDE libssh2.h REQUIRED)
+  foreach(lib ssh2 mbedtls mbedx509 mbedcrypto)
+    find_library(PROVISION_${lib}_LIBRARY NAMES lib${lib}.a REQUIRED)
+  endforeach()
+  add_library(provision_libssh2 INTERFACE)
+  target_include_directories(provision_libssh2 INTERFACE ${PROVISION_LIBSSH2_INCLUDE})
+  # libssh2 before mbedTLS, mbedTLS's own layers from the top down, then the system libraries
+  # they call (Winsock; CryptGenRandom in advapi32).
+  target_link_libraries(provision_libssh2 INTERFACE
+    ${PROVISION_ssh2_LIBRARY} ${PROVISION_mbedtls_LIBRARY} ${PROVISION_mbedx509_LIBRARY}
+    ${PROVISION_mbedcrypto_LIBRARY} ws2_32 advapi32)
+  target_link_libraries(provision_core PUBLIC provision_libssh2 wininet)
 else()
   find_package(PkgConfig REQUIRED)
   pkg_check_modules(LIBSSH2 REQUIRED IMPORTED_TARGET libssh2)

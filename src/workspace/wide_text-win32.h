@@ -24,7 +24,8 @@ inline std::string narrowUtf8(const wchar_t* text, int length = -1) {
   if (length == 0) return {};
   int size = WideCharToMultiByte(CP_UTF8, 0, text, length, nullptr, 0, nullptr, nullptr);
   std::string narrow(static_cast<size_t>(size), '\0');
-  if (size > 0) WideCharToMultiByte(CP_UTF8, 0, text, length, narrow.data(), size, nullptr, nullptr);
+  if (size > 0)
+    WideCharToMultiByte(CP_UTF8, 0, text, length, narrow.data(), size, nullptr, nullptr);
   return narrow;
 }
 
