@@ -33,7 +33,8 @@ std::string uniqueLabName(const char* hint) {
 }
 
 Lab::Lab(std::string name, std::string kind) : name_(std::move(name)) {
-  ProcessResult started = tool({"start", name_, "--kind", kind});
+  ProcessResult started =
+      tool({"start", name_, "--kind", kind, "--owner", std::to_string(::getpid())});
   if (started.status != 0) {
     startError_ = started.err.empty() ? "lab start failed" : started.err;
     return;

@@ -17,7 +17,8 @@ std::string uniqueLabName(const char* hint);
 
 class Lab {
  public:
-  // Starts the lab (kind "qm", "zr" or "none": which root password the device accepts).
+  // Starts the lab (kind "qm", "zr" or "none": which root password the device accepts), owned by
+  // this process: should the process die without stopping it, `lab/lab prune` stops it.
   explicit Lab(std::string name, std::string kind = "qm");
   // Stops the lab and removes its folder; with PROVISION_KEEP_LAB=1 in the environment the lab
   // stays for inspection (stop it with `lab/lab stop NAME`).

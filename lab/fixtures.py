@@ -1,0 +1,212 @@
+"""Content of the lab: the package server's folders and the device's files (see lab/README.md).
+
+Everything is deterministic: the same call lays out byte-identical files.
+"""
+
+import hashlib
+import io
+import os
+import stat
+import zipfile
+
+EVIDENCE_LOG = "/var/log/lab-evidence.log"
+IDENTITY_FILE = "/run/lab/identity"  # lab folder unit/identity, read-only in the device
+ZIP_TIME = (2026, 11, 1, 8, 0, 0)
+
+# The units the lab knows: UID, model code, board name, model label on the package server.
+UNITS = {
+    "u51": {"uid": "7F3A90C1", "code": "51", "board": "K700MB", "label": "K700_R5_V3(051)"},
+    "u12": {"uid": "A1B2C3D4", "code": "12", "board": "ZRMB-A", "label": "ZRMB-A(012)"},
+}
+QM_UNIT = {"uid": "3C4D5E6F", "code": "30", "board": "QMMB-C", "product": "QM measuring unit"}
+
+DRIVER_PACKAGE = "DriverAndLib_V1.2.0.zip"
+SERVER_PACKAGE = "QMServer_V3.1.zip"
+CONFIG_VARIANTS = ("CN", "EU")
+CALIBRATION_LOG = "Cal_20261101\nCal_20261015\nCal_20260920\n"
+CURRENT_CALIBRATION = "Cal_20261101"
+OLDER_CALIBRATION = "Cal_20261015"
+
+
+def configPackage(variant):
+    return "ZRConfig_%s_V2.0.zip" % variant
+
+
+def evidence(name):
+    """The shell line with which a script records that it ran: name, user, folder."""
+    return 'echo "%s $(id -un) $(pwd)" >> %s\n' % (name, EVIDENCE_LOG)
+
+
+def payload(tag, size):
+    """`size` bytes that do not compress, the same for the same tag."""
+    out = bytearray()
+    counter = 0
+    while len(out) < size:
+        out += hashlib.sha256(("%s:%d" % (tag, counter)).encode()).digest()
+        counter += 1
+    return bytes(out[:size])
+
+
+# ---------------------------------------------------------------------------- scripts
+
+SYSTEM_READ = """#!/bin/sh
+# Writes the device report of this unit to standard output.
+identity=%s
+if [ ! -r "$identity" ]; then
+  echo "SystemRead: no unit identity in $identity" >&2
+  exit 1
+fi
+. "$identity"
+echo "Board : $BOARD $MODEL_CODE"
+echo "DeviceUID : $UID_TEXT"
+echo "Model : $MODEL_CODE"
+echo "Product : $PRODUCT"
+echo "Kernel : lab"
+echo "Status : ready"
+""" % IDENTITY_FILE
+
+ZELKAPI_INSTALL = "#!/bin/sh\n# Installs the measuring library's dependencies.\n" + evidence(
+    "install_zelkapi_lib.sh")
+SERVER_INSTALL = "#!/bin/sh\n# Installs the QM server.\n" + evidence("QMServer/install.sh")
+FIX_CAL_FILE = ("#!/bin/sh\n# Puts the calibration files of /opt/CalFile into effect.\n" +
+                evidence("ZR_FixCalFile.sh") +
+                'echo "ZR_FixCalFile.sh ls:" $(ls /opt/CalFile) >> %s\n' % EVIDENCE_LOG)
+IP_CONFIG = "#!/bin/sh\n# Sets the unit's network address.\n" + evidence("IPConfig.sh")
+LUMORA4 = "#!/bin/sh\n# The unit's measuring service.\nwhile :; do sleep 1; done\n"
+
+
+def configInstall(variant):
+    folder = configPackage(variant)[: -len(".zip")]
+    return "#!/bin/sh\n# Installs the configuration tool.\n" + evidence(folder + "/install.sh")
+
+
+def report(unit, product):
+    """The device report that SystemRead prints for a unit."""
+    return ("Board : %s %s\nDeviceUID : %s\nModel : %s\nProduct : %s\nKernel : lab\n"
+            "Status : ready\n" % (unit["board"], unit["code"], unit["uid"], unit["code"], product))
+
+
+def identity(unit, product):
+    return "UID_TEXT=%s\nMODEL_CODE=%s\nBOARD=%s\nPRODUCT='%s'\n" % (
+        unit["uid"], unit["code"], unit["board"], product)
+
+
+# ---------------------------------------------------------------------------- writing
+
+
+def writeFile(path, content, mode=0o644):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    data = content.encode() if isinstance(content, str) else content
+    with open(path, "wb") as f:
+        f.write(data)
+    os.chmod(path, mode)
+
+
+def makeZip(entries):
+    """A zip of (name, content, mode) entries; names ending in "/" are folders. Unix modes are
+    kept, so unzip restores the exec bits."""
+    buffer = io.BytesIO()
+    with zipfile.ZipFile(buffer, "w") as archive:
+        for name, content, mode in entries:
+            info = zipfile.ZipInfo(name, ZIP_TIME)
+            info.create_system = 3
+            if name.endswith("/"):
+                info.external_attr = ((stat.S_IFDIR | mode) << 16) | 0x10
+                archive.writestr(info, b"")
+                continue
+            info.external_attr = (stat.S_IFREG | mode) << 16
+            info.compress_type = zipfile.ZIP_DEFLATED
+            data = content.encode() if isinstance(content, str) else content
+            archive.writestr(info, data, compresslevel=6)
+    return buffer.getvalue()
+
+
+def driverPackage():
+    return makeZip([
+        ("Install_driverandlib/", None, 0o755),
+        ("Install_driverandlib/SystemRead", SYSTEM_READ, 0o755),
+        ("Install_driverandlib/dependency/", None, 0o755),
+        ("Install_driverandlib/dependency/install_zelkapi_lib.sh", ZELKAPI_INSTALL, 0o755),
+        ("Install_driverandlib/lib/", None, 0o755),
+        ("Install_driverandlib/lib/libzelkapi.so.1", payload("libzelkapi", 30000), 0o644),
+    ])
+
+
+def serverPackage():
+    return makeZip([
+        ("QMServer/", None, 0o755),
+        ("QMServer/install.sh", SERVER_INSTALL, 0o755),
+        ("QMServer/bin/", None, 0o755),
+        ("QMServer/bin/QMServer", payload("QMServer", 25000), 0o755),
+    ])
+
+
+def configToolPackage(variant):
+    folder = configPackage(variant)[: -len(".zip")]
+    return makeZip([
+        (folder + "/", None, 0o755),
+        (folder + "/install.sh", configInstall(variant), 0o755),
+        (folder + "/ZRConfig.bin", payload("ZRConfig" + variant, 20000), 0o644),
+    ])
+
+
+def calibrationFiles(unit):
+    """{relative path: content} of one unit's folder under /DeviceDataBase/<label>/<UID>/."""
+    uid = unit["uid"]
+    cal = CURRENT_CALIBRATION + "/"
+    return {
+        "Cal_LatestFileLog.txt": CALIBRATION_LOG,
+        cal + "gain.cal": "gain %s %s\n1.0021\n0.9987\n" % (uid, CURRENT_CALIBRATION),
+        cal + "offset.cfg": "offset %s %s\n-0.0012\n" % (uid, CURRENT_CALIBRATION),
+        cal + "shared.ini": "[shared]\nsource=calibration\nunit=%s\n" % uid,
+        cal + "raw.tdms": payload("raw.tdms" + uid, 4096),
+        cal + "raw.tdms.bak": payload("raw.tdms.bak" + uid, 2048),
+        cal + "NOTES.TDMS": "notes %s\n" % uid,
+        OLDER_CALIBRATION + "/gain.cal": "gain %s %s\n1.0100\n" % (uid, OLDER_CALIBRATION),
+        "ConfigFile/device.json": '{"uid": "%s", "model": "%s"}\n' % (uid, unit["code"]),
+        "ConfigFile/shared.ini": "[shared]\nsource=configfile\nunit=%s\n" % uid,
+        "ConfigFile/Extra/extra.txt": "extra %s\n" % uid,
+        "ConfigFile/Alt/alt.json": '{"uid": "%s", "set": "alt"}\n' % uid,
+    }
+
+
+def layPackages(ftpRoot):
+    quorvex = ftpRoot + "/ProcessEquipment/Quorvex/"
+    writeFile(quorvex + "DriverAndLib_LatestVersion.txt", DRIVER_PACKAGE)
+    writeFile(quorvex + DRIVER_PACKAGE, driverPackage())
+    server = ftpRoot + "/ProcessEquipment/QMServer/55/"
+    writeFile(server + "QMServer_LatestVersion.txt", SERVER_PACKAGE)
+    writeFile(server + SERVER_PACKAGE, serverPackage())
+    for variant in CONFIG_VARIANTS:
+        folder = "%s/ProcessEquipment/ZRConfig/55/%s/" % (ftpRoot, variant)
+        writeFile(folder + "ZRConfig_LatestVersion.txt", configPackage(variant))
+        writeFile(folder + configPackage(variant), configToolPackage(variant))
+    for unit in UNITS.values():
+        base = "%s/DeviceDataBase/%s/%s/" % (ftpRoot, unit["label"], unit["uid"])
+        for path, content in calibrationFiles(unit).items():
+            writeFile(base + path, content)
+
+
+def layDeviceCommon(labDir, unit, product):
+    device = labDir + "/device"
+    log = device + EVIDENCE_LOG
+    if not os.path.exists(log):
+        writeFile(log, "")
+    os.chmod(log, 0o666)  # the ordinary user's install script writes it too
+    writeFile(labDir + "/unit/identity", identity(unit, product))
+
+
+def layDeviceQm(labDir):
+    layDeviceCommon(labDir, QM_UNIT, QM_UNIT["product"])
+
+
+def layDeviceZr(labDir, unitName):
+    unit = UNITS[unitName]
+    product = "ZR measuring unit"
+    layDeviceCommon(labDir, unit, product)
+    device = labDir + "/device"
+    writeFile(device + "/opt/sys.log", report(unit, product))
+    os.makedirs(device + "/opt/CalFile", exist_ok=True)
+    writeFile(device + "/opt/QMServer/shell/ZR_FixCalFile.sh", FIX_CAL_FILE, 0o755)
+    writeFile(device + "/root/IPConfig.sh", IP_CONFIG, 0o755)
+    writeFile(device + "/opt/Lumora/Lumora4", LUMORA4, 0o755)
