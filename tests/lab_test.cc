@@ -13,6 +13,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "device/ssh_link.h"
 #include "support/process.h"
 
 namespace provision::test {
@@ -22,11 +23,27 @@ namespace fs = std::filesystem;
 
 ProcessResult ssh(const Lab& lab, const std::string& user, const std::string& password,
                   const std::string& command) {
-  return lab.run(
-      {"sshpass", "-p", password, "ssh", "-F", "/dev/null", "-o", "StrictHostKeyChecking=no", "-o",
-       "UserKnownHostsFile=/dev/null", "-o", "PubkeyAuthentication=no", "-o", "LogLevel=ERROR",
-       "-o", "ConnectTimeout=10", user + "@" + PROVISION_DEVICE_HOST, command},
-      "", 60);
+  return lab.run({"sshpass",
+                  "-p",
+                  password,
+                  "ssh",
+                  "-F",
+                  "/dev/null",
+                  "-o",
+                  "StrictHostKeyChecking=no",
+                  "-o",
+                  "UserKnownHostsFile=/dev/null",
+                  "-o",
+                  "PubkeyAuthentication=no",
+                  "-o",
+                  "LogLevel=ERROR",
+                  "-o",
+                  "ConnectTimeout=10",
+                  "-o",
+                  "NumberOfPasswordPrompts=1",
+                  user + "@" + PROVISION_DEVICE_HOST,
+                  command},
+                 "", 60);
 }
 
 // Fetches one server file with curl in active mode into `target`.
@@ -123,6 +140,20 @@ TEST(LabDevice, LabsRunAtOnceAndEachAcceptsOnlyItsRootPassword) {
   EXPECT_NE(ssh(none, "root", "lwzq", "true").status, 0);
   EXPECT_NE(ssh(none, "root", "tqowmb", "true").status, 0);
 
+  {
+    // The library's own client gets along with the device (key exchange, host key, SFTP).
+    NetnsScope scope(qm);
+    ASSERT_TRUE(scope.ok());
+    SshLink refused;
+    EXPECT_EQ(refused.open(PROVISION_DEVICE_HOST, "root", "tqowmb"), kSshAuthFailed);
+    SshLink link;
+    ASSERT_EQ(link.open(PROVISION_DEVICE_HOST, "root", "lwzq"), kSshOk);
+    std::string out;
+    EXPECT_EQ(link.runCommand("cat /opt/which", out), kSshOk);
+    EXPECT_EQ(out, "qm\n");
+    link.close();
+  }
+  EXPECT_NE(qm.sshdLog().find("11: Normal Shutdown"), std::string::npos) << qm.sshdLog();
   EXPECT_EQ(readFile(qm.devicePath("opt/which")), "qm\n");
   EXPECT_EQ(readFile(zr.devicePath("opt/which")), "zr\n");
   EXPECT_NE(qm.sshdLog().find("Accepted password for root"), std::string::npos);
