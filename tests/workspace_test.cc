@@ -4,18 +4,53 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 
 #include "app/settings.h"
+#include "support/lab.h"
 
 namespace provision {
 namespace {
 
 namespace fs = std::filesystem;
+using test::Lab;
+using test::ProcessResult;
+
+// With this variable in its environment the executable runs the start-up set-up of the workspace
+// instead of its tests, and prints the base folder and the server decision on two lines. The
+// set-up works beside the executable, so the tests run copies of it in folders of their own.
+constexpr const char* kStartUpVariable = "PROVISION_WORKSPACE_START_UP";
+constexpr const char* kStartUpMarker = "start-up result:\n";
+
+class StartUpRun : public testing::Environment {
+ public:
+  void SetUp() override {
+    if (!std::getenv(kStartUpVariable)) return;
+    prepareWorkspace();
+    std::cout << kStartUpMarker << settings.baseFolder << "\n"
+              << settings.serverOnline << std::endl;
+    std::exit(0);
+  }
+};
+
+[[maybe_unused]] testing::Environment* const kStartUpRun =
+    testing::AddGlobalTestEnvironment(new StartUpRun);
 
 void touch(const fs::path& path, const std::string& content = "x") {
   std::ofstream(path, std::ios::binary) << content;
+}
+
+std::vector<std::string> namesOf(const fs::path& folder) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(folder)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
 }
 
 class Workspace : public testing::Test {
@@ -120,11 +155,83 @@ TEST_F(Workspace, ClearFolderOnMissingFolderDoesNothing) {
   EXPECT_TRUE(fs::exists(root_ / "stays"));
 }
 
-TEST(ExeDirectory, BaseFolderIsTheExecutablesFolderWithASeparator) {
-  settings.baseFolder.clear();
-  EXPECT_EQ(exeDirectory(), 0);
-  fs::path exe = fs::read_symlink("/proc/self/exe");
-  EXPECT_EQ(settings.baseFolder, exe.parent_path().string() + "/");
+}  // namespace
+}  // namespace provision
+
+namespace provision {
+namespace {
+
+// Every entry below `folder` with its type and modification time.
+std::vector<std::string> snapshot(const fs::path& folder) {
+  std::vector<std::string> entries;
+  for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+    entries.push_back(fs::relative(entry.path(), folder).string() + " " +
+                      std::to_string(static_cast<int>(entry.status().type())) + " " +
+                      std::to_string(entry.last_write_time().time_since_epoch().count()));
+  }
+  std::sort(entries.begin(), entries.end());
+  return entries;
+}
+
+class StartUp : public Workspace {
+ protected:
+  void SetUp() override {
+    Workspace::SetUp();
+    ASSERT_TRUE(lab_.ok()) << lab_.startError();
+    base_ = root_ / "base \"folder\" & x";
+    fs::create_directory(base_);
+    fs::copy_file("/proc/self/exe", base_ / "provision", fs::copy_options::none);
+  }
+
+  // Runs the copy once; `out` keeps only what the set-up printed after the test framework's lines.
+  ProcessResult startUp() {
+    ProcessResult run = lab_.run(
+        {"env", std::string(kStartUpVariable) + "=1", (base_ / "provision").string()}, "", 60);
+    size_t marker = run.out.find(kStartUpMarker);
+    run.out = marker == std::string::npos ? "no result in: " + run.out
+                                          : run.out.substr(marker + std::strlen(kStartUpMarker));
+    return run;
+  }
+
+  Lab lab_{test::uniqueLabName("workspace")};
+  fs::path base_;
+};
+
+TEST_F(StartUp, CreatesTheTreeAndASecondStartChangesNothing) {
+  ProcessResult first = startUp();
+  ASSERT_EQ(first.status, 0) << first.err;
+  EXPECT_EQ(first.out, base_.string() + "/\n1\n");
+  EXPECT_EQ(first.err, "");
+  for (const char* folder : {"data", "data/CalFile", "data/QM", "data/ZR", "data/lib"}) {
+    EXPECT_TRUE(fs::is_directory(base_ / folder)) << folder;
+  }
+  EXPECT_EQ(namesOf(base_), (std::vector<std::string>{"data", "provision"}));
+  EXPECT_EQ(namesOf(base_ / "data"), (std::vector<std::string>{"CalFile", "QM", "ZR", "lib"}));
+
+  touch(base_ / "data" / "lib" / "Bundle.zip", "kept");
+  const std::vector<std::string> before = snapshot(base_);
+  ProcessResult second = startUp();
+  ASSERT_EQ(second.status, 0) << second.err;
+  EXPECT_EQ(snapshot(base_), before);
+}
+
+TEST_F(StartUp, ServerDownIsReportedAndClearsServerOnline) {
+  ASSERT_TRUE(lab_.ftpDown());
+  ProcessResult run = startUp();
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, base_.string() + "/\n0\n");
+  EXPECT_EQ(run.err, "InternetConnect failed. Error: 7\n");
+  EXPECT_TRUE(fs::is_directory(base_ / "data" / "lib"));
+}
+
+TEST_F(StartUp, AFileNamedDataBlocksTheTreeSilently) {
+  touch(base_ / "data", "not a folder");
+  ProcessResult run = startUp();
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, base_.string() + "/\n1\n");
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(namesOf(base_), (std::vector<std::string>{"data", "provision"}));
+  EXPECT_TRUE(fs::is_regular_file(base_ / "data"));
 }
 
 }  // namespace
