@@ -17,33 +17,16 @@ namespace provision {
 namespace {
 
 namespace fs = std::filesystem;
-using test::Lab;
-using test::NetnsScope;
 
-// libcurl's codes as the error lines show them.
-constexpr const char* kCouldNotConnect = "7";
-constexpr const char* kFolderMissing = "9";
-constexpr const char* kLocalWrite = "23";
-constexpr const char* kLoginDenied = "67";
-constexpr const char* kNoSuchFile = "78";
+// The error lines with libcurl's codes.
+const std::string kNotConnected = "FtpGetFile failed. Error: 7\n";
+const std::string kLocalWriteFailed = "FtpGetFile failed. Error: 23\n";
 
 std::string readFile(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream text;
   text << in.rdbuf();
   return text.str();
-}
-
-void writeFile(const fs::path& path, const std::string& content) {
-  fs::create_directories(path.parent_path());
-  std::ofstream(path, std::ios::binary) << content;
-}
-
-// Binary content that a text-mode transfer would change.
-std::string packageBytes(size_t size) {
-  std::string data(size, '\0');
-  for (size_t i = 0; i < size; ++i) data[i] = "PK\r\n\0\x1a\xff"[i % 7];
-  return data;
 }
 
 size_t count(const std::string& text, const std::string& pattern) {
@@ -59,6 +42,14 @@ std::vector<std::string> namesIn(const fs::path& folder) {
   }
   std::sort(names.begin(), names.end());
   return names;
+}
+
+// What `call` wrote to standard error; its result goes to `status`.
+template <typename Call>
+std::string stderrOf(int& status, Call call) {
+  testing::internal::CaptureStderr();
+  status = call();
+  return testing::internal::GetCapturedStderr();
 }
 
 class FtpSourceTest : public testing::Test {
@@ -77,222 +68,155 @@ class FtpSourceTest : public testing::Test {
   }
 
   void serve(const std::string& serverPath, const std::string& content) {
-    writeFile(lab_.ftpRoot() + serverPath, content);
+    fs::path path = lab_.ftpRoot() + serverPath;
+    fs::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary) << content;
   }
-
-  // Runs `call` and returns what it wrote to standard error; its result lands in `status`.
-  template <typename Call>
-  std::string stderrOf(Call call, int& status) {
-    testing::internal::CaptureStderr();
-    status = call();
-    return testing::internal::GetCapturedStderr();
-  }
-
-  int download(FtpSource& ftp, const std::string& remote, std::string& err) {
-    return download(ftp, remote, local_.string(), err);
-  }
-  int download(FtpSource& ftp, const std::string& remote, const std::string& folder,
-               std::string& err) {
+  // Downloads into `folder` (the local folder by default); returns the standard error text.
+  std::string get(const std::string& remote, int expected, std::string folder = "") {
     int status = 0;
-    err = stderrOf([&] { return ftp.downloadFile(remote, folder); }, status);
-    return status;
+    std::string err = stderrOf(status, [&] {
+      return ftp_.downloadFile(remote, folder.empty() ? local_.string() : folder);
+    });
+    EXPECT_EQ(status, expected) << remote << ": " << err;
+    return err;
   }
-  int downloadFolder(FtpSource& ftp, const std::string& remote, std::string& err) {
+  std::string getFolder(const std::string& remote, int expected) {
     int status = 0;
-    err = stderrOf([&] { return ftp.downloadFolder(remote, local_.string()); }, status);
-    return status;
+    std::string err =
+        stderrOf(status, [&] { return ftp_.downloadFolder(remote, local_.string()); });
+    EXPECT_EQ(status, expected) << remote << ": " << err;
+    return err;
   }
 
-  Lab lab_{test::uniqueLabName("ftp-source")};
-  NetnsScope scope_{lab_};
-  fs::path temp_;
-  fs::path local_;
+  test::Lab lab_{test::uniqueLabName("ftp-source")};
+  test::NetnsScope scope_{lab_};
+  fs::path temp_, local_;
+  FtpSource ftp_;
 };
 
 TEST(FtpListingNames, DotsFoldersAndUnsafeNames) {
-  EXPECT_EQ(useOfEntry({".", false}), EntryUse::Skip);
-  EXPECT_EQ(useOfEntry({"..", false}), EntryUse::Skip);
-  EXPECT_EQ(useOfEntry({"..", true}), EntryUse::Skip);
-  EXPECT_EQ(useOfEntry({"sub", true}), EntryUse::Skip);
+  for (const char* skipped : {".", ".."}) EXPECT_EQ(useOfEntry({skipped, false}), EntryUse::Skip);
   EXPECT_EQ(useOfEntry({"x\\y", true}), EntryUse::Skip);  // folders are never fetched anyway
   for (const char* fetched : {".hidden", "a", "Cal 1.bin", "a..b", "..x", "\xC3\xBC.zip"}) {
     EXPECT_EQ(useOfEntry({fetched, false}), EntryUse::Fetch) << fetched;
   }
-  for (const char* refused : {"", " ", ". ", " .. ", "...", "..\\x", "x\\y", "a/b", "/", "x\ny",
-                              "tab\tname", "del\x7f"}) {
+  for (const char* refused :
+       {"", " ", ". ", " .. ", "...", "..\\x", "x\\y", "a/b", "x\ny", "tab\tname", "del\x7f"}) {
     EXPECT_EQ(useOfEntry({refused, false}), EntryUse::Refuse) << '"' << refused << '"';
   }
 }
 
 TEST_F(FtpSourceTest, DownloadsByAbsolutePathInActiveBinaryModeOverOneLogin) {
-  const std::string package = packageBytes(300000);
+  std::string package(300000, '\0');  // bytes a text-mode transfer would change
+  for (size_t i = 0; i < package.size(); ++i) package[i] = "PK\r\n\0\x1a\xff"[i % 7];
+  const std::string nonAscii =
+      "P\xC3\xA4"
+      "ckchen \xC3\xBC.zip";
   serve("/ProcessEquipment/QM/55/Pkg_1.2.zip", package);
   serve("/top.txt", "at the top");
-  serve(
-      "/p/P\xC3\xA4"
-      "ckchen \xC3\xBC.zip",
-      "non-ascii");
-  writeFile(local_ / "Pkg_1.2.zip", "an older copy, longer than nothing");
+  serve("/p/" + nonAscii, "non-ascii");
+  std::ofstream(local_ / "Pkg_1.2.zip") << "an older copy, longer than nothing";
 
-  FtpSource ftp;
-  ASSERT_EQ(ftp.open(), 0);
-  std::string err;
-  EXPECT_EQ(download(ftp, "/ProcessEquipment/QM/55/Pkg_1.2.zip", err), 0) << err;
-  EXPECT_EQ(download(ftp, "top.txt", err), 0) << err;  // no "/": its own name in the folder
-  EXPECT_EQ(download(ftp,
-                     "/p/P\xC3\xA4"
-                     "ckchen \xC3\xBC.zip",
-                     err),
-            0)
-      << err;
-  EXPECT_EQ(err, "");
-  ftp.close();
+  ASSERT_EQ(ftp_.open(), 0);
+  EXPECT_EQ(get("/ProcessEquipment/QM/55/Pkg_1.2.zip", 0), "");
+  EXPECT_EQ(get("top.txt", 0), "");  // no "/": the whole path is the name
+  EXPECT_EQ(get("/p/" + nonAscii, 0), "");
+  ftp_.close();
 
   EXPECT_EQ(readFile(local_ / "Pkg_1.2.zip"), package);  // overwritten, byte for byte
   EXPECT_EQ(readFile(local_ / "top.txt"), "at the top");
-  EXPECT_EQ(readFile(local_ / "P\xC3\xA4"
-                              "ckchen \xC3\xBC.zip"),
-            "non-ascii");
-  EXPECT_EQ(namesIn(local_).size(), 3u);  // nothing else, no temporary file
-
+  EXPECT_EQ(readFile(local_ / nonAscii), "non-ascii");
+  EXPECT_EQ(namesIn(local_).size(), 3u);  // no temporary file left
   const std::string log = lab_.ftpLog();
   EXPECT_EQ(count(log, "<- USER velqorn"), 1u) << log;
   EXPECT_EQ(count(log, "<- (EPRT|PORT) "), 3u) << log;
-  EXPECT_EQ(count(log, "<- (EPSV|PASV)"), 0u) << log;
-  EXPECT_EQ(count(log, "<- TYPE A"), 0u) << log;
+  EXPECT_EQ(count(log, "<- (EPSV|PASV|TYPE A)"), 0u) << log;
 }
 
 TEST_F(FtpSourceTest, FailedDownloadsReportTheCodeAndLeaveNoFile) {
   serve("/p/Pkg.zip", "package");
-  FtpSource ftp;
-  ASSERT_EQ(ftp.open(), 0);
-  std::string err;
-
-  EXPECT_EQ(download(ftp, "/p/", err), -1);  // no file name
-  EXPECT_EQ(err, std::string("FtpGetFile failed. Error: ") + kLocalWrite + "\n");
-  EXPECT_EQ(download(ftp, "/p/absent.zip", err), -1);
-  EXPECT_EQ(err, std::string("FtpGetFile failed. Error: ") + kNoSuchFile + "\n");
-  EXPECT_EQ(download(ftp, "/p/Pkg.zip", (local_ / "absent").string(), err), -1);
-  EXPECT_EQ(err, std::string("FtpGetFile failed. Error: ") + kLocalWrite + "\n");
+  ASSERT_EQ(ftp_.open(), 0);
+  EXPECT_EQ(get("/p/", -1), kLocalWriteFailed);  // no file name
+  EXPECT_EQ(get("/p/absent.zip", -1), "FtpGetFile failed. Error: 78\n");
+  EXPECT_EQ(get("/p/Pkg.zip", -1, (local_ / "absent").string()), kLocalWriteFailed);
   EXPECT_TRUE(fs::is_empty(local_));
-
-  EXPECT_EQ(download(ftp, "/p/Pkg.zip", err), 0) << err;  // the connection is still good
+  EXPECT_EQ(get("/p/Pkg.zip", 0), "");  // the connection is still good
   EXPECT_EQ(readFile(local_ / "Pkg.zip"), "package");
 }
 
 TEST_F(FtpSourceTest, DroppedTransferKeepsTheEarlierCopy) {
-  serve("/p/Pkg.zip", packageBytes(200000));
+  serve("/p/Pkg.zip", std::string(200000, 'z'));
   ASSERT_TRUE(lab_.ftpFault({"drop-after", "1000", "/p/Pkg.zip"}));
   const fs::path other = temp_ / "other";
   fs::create_directory(other);
-  writeFile(local_ / "Pkg.zip", "the earlier copy");
+  std::ofstream(local_ / "Pkg.zip") << "the earlier copy";
 
-  FtpSource ftp;
-  ASSERT_EQ(ftp.open(), 0);
-  std::string err;
-  EXPECT_EQ(download(ftp, "/p/Pkg.zip", err), -1);
+  ASSERT_EQ(ftp_.open(), 0);
   // Partial file, or a failed accept when the server's 426 overtakes the data connection.
-  EXPECT_TRUE(std::regex_match(err, std::regex("FtpGetFile failed\\. Error: (10|18)\n"))) << err;
-  EXPECT_EQ(download(ftp, "/p/Pkg.zip", other.string(), err), -1);
-
+  EXPECT_TRUE(std::regex_match(get("/p/Pkg.zip", -1), std::regex("FtpGetFile.*: (10|18)\n")));
+  get("/p/Pkg.zip", -1, other.string());
   EXPECT_EQ(namesIn(local_), std::vector<std::string>{"Pkg.zip"});
   EXPECT_EQ(readFile(local_ / "Pkg.zip"), "the earlier copy");
   EXPECT_TRUE(fs::is_empty(other));  // neither a partial file nor a temporary one
-  EXPECT_NE(lab_.ftpLog().find("RETR"), std::string::npos);
+  EXPECT_EQ(count(lab_.ftpLog(), "<- RETR"), 2u);
 }
 
-TEST_F(FtpSourceTest, RefusedLoginIsReportedAndNeverRetried) {
+TEST_F(FtpSourceTest, FailedOpenIsReportedAndNeverRetried) {
   serve("/p/Pkg.zip", "package");
   ASSERT_TRUE(lab_.ftpFault({"refuse-login"}));
-  FtpSource ftp;
   int status = 0;
-  EXPECT_EQ(stderrOf([&] { return ftp.open(); }, status),
-            std::string("InternetConnect failed. Error: ") + kLoginDenied + "\n");
+  EXPECT_EQ(stderrOf(status, [&] { return ftp_.open(); }), "InternetConnect failed. Error: 67\n");
   EXPECT_EQ(status, -1);
-
   ASSERT_TRUE(lab_.ftpFault({"clear"}));
-  std::string err;
-  EXPECT_EQ(download(ftp, "/p/Pkg.zip", err), -1);
-  EXPECT_EQ(err, std::string("FtpGetFile failed. Error: ") + kCouldNotConnect + "\n");
-  EXPECT_EQ(downloadFolder(ftp, "/p", err), -1);
-  EXPECT_EQ(err, std::string("FtpFindFirstFile failed. Error: ") + kCouldNotConnect + "\n");
+  EXPECT_EQ(get("/p/Pkg.zip", -1), kNotConnected);
+  EXPECT_EQ(getFolder("/p", -1), "FtpFindFirstFile failed. Error: 7\n");
   EXPECT_TRUE(fs::is_empty(local_));
   EXPECT_EQ(count(lab_.ftpLog(), "<- PASS"), 1u);
-}
 
-TEST_F(FtpSourceTest, ServerDownFailsOpen) {
   ASSERT_TRUE(lab_.ftpDown());
-  FtpSource ftp;
-  int status = 0;
-  EXPECT_EQ(stderrOf([&] { return ftp.open(); }, status),
-            std::string("InternetConnect failed. Error: ") + kCouldNotConnect + "\n");
+  FtpSource down;
+  EXPECT_EQ(stderrOf(status, [&] { return down.open(); }), "InternetConnect failed. Error: 7\n");
   EXPECT_EQ(status, -1);
 }
 
 TEST_F(FtpSourceTest, CloseEndsTheSessionAndIsHarmlessTwice) {
   serve("/p/Pkg.zip", "package");
-  {
-    FtpSource neverOpened;
-    neverOpened.close();
-  }
-  FtpSource ftp;
-  ASSERT_EQ(ftp.open(), 0);
-  ftp.close();
-  ftp.close();
-  std::string err;
-  EXPECT_EQ(download(ftp, "/p/Pkg.zip", err), -1);
-  EXPECT_EQ(err, std::string("FtpGetFile failed. Error: ") + kCouldNotConnect + "\n");
-
+  FtpSource().close();  // never opened: no session at all
+  ASSERT_EQ(ftp_.open(), 0);
+  ftp_.close();
+  ftp_.close();
+  EXPECT_EQ(get("/p/Pkg.zip", -1), kNotConnected);
   const std::string log = lab_.ftpLog();
   EXPECT_EQ(count(log, "<- USER"), 1u) << log;
   EXPECT_EQ(count(log, "<- QUIT"), 1u) << log;
   EXPECT_EQ(count(log, "<- RETR"), 0u) << log;
 }
 
-TEST_F(FtpSourceTest, FolderDownloadFetchesFilesOnly) {
-  serve("/DeviceDataBase/M/U1/Cal/a.tdms", "a");
-  serve("/DeviceDataBase/M/U1/Cal/b.txt", "b");
-  serve("/DeviceDataBase/M/U1/Cal/.hidden", "hidden");
-  serve("/DeviceDataBase/M/U1/Cal/c/inner.txt", "inner");
-  FtpSource ftp;
-  ASSERT_EQ(ftp.open(), 0);
-  std::string err;
-  EXPECT_EQ(downloadFolder(ftp, "/DeviceDataBase/M/U1/Cal", err), 0);
-  EXPECT_EQ(err, "");
-  EXPECT_EQ(namesIn(local_), (std::vector<std::string>{".hidden", "a.tdms", "b.txt"}));
-  EXPECT_EQ(readFile(local_ / "b.txt"), "b");
-
-  // A trailing "/" names the same folder.
-  fs::remove_all(local_ / "a.tdms");
-  EXPECT_EQ(downloadFolder(ftp, "/DeviceDataBase/M/U1/Cal/", err), 0) << err;
-  EXPECT_EQ(namesIn(local_), (std::vector<std::string>{".hidden", "a.tdms", "b.txt"}));
-}
-
-TEST_F(FtpSourceTest, FolderDownloadRefusesNamesUnsafeLocally) {
-  serve("/cal/x\\y", "backslash");
-  serve("/cal/..\\escape", "up");
-  serve("/cal/...", "dots");
-  serve("/cal/ok.bin", "ok");
-  FtpSource ftp;
-  ASSERT_EQ(ftp.open(), 0);
-  std::string err;
-  EXPECT_EQ(downloadFolder(ftp, "/cal", err), 0);
+TEST_F(FtpSourceTest, FolderDownloadFetchesPlainFilesWithSafeNames) {
+  for (const char* name : {"a.tdms", "b.txt", ".hidden", "c/inner.txt", "x\\y", "..\\up", "..."}) {
+    serve(std::string("/DeviceDataBase/M/U1/Cal/") + name, name);
+  }
+  ASSERT_EQ(ftp_.open(), 0);
+  std::string err = getFolder("/DeviceDataBase/M/U1/Cal", 0);
   EXPECT_EQ(namesIn(temp_), std::vector<std::string>{"local"});
-  EXPECT_EQ(namesIn(local_), std::vector<std::string>{"ok.bin"});
-  EXPECT_EQ(count(err, "\n"), 3u) << err;
-  EXPECT_NE(err.find("/cal/x\\y\n"), std::string::npos) << err;
-  EXPECT_NE(err.find("/cal/..\\escape\n"), std::string::npos) << err;
+  EXPECT_EQ(namesIn(local_), (std::vector<std::string>{".hidden", "a.tdms", "b.txt"}));
+  EXPECT_EQ(readFile(local_ / "b.txt"), "b.txt");
+  EXPECT_EQ(count(err, "\n"), 3u) << err;  // one line per refused name
+  EXPECT_NE(err.find("/Cal/x\\y\n"), std::string::npos) << err;
+  EXPECT_NE(err.find("/Cal/..\\up\n"), std::string::npos) << err;
+
+  fs::remove(local_ / "a.tdms");  // a trailing "/" names the same folder
+  getFolder("/DeviceDataBase/M/U1/Cal/", 0);
+  EXPECT_EQ(namesIn(local_), (std::vector<std::string>{".hidden", "a.tdms", "b.txt"}));
 }
 
 TEST_F(FtpSourceTest, FolderDownloadStopsAtTheFirstFailedFile) {
   for (const char* name : {"one", "two", "three"}) serve(std::string("/cal/") + name, name);
   ASSERT_TRUE(lab_.ftpFault({"refuse-retr", "2"}));
-  FtpSource ftp;
-  ASSERT_EQ(ftp.open(), 0);
-  std::string err;
-  EXPECT_EQ(downloadFolder(ftp, "/cal", err), -1);
+  ASSERT_EQ(ftp_.open(), 0);
+  std::string err = getFolder("/cal", -1);
   EXPECT_TRUE(std::regex_match(err, std::regex("FtpGetFile failed\\. Error: \\d+\n"))) << err;
-
   // The server lists in its own order: the file of the first RETR is kept, nothing else.
   const std::string log = lab_.ftpLog();
   std::smatch first;
@@ -303,13 +227,9 @@ TEST_F(FtpSourceTest, FolderDownloadStopsAtTheFirstFailedFile) {
 
 TEST_F(FtpSourceTest, EmptyOrMissingFolderFailsTheListing) {
   fs::create_directories(lab_.ftpRoot() + "/empty");
-  FtpSource ftp;
-  ASSERT_EQ(ftp.open(), 0);
-  std::string err;
-  EXPECT_EQ(downloadFolder(ftp, "/empty", err), -1);
-  EXPECT_EQ(err, std::string("FtpFindFirstFile failed. Error: ") + kNoSuchFile + "\n");
-  EXPECT_EQ(downloadFolder(ftp, "/absent", err), -1);
-  EXPECT_EQ(err, std::string("FtpFindFirstFile failed. Error: ") + kFolderMissing + "\n");
+  ASSERT_EQ(ftp_.open(), 0);
+  EXPECT_EQ(getFolder("/empty", -1), "FtpFindFirstFile failed. Error: 78\n");
+  EXPECT_EQ(getFolder("/absent", -1), "FtpFindFirstFile failed. Error: 9\n");
   EXPECT_TRUE(fs::is_empty(local_));
 }
 
