@@ -1,0 +1,120 @@
+// Running command lines on the lab device and collecting their standard output.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "device/device_account.h"
+#include "device/ssh_link.h"
+#include "support/lab.h"
+#include "support/process.h"
+
+namespace provision {
+namespace {
+
+using test::Lab;
+using test::NetnsScope;
+using test::uniqueLabName;
+
+std::string patterned(size_t size) {
+  std::string data(size, '\0');
+  for (size_t i = 0; i < size; ++i) data[i] = static_cast<char>((i * 131 + i / 251) & 0xff);
+  return data;
+}
+
+// Stops the lab's device when it is not dismissed within `limit`: a channel that stalls then
+// breaks, and the test fails instead of hanging.
+class Watchdog {
+ public:
+  Watchdog(const Lab& lab, std::chrono::seconds limit)
+      : thread_([this, &lab, limit] {
+          std::unique_lock lock(mutex_);
+          if (dismissed_.wait_for(lock, limit, [this] { return done_; })) return;
+          test::runProcess({test::labTool(), "stop", lab.name()});
+        }) {}
+  ~Watchdog() {
+    {
+      std::lock_guard lock(mutex_);
+      done_ = true;
+    }
+    dismissed_.notify_one();
+    thread_.join();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable dismissed_;
+  bool done_ = false;
+  std::thread thread_;
+};
+
+class RemoteCommand : public testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(lab_.ok()) << lab_.startError();
+    ASSERT_TRUE(scope_.ok());
+    ASSERT_EQ(link_.open(kDeviceHost, kRootUser, kQmRootPassword), kSshOk);
+  }
+
+  void placeOnDevice(const std::string& devicePath, const std::string& content) {
+    std::ofstream(lab_.devicePath(devicePath), std::ios::binary) << content;
+  }
+
+  Lab lab_{uniqueLabName("command")};
+  NetnsScope scope_{lab_};
+  SshLink link_;
+};
+
+TEST_F(RemoteCommand, SilentCommandsLeaveTheOutputUnchanged) {
+  std::string output = "before";
+  EXPECT_EQ(link_.runCommand("true", output), kSshOk);
+  EXPECT_EQ(output, "before");
+  // Standard error is not collected.
+  EXPECT_EQ(link_.runCommand("echo failure >&2; exit 3", output), kSshOk);
+  EXPECT_EQ(output, "before");
+  // A command the shell does not know is not an error of the link either.
+  EXPECT_EQ(link_.runCommand("no-such-command-here", output), kSshOk);
+  EXPECT_EQ(output, "before");
+}
+
+TEST_F(RemoteCommand, OutputArrivesExactlyInOrderAndIsAppended) {
+  const std::string small = patterned(3000);
+  placeOnDevice("opt/small.bin", small);
+  std::string output = "head:";
+  ASSERT_EQ(link_.runCommand("cat /opt/small.bin", output), kSshOk);
+  EXPECT_EQ(output, "head:" + small);
+
+  // More than the channel's 2 MiB window.
+  const std::string large = patterned(3 * 1024 * 1024 + 17);
+  placeOnDevice("opt/large.bin", large);
+  output.clear();
+  ASSERT_EQ(link_.runCommand("cat /opt/large.bin", output), kSshOk);
+  EXPECT_TRUE(output == large) << "got " << output.size() << " bytes";
+
+  // Two calls on one string: the second output follows the first, line ends kept.
+  output.clear();
+  ASSERT_EQ(link_.runCommand("echo first", output), kSshOk);
+  ASSERT_EQ(link_.runCommand("cd /opt; pwd | sed 's/opt/OPT/'", output), kSshOk);
+  EXPECT_EQ(output, "first\n/OPT\n");
+}
+
+TEST_F(RemoteCommand, FloodOnStandardErrorDoesNotStallTheCommand) {
+  std::string output;
+  {
+    Watchdog watchdog(lab_, std::chrono::seconds(60));
+    EXPECT_EQ(link_.runCommand("head -c 5242880 /dev/zero >&2; echo done", output), kSshOk);
+  }
+  EXPECT_EQ(output, "done\n");
+
+  // The link stays usable afterwards.
+  output.clear();
+  EXPECT_EQ(link_.runCommand("echo again", output), kSshOk);
+  EXPECT_EQ(output, "again\n");
+}
+
+}  // namespace
+}  // namespace provision

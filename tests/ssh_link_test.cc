@@ -1,0 +1,152 @@
+// Opening and closing a link to the lab device: the code of each failing step, what a failed
+// link answers, and that nothing stays held after a failure or after the link is gone.
+#include "device/ssh_link.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "device/device_account.h"
+#include "device/socket.h"
+#include "support/lab.h"
+
+namespace provision {
+namespace {
+
+using test::Lab;
+using test::NetnsScope;
+using test::uniqueLabName;
+
+int countOf(const std::string& text, const std::string& needle) {
+  int count = 0;
+  for (auto at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) {
+    ++count;
+  }
+  return count;
+}
+
+// Waits up to five seconds until the device's log holds `count` lines with `needle`.
+int waitForLogCount(const Lab& lab, const std::string& needle, int count) {
+  for (int i = 0; i < 100 && countOf(lab.sshdLog(), needle) < count; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return countOf(lab.sshdLog(), needle);
+}
+
+int openDescriptors() {
+  return static_cast<int>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                                        std::filesystem::directory_iterator{}));
+}
+
+constexpr const char* kConnection = "Connection from ";
+constexpr const char* kNormalShutdown = ": Normal Shutdown";
+
+TEST(SocketSeam, AcceptsOnlyDottedIPv4Text) {
+  unsigned char address[4] = {};
+  ASSERT_TRUE(net::parseIPv4("192.168.10.2", address));
+  EXPECT_EQ(address[0], 192);
+  EXPECT_EQ(address[1], 168);
+  EXPECT_EQ(address[2], 10);
+  EXPECT_EQ(address[3], 2);
+
+  const std::string notAddresses[] = {"",
+                                      "device",
+                                      "localhost",
+                                      "192.168.10",
+                                      "192.168.10.256",
+                                      " 192.168.10.2",
+                                      "192.168.10.2 ",
+                                      "192.168.10.2:22",
+                                      "::1",
+                                      std::string("192.168.10.2\0x", 14)};
+  for (const std::string& text : notAddresses) {
+    EXPECT_FALSE(net::parseIPv4(text, address)) << text;
+  }
+}
+
+TEST(SshLinkOpen, HostTextThatIsNoAddressFailsWithMinus3AndHoldsNothing) {
+  SshLink link;
+  int descriptors = openDescriptors();
+  for (const char* host : {"device", "localhost", "192.168.10", ""}) {
+    EXPECT_EQ(link.open(host, kRootUser, kQmRootPassword), kSshBadAddress) << host;
+    EXPECT_FALSE(link.isOpen());
+  }
+  EXPECT_EQ(openDescriptors(), descriptors);
+}
+
+TEST(SshLinkOpen, NothingListeningOrDeviceUnpluggedFailsWithMinus4) {
+  Lab lab(uniqueLabName("link-connect"));
+  ASSERT_TRUE(lab.ok()) << lab.startError();
+  NetnsScope scope(lab);
+  ASSERT_TRUE(scope.ok());
+
+  SshLink link;
+  int descriptors = openDescriptors();
+  EXPECT_EQ(link.open("127.0.0.1", kRootUser, kQmRootPassword), kSshConnectFailed);
+  ASSERT_TRUE(lab.unplugDevice());
+  EXPECT_EQ(link.open(kDeviceHost, kRootUser, kQmRootPassword), kSshConnectFailed);
+  EXPECT_EQ(openDescriptors(), descriptors);
+  EXPECT_FALSE(link.isOpen());
+
+  ASSERT_TRUE(lab.plugDevice());
+  EXPECT_EQ(link.open(kDeviceHost, kRootUser, kQmRootPassword), kSshOk);
+}
+
+TEST(SshLinkOpen, RefusedPasswordFailsWithMinus8AndTheLinkAnswersWithoutTheDevice) {
+  Lab lab(uniqueLabName("link-auth"));
+  ASSERT_TRUE(lab.ok()) << lab.startError();
+  NetnsScope scope(lab);
+  ASSERT_TRUE(scope.ok());
+  std::string local = lab.dir() + "/local.bin";
+  { std::ofstream(local, std::ios::binary) << "payload"; }
+
+  SshLink link;
+  EXPECT_EQ(link.open(kDeviceHost, kRootUser, kZrRootPassword), kSshAuthFailed);
+  EXPECT_FALSE(link.isOpen());
+  // The failed attempt said goodbye properly.
+  EXPECT_EQ(waitForLogCount(lab, kNormalShutdown, 1), 1);
+
+  std::string output = "kept";
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(link.runCommand("touch /opt/ran", output), kSshChannelFailed);
+  EXPECT_EQ(link.uploadFile(local, "/opt/local.bin", true), kSshRemoteOpenFailed);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  EXPECT_EQ(output, "kept");
+  EXPECT_FALSE(std::filesystem::exists(lab.devicePath("opt/ran")));
+  EXPECT_FALSE(std::filesystem::exists(lab.devicePath("opt/local.bin")));
+  EXPECT_EQ(countOf(lab.sshdLog(), kConnection), 1);
+
+  // The same link opens with the right password afterwards.
+  ASSERT_EQ(link.open(kDeviceHost, kRootUser, kQmRootPassword), kSshOk);
+  EXPECT_TRUE(link.isOpen());
+  output.clear();
+  EXPECT_EQ(link.runCommand("id -un", output), kSshOk);
+  EXPECT_EQ(output, "root\n");
+  EXPECT_EQ(countOf(lab.sshdLog(), kConnection), 2);
+}
+
+TEST(SshLinkLifetime, ReopeningAndDestroyingShutDownEachConnection) {
+  Lab lab(uniqueLabName("link-life"), "zr");
+  ASSERT_TRUE(lab.ok()) << lab.startError();
+  NetnsScope scope(lab);
+  ASSERT_TRUE(scope.ok());
+
+  int descriptors = openDescriptors();
+  {
+    SshLink link;
+    ASSERT_EQ(link.open(kDeviceHost, kZrUser, kZrUserPassword), kSshOk);
+    ASSERT_EQ(link.open(kDeviceHost, kRootUser, kZrRootPassword), kSshOk);
+    EXPECT_EQ(waitForLogCount(lab, kNormalShutdown, 1), 1);
+    std::string output;
+    EXPECT_EQ(link.runCommand("id -un", output), kSshOk);
+    EXPECT_EQ(output, "root\n");
+  }
+  EXPECT_EQ(waitForLogCount(lab, kNormalShutdown, 2), 2);
+  EXPECT_EQ(openDescriptors(), descriptors);
+}
+
+}  // namespace
+}  // namespace provision
