@@ -1,0 +1,107 @@
+// Mode 1 from end to end: the real executable against the lab's device and package server.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+#include <regex>
+
+#include "support/lab.h"
+#include "support/scenario.h"
+
+namespace provision::test {
+namespace {
+
+const std::regex kServerDownLine(R"(InternetConnect failed\. Error: \d+\n)");
+
+class DriverAndLib : public testing::TestWithParam<const char*> {
+ protected:
+  void layOut(Lab& lab) {
+    ASSERT_TRUE(lab.ok()) << lab.startError();
+    ASSERT_EQ(lab.fixture({"packages"}).status, 0);
+    if (std::string(GetParam()) == "qm") {
+      ASSERT_EQ(lab.fixture({"device-qm"}).status, 0);
+    } else {
+      ASSERT_EQ(lab.fixture({"device-zr", "--unit", "u12"}).status, 0);
+    }
+  }
+  std::string expectedOutput() const {
+    return std::string(GetParam()) == "qm" ? "QM\n3C4D5E6F\n30" : "ZR\nA1B2C3D4\n12";
+  }
+};
+
+TEST_P(DriverAndLib, InstallsOnlineThenAgainOfflineFromTheStoredBundle) {
+  Lab lab(uniqueLabName("mode1"), GetParam());
+  layOut(lab);
+  // Earlier installations that the run must clear, and an entry it must leave alone.
+  for (const char* stale :
+       {"opt/Install_old/x", "opt/QMServer_2.0.zip", "opt/old_ZRConfig_CN/x", "opt/keep.txt"})
+    writeText(lab.devicePath(stale), "stale\n");
+  TechnicianPc pc(lab);
+
+  ProcessResult online = pc.run({"1"});
+  EXPECT_EQ(online.status, 0) << online.err;
+  EXPECT_EQ(online.out, expectedOutput());
+  EXPECT_EQ(online.err, "");
+  EXPECT_GE(online.seconds, 2.0);  // one second per pointer line, one before the exit
+  EXPECT_EQ(
+      folderNames(pc.path("data/lib")),
+      (std::vector<std::string>{"DriverAndLib_LatestVersion.txt", "DriverAndLib_V1.2.0.zip"}));
+  const std::vector<std::string> opt = folderNames(lab.devicePath("opt"));
+  for (const char* gone : {"Install_old", "QMServer_2.0.zip", "old_ZRConfig_CN"})
+    EXPECT_EQ(std::count(opt.begin(), opt.end(), gone), 0) << gone;
+  for (const char* present :
+       {"DriverAndLib_V1.2.0.zip", "Install_driverandlib", "keep.txt", "sys.log"})
+    EXPECT_EQ(std::count(opt.begin(), opt.end(), present), 1) << present;
+  EXPECT_NE(readText(lab.devicePath("opt/sys.log")).find("DeviceUID : "), std::string::npos);
+  EXPECT_NE(readText(lab.devicePath("var/log/lab-evidence.log"))
+                .find("install_zelkapi_lib.sh root /opt/Install_driverandlib/dependency"),
+            std::string::npos);
+
+  // Offline, right after the run that fetched the bundle: the stored copy is installed.
+  ASSERT_TRUE(lab.ftpDown());
+  ASSERT_EQ(lab.device("rm -r /opt/Install_driverandlib /opt/sys.log /opt/*.zip").status, 0);
+  ProcessResult offline = pc.run({"1"});
+  EXPECT_EQ(offline.status, 0) << offline.err;
+  EXPECT_EQ(offline.out, expectedOutput());
+  EXPECT_TRUE(std::regex_match(offline.err, kServerDownLine)) << offline.err;
+  EXPECT_LT(offline.seconds, online.seconds);  // no pause per pointer line
+  EXPECT_TRUE(std::ifstream(lab.devicePath("opt/Install_driverandlib/SystemRead")).good());
+}
+
+INSTANTIATE_TEST_SUITE_P(BothLines, DriverAndLib, testing::Values("qm", "zr"));
+
+TEST(DriverAndLibFailures, MissingPointerFileEndsWithTwoBeforeAnyDeviceWork) {
+  Lab lab(uniqueLabName("mode1-nopointer"), "qm");
+  ASSERT_TRUE(lab.ok()) << lab.startError();
+  TechnicianPc pc(lab);  // the package server is empty
+  const std::size_t connectionsAfterProbe = 1;
+
+  ProcessResult run = pc.run({"1"});
+  EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(run.out, "QM\n");
+  EXPECT_NE(run.err.find("FtpGetFile failed. Error: "), std::string::npos) << run.err;
+  std::string log = lab.sshdLog();
+  std::size_t connections = 0;
+  for (std::size_t at = log.find("Connection from"); at != std::string::npos;
+       at = log.find("Connection from", at + 1))
+    ++connections;
+  EXPECT_EQ(connections, connectionsAfterProbe);
+}
+
+TEST(DriverAndLibFailures, FailedUploadIsAFailureNotASuccess) {
+  Lab lab(uniqueLabName("mode1-upload"), "qm");
+  ASSERT_TRUE(lab.ok()) << lab.startError();
+  ASSERT_EQ(lab.fixture({"packages"}).status, 0);
+  ASSERT_EQ(lab.fixture({"device-qm"}).status, 0);
+  // The device's /opt is too small for the bundle.
+  ASSERT_EQ(lab.device("mount -t tmpfs -o size=16k tmpfs /opt").status, 0);
+  TechnicianPc pc(lab);
+
+  ProcessResult run = pc.run({"1"});
+  EXPECT_EQ(run.status, 256 - 14);
+  EXPECT_EQ(maskTimestamps(run.out),
+            "QM\n[T] : [ERROR]Failed to upload the driver and library bundle, status -14\n");
+}
+
+}  // namespace
+}  // namespace provision::test

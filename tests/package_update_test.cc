@@ -1,0 +1,186 @@
+// Mode 2 on a ZR unit from end to end: configuration tool, countdown, device check and calibration
+// files, with the real executable against the lab.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <regex>
+#include <thread>
+
+#include "support/lab.h"
+#include "support/scenario.h"
+
+namespace provision::test {
+namespace {
+
+const std::string kClosingLines =
+    " Successful installation \nThe program will exit after 5 seconds \n";
+
+std::string countdown() {
+  std::string text = "Please wait 30s\n";
+  for (int second = 1; second <= 30; ++second)
+    text += "\rIt's been waiting for " + std::to_string(second) + "s";
+  return text + "\n";
+}
+
+struct Unit {
+  const char* name;
+  const char* uid;
+  const char* modelCode;
+  const char* boardName;
+  const char* label;
+};
+const Unit kUnit51{"u51", "7F3A90C1", "51", "K700MB", "K700_R5_V3(051)"};
+const Unit kUnit12{"u12", "A1B2C3D4", "12", "ZRMB-A", "ZRMB-A(012)"};
+
+class PackageUpdate : public testing::Test {
+ protected:
+  void layOut(const Unit& unit) {
+    ASSERT_TRUE(lab_.ok()) << lab_.startError();
+    ASSERT_EQ(lab_.fixture({"packages"}).status, 0);
+    ASSERT_EQ(lab_.fixture({"device-zr", "--unit", unit.name}).status, 0);
+    ASSERT_EQ(lab_.device("pgrep -x Lumora4").status, 0) << "the unit's service should run";
+  }
+
+  std::string toolPackage(const std::string& variant) const {
+    return "ZRConfig_" + variant + "_V2.0.zip";
+  }
+
+  // Everything a successful run prints, uploads of `calibrationUploads` files included.
+  std::string successfulOutput(const Unit& unit, const std::string& variant,
+                               int calibrationUploads) const {
+    const std::string package = toolPackage(variant);
+    std::string out = "ZR\n" + package + "\n" +
+                      expectedProgress(fileSize(lab_.ftpRoot() + "/ProcessEquipment/ZRConfig/55/" +
+                                                variant + "/" + package)) +
+                      "\n[T] : [INFO] Start install ZRConfig \n" + countdown() +
+                      "Query Calibration File\n"
+                      "[T] : [INFO]This is check attempt number 0\n"
+                      "[T] : [INFO]ZR connection Success\n"
+                      "[T] : [INFO]Device UID : " +
+                      unit.uid + "\n[T] : [INFO]Device Model : " + unit.modelCode +
+                      "\n[T] : [INFO]Device Model : " + unit.boardName + "\nCal_20261101\n\n";
+    // Calibration files are small: each upload is one chunk.
+    for (int i = 0; i < calibrationUploads; ++i) out += "\n\rsent: 100.00%\n";
+    return out + "\n[T] : [INFO]zr installed successfully\n" + kClosingLines;
+  }
+
+  void expectInstalledTool(const std::string& variant) const {
+    const std::string evidence = readText(lab_.devicePath("var/log/lab-evidence.log"));
+    const std::string folder = "ZRConfig_" + variant + "_V2.0";
+    EXPECT_NE(evidence.find(folder + "/install.sh tqowmb /home/tqowmb/" + folder),
+              std::string::npos)
+        << evidence;
+    EXPECT_NE(evidence.find("ZR_FixCalFile.sh root"), std::string::npos) << evidence;
+    // The unpacked tool is cleaned away after the calibration step.
+    for (const std::string& name : folderNames(lab_.devicePath("home/tqowmb")))
+      EXPECT_EQ(name.find("ZRConfig"), std::string::npos) << name;
+    EXPECT_NE(lab_.device("pgrep -x Lumora4").status, 0) << "the unit's service was stopped";
+  }
+
+  Lab lab_{uniqueLabName("zr-mode2"), "zr"};
+  TechnicianPc pc_{lab_};
+};
+
+TEST_F(PackageUpdate, FullRunOnUnitWithTheFixedModelLabel) {
+  layOut(kUnit51);
+  ProcessResult run = pc_.run({});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(maskTimestamps(run.out), successfulOutput(kUnit51, "CN", 5));
+  EXPECT_GE(run.seconds, 35.0);
+  EXPECT_LT(run.seconds, 90.0);
+
+  // No raw data, no calibration log; the ConfigFile copy of shared.ini wins over the calibration
+  // folder's.
+  EXPECT_EQ(folderNames(lab_.devicePath("opt/CalFile")),
+            (std::vector<std::string>{"NOTES.TDMS", "device.json", "gain.cal", "offset.cfg",
+                                      "shared.ini"}));
+  EXPECT_NE(readText(lab_.devicePath("opt/CalFile/shared.ini")).find("source=configfile"),
+            std::string::npos);
+  EXPECT_EQ(
+      readText(lab_.devicePath("opt/CalFile/gain.cal")),
+      readText(lab_.ftpRoot() + "/DeviceDataBase/K700_R5_V3(051)/7F3A90C1/Cal_20261101/gain.cal"));
+  expectInstalledTool("CN");
+  EXPECT_TRUE(folderNames(pc_.path("data/CalFile")).empty());
+  EXPECT_EQ(folderNames(pc_.path("data/ZR/CN")),
+            (std::vector<std::string>{"ZRConfig_CN_V2.0.zip", "ZRConfig_LatestVersion.txt"}));
+}
+
+TEST_F(PackageUpdate, VariantAndCalibrationSubfolderOnUnitLabelledByBoardName) {
+  layOut(kUnit12);
+  ProcessResult run = pc_.run({"2", "EU", "Alt"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(maskTimestamps(run.out), successfulOutput(kUnit12, "EU", 5));
+  EXPECT_EQ(
+      folderNames(lab_.devicePath("opt/CalFile")),
+      (std::vector<std::string>{"NOTES.TDMS", "alt.json", "gain.cal", "offset.cfg", "shared.ini"}));
+  EXPECT_NE(readText(lab_.devicePath("opt/CalFile/alt.json")).find("A1B2C3D4"), std::string::npos);
+  expectInstalledTool("EU");
+  EXPECT_EQ(folderNames(pc_.path("data/ZR")), (std::vector<std::string>{"EU"}));
+}
+
+TEST_F(PackageUpdate, DeviceLostDuringTheCountdownFailsTheCalibrationStep) {
+  layOut(kUnit51);
+  std::thread unplug([this] {
+    std::this_thread::sleep_for(std::chrono::seconds(15));
+    lab_.unplugDevice();
+  });
+  ProcessResult run = pc_.run({});
+  unplug.join();
+
+  EXPECT_EQ(run.status, 2);
+  const std::string out = maskTimestamps(run.out);
+  std::string attempts;
+  for (int n = 0; n < 3; ++n)
+    attempts += "[T] : [INFO]This is check attempt number " + std::to_string(n) +
+                "\n[T] : [INFO]ZR connection failed, retry connection\n";
+  const std::string tail = "Query Calibration File\n" + attempts +
+                           "[T] : [INFO]Device UID : \n"
+                           "[T] : [INFO]Device Model : \n"
+                           "[T] : [INFO]Device Model : \n";
+  EXPECT_NE(out.find(countdown() + tail), std::string::npos) << out;
+  EXPECT_TRUE(std::regex_search(
+      out,
+      std::regex(
+          R"(\[T\] : \[INFO\]Can't open the file : .*Cal_LatestFileLog\.txt\nFailed to query calibration file\n$)")))
+      << out;
+  EXPECT_NE(run.err.find("FtpGetFile failed. Error: "), std::string::npos) << run.err;
+}
+
+TEST_F(PackageUpdate, FailedToolUploadStillSyncsCalibrationButFailsTheRun) {
+  layOut(kUnit51);
+  ASSERT_EQ(lab_.device("mount -t tmpfs -o size=16k,mode=1777 tmpfs /home/tqowmb").status, 0);
+  ProcessResult run = pc_.run({});
+  EXPECT_EQ(run.status, 256 - 14);
+  const std::string out = maskTimestamps(run.out);
+  EXPECT_NE(
+      out.find("[T] : [ERROR]Failed to install the configuration tool, status -14\n" + countdown()),
+      std::string::npos)
+      << out;
+  EXPECT_TRUE(out.ends_with("\n[T] : [INFO]zr installed successfully\n")) << out;
+  EXPECT_EQ(folderNames(lab_.devicePath("opt/CalFile")).size(), 5u);
+}
+
+TEST_F(PackageUpdate, CalibrationFilesLeftByAnOfflineRunAreUploadedAndKept) {
+  layOut(kUnit51);
+  ASSERT_TRUE(lab_.ftpDown());
+  // What an earlier run left: the tool package with its pointer file and calibration files.
+  const std::string tool = "/ProcessEquipment/ZRConfig/55/CN/";
+  writeText(pc_.path("data/ZR/CN/ZRConfig_LatestVersion.txt"), toolPackage("CN"));
+  writeText(pc_.path("data/ZR/CN/" + toolPackage("CN")),
+            readText(lab_.ftpRoot() + tool + toolPackage("CN")));
+  writeText(pc_.path("data/CalFile/gain.cal"), "gain offline\n");
+  writeText(pc_.path("data/CalFile/raw.tdms"), "raw\n");
+
+  ProcessResult run = pc_.run({});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(folderNames(lab_.devicePath("opt/CalFile")), (std::vector<std::string>{"gain.cal"}));
+  EXPECT_EQ(readText(lab_.devicePath("opt/CalFile/gain.cal")), "gain offline\n");
+  EXPECT_EQ(folderNames(pc_.path("data/CalFile")),
+            (std::vector<std::string>{"gain.cal", "raw.tdms"}));
+  expectInstalledTool("CN");
+}
+
+}  // namespace
+}  // namespace provision::test

@@ -1,0 +1,107 @@
+#include "support/scenario.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+namespace provision::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::int64_t kChunk = 10240;
+
+std::vector<std::string> splitWords(const char* text) {
+  std::vector<std::string> words;
+  std::istringstream in(text == nullptr ? "" : text);
+  for (std::string word; in >> word;) words.push_back(word);
+  return words;
+}
+
+std::string withoutCarriageReturnBeforeLineFeed(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+    out += text[i];
+  }
+  return out;
+}
+
+}  // namespace
+
+TechnicianPc::TechnicianPc(const Lab& lab, const std::string& folderName)
+    : lab_(lab),
+      folder_(lab.dir() + "/" + folderName),
+      launcher_(splitWords(std::getenv("PROVISION_LAUNCHER"))) {
+  const char* exe = std::getenv("PROVISION_EXE");
+  const fs::path source = exe != nullptr && *exe != '\0' ? exe : PROVISION_EXE;
+  fs::create_directories(folder_);
+  exe_ = folder_ + "/" + source.filename().string();
+  fs::copy_file(source, exe_, fs::copy_options::overwrite_existing);
+}
+
+ProcessResult TechnicianPc::run(const std::vector<std::string>& args, double timeoutSeconds) const {
+  std::vector<std::string> argv = launcher_;
+  argv.push_back(exe_);
+  argv.insert(argv.end(), args.begin(), args.end());
+  ProcessResult result = lab_.run(argv, folder_, timeoutSeconds);
+  if (!launcher_.empty()) {
+    result.out = withoutCarriageReturnBeforeLineFeed(result.out);
+    result.err = withoutCarriageReturnBeforeLineFeed(result.err);
+  }
+  return result;
+}
+
+std::string maskTimestamps(const std::string& text) {
+  static const std::regex stamp(R"(\[\d{4}:\d{1,2}:\d{1,2} \d{1,2}:\d{1,2}:\d{1,2}\] : )");
+  return std::regex_replace(text, stamp, "[T] : ");
+}
+
+std::string expectedProgress(std::int64_t size) {
+  std::string text;
+  for (std::int64_t chunk = 0; chunk * kChunk < size; ++chunk) {
+    const std::int64_t counted = (chunk + 1) * kChunk;
+    if (counted >= size) return text + "\rsent: 100.00%\n";
+    if (chunk % 20 != 0) continue;
+    char percent[32];
+    std::snprintf(
+        percent, sizeof percent, "\rsent: %.2f%%",
+        static_cast<double>(static_cast<float>(counted) * 100.0f / static_cast<float>(size)));
+    text += percent;
+  }
+  return text;
+}
+
+std::vector<std::string> folderNames(const std::string& folder) {
+  std::vector<std::string> names;
+  std::error_code error;
+  for (const auto& entry : fs::directory_iterator(folder, error))
+    names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::string readText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+void writeText(const std::string& path, const std::string& text) {
+  fs::create_directories(fs::path(path).parent_path());
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+}
+
+std::int64_t fileSize(const std::string& path) {
+  std::error_code error;
+  auto size = fs::file_size(path, error);
+  return error ? -1 : static_cast<std::int64_t>(size);
+}
+
+}  // namespace provision::test

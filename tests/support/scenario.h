@@ -1,0 +1,48 @@
+// End-to-end runs of the real executable in a lab, as a technician's PC would run it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "support/lab.h"
+#include "support/process.h"
+
+namespace provision::test {
+
+// A technician's PC: a fresh folder holding a copy of the executable under test, so that its
+// "data" tree lives beside it. The executable is PROVISION_EXE from the environment, else the
+// build's own; PROVISION_LAUNCHER (blank-separated words, e.g. a Windows loader) goes before it.
+class TechnicianPc {
+ public:
+  explicit TechnicianPc(const Lab& lab, const std::string& folderName = "pc");
+
+  // Runs the copy with `args` in the lab's network. Line ends of both streams are normalised to
+  // LF when a launcher is in use.
+  ProcessResult run(const std::vector<std::string>& args, double timeoutSeconds = 300) const;
+
+  const std::string& folder() const { return folder_; }
+  // The machine's path of a path below the executable's folder, e.g. "data/lib".
+  std::string path(const std::string& relative) const { return folder_ + "/" + relative; }
+
+ private:
+  const Lab& lab_;
+  std::string folder_;
+  std::string exe_;
+  std::vector<std::string> launcher_;
+};
+
+// The run log's time text replaced by "T", so that whole outputs can be compared.
+std::string maskTimestamps(const std::string& text);
+
+// The progress text that an upload of `size` bytes writes: a percentage after chunks 0, 20, 40 ...
+// of 10240 bytes and the closing 100.00% line on the chunk that reaches the size.
+std::string expectedProgress(std::int64_t size);
+
+// Names in a folder (files and folders), sorted; empty when it does not exist.
+std::vector<std::string> folderNames(const std::string& folder);
+std::string readText(const std::string& path);
+void writeText(const std::string& path, const std::string& text);
+std::int64_t fileSize(const std::string& path);
+
+}  // namespace provision::test
