@@ -2,7 +2,11 @@
 // link answers, and that nothing stays held after a failure or after the link is gone.
 #include "device/ssh_link.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
@@ -77,6 +81,35 @@ TEST(SshLinkOpen, HostTextThatIsNoAddressFailsWithMinus3AndHoldsNothing) {
   EXPECT_EQ(openDescriptors(), descriptors);
 }
 
+// Listens on 127.0.0.1:22 of the current network namespace and hangs up on the first caller
+// before saying anything.
+class HangUpServer {
+ public:
+  HangUpServer() {
+    listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    int yes = 1;
+    ::setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(kSshPort);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    listening_ = ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+                 ::listen(listener_, 1) == 0;
+    if (listening_)
+      thread_ = std::thread([this] { ::close(::accept(listener_, nullptr, nullptr)); });
+  }
+  ~HangUpServer() {
+    if (thread_.joinable()) thread_.join();
+    ::close(listener_);
+  }
+  bool listening() const { return listening_; }
+
+ private:
+  int listener_;
+  bool listening_ = false;
+  std::thread thread_;
+};
+
 TEST(SshLinkOpen, NothingListeningOrDeviceUnpluggedFailsWithMinus4) {
   Lab lab(uniqueLabName("link-connect"));
   ASSERT_TRUE(lab.ok()) << lab.startError();
@@ -92,6 +125,26 @@ TEST(SshLinkOpen, NothingListeningOrDeviceUnpluggedFailsWithMinus4) {
   EXPECT_FALSE(link.isOpen());
 
   ASSERT_TRUE(lab.plugDevice());
+  EXPECT_EQ(link.open(kDeviceHost, kRootUser, kQmRootPassword), kSshOk);
+}
+
+TEST(SshLinkOpen, PeerThatIsNoSshServerFailsWithMinus7AndHoldsNothing) {
+  Lab lab(uniqueLabName("link-handshake"));
+  ASSERT_TRUE(lab.ok()) << lab.startError();
+  NetnsScope scope(lab);
+  ASSERT_TRUE(scope.ok());
+  // One good link first, so that anything the crypto library keeps for good is already held.
+  { EXPECT_EQ(SshLink().open(kDeviceHost, kRootUser, kQmRootPassword), kSshOk); }
+
+  int descriptors = openDescriptors();
+  SshLink link;
+  {
+    HangUpServer server;
+    ASSERT_TRUE(server.listening());
+    EXPECT_EQ(link.open("127.0.0.1", kRootUser, kQmRootPassword), kSshHandshakeFailed);
+  }
+  EXPECT_FALSE(link.isOpen());
+  EXPECT_EQ(openDescriptors(), descriptors);
   EXPECT_EQ(link.open(kDeviceHost, kRootUser, kQmRootPassword), kSshOk);
 }
 
