@@ -43,7 +43,11 @@ struct ProbeRun {
 
 ProbeRun probe(const Lab& lab) {
   NetnsScope scope(lab);
-  EXPECT_TRUE(scope.ok());
+  // Outside the lab the device address would go out to the real network.
+  if (!scope.ok()) {
+    ADD_FAILURE() << "could not enter the lab network";
+    return {-1, ""};
+  }
   testing::internal::CaptureStdout();
   int status = probeDeviceKind();
   return {status, testing::internal::GetCapturedStdout()};
