@@ -3,6 +3,15 @@ if(WIN32)
   # The Windows build links libssh2 and mbedTLS, static, from the prefix that
   # scripts/build-windows-deps prints, plus Windows' own libraries.
   set(PROVISION_WINDOWS_DEPS "" CACHE PATH "Prefix of the Windows builds of libssh2 and mbedTLS")
+  # A new prefix (new versions) is searched afresh.
+  if(NOT "${PROVISION_WINDOWS_DEPS}" STREQUAL "${PROVISION_WINDOWS_DEPS_SEARCHED}")
+    unset(PROVISION_LIBSSH2_INCLUDE CACHE)
+    foreach(lib ssh2 mbedtls mbedx509 mbedcrypto)
+      unset(PROVISION_${lib}_LIBRARY CACHE)
+    endforeach()
+    unset(GTest_DIR CACHE)
+    set(PROVISION_WINDOWS_DEPS_SEARCHED "${PROVISION_WINDOWS_DEPS}" CACHE INTERNAL "")
+  endif()
   find_path(PROVISION_LIBSSH2_INCLUDE libssh2.h REQUIRED)
   foreach(lib ssh2 mbedtls mbedx509 mbedcrypto)
     find_library(PROVISION_${lib}_LIBRARY NAMES lib${lib}.a REQUIRED)
