@@ -1,9 +1,12 @@
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <ios>
 #include <iostream>
 #include <system_error>
+#include <vector>
 
 #include "device/ssh_link.h"
 
@@ -11,6 +14,12 @@ namespace provision {
 namespace {
 
 constexpr std::size_t kChunkSize = 10240;
+// libssh2 cuts the data of a write call into SFTP write requests of at most this size.
+constexpr std::size_t kWriteRequestSize = 30000;
+// About 1 MiB of unacknowledged data in flight keeps the link busy; larger windows only cost the
+// device's SSH server more work. A whole number of requests, so that each acknowledgement makes
+// room for one full request.
+constexpr std::size_t kWindowSize = 35 * kWriteRequestSize;
 // Progress is shown for chunks 0, 20, 40, ... (every 204800 bytes).
 constexpr int kProgressInterval = 20;
 constexpr unsigned long kRemoteOpenFlags =
@@ -37,7 +46,8 @@ class UploadProgress {
   UploadProgress(const UploadProgress&) = delete;
   UploadProgress& operator=(const UploadProgress&) = delete;
 
-  // After chunk `chunk` was written and the counted bytes reached `counted` (less than the size).
+  // After chunk `chunk` was acknowledged and the counted bytes reached `counted` (less than the
+  // size).
   void chunkSent(int chunk, std::int64_t counted) {
     if (!enabled_ || chunk % kProgressInterval != 0) return;
     // Single precision, multiplication first.
@@ -74,41 +84,123 @@ std::int64_t openLocalFile(std::ifstream& file, const std::string& path) {
   return size;
 }
 
-// Reads the next chunk; 0 means the end of the data.
+// Reads the next chunk into `buffer`; 0 means the end of the data.
 std::size_t readChunk(std::ifstream& file, char* buffer) {
   file.read(buffer, kChunkSize);
   return static_cast<std::size_t>(file.gcount());
 }
 
-// Writes all `length` bytes; libssh2 may take a buffer in several calls (0 means "call again").
-bool writeChunk(LIBSSH2_SFTP_HANDLE* remote, const char* data, std::size_t length) {
-  while (length > 0) {
-    ssize_t written = libssh2_sftp_write(remote, data, length);
-    if (written < 0) return false;
-    data += written;
-    length -= static_cast<std::size_t>(written);
+// The bytes read from the file that the device has not acknowledged yet, oldest first, in one
+// contiguous block: libssh2 is handed them again, unchanged, on every write call.
+class SendBuffer {
+ public:
+  SendBuffer() : data_(2 * kWindowSize) {}
+
+  // Where the next chunk goes; room for kChunkSize bytes, as long as fewer than kWindowSize
+  // bytes are pending.
+  char* chunkSpace() {
+    if (end_ + kChunkSize > data_.size()) {
+      std::memmove(data_.data(), data_.data() + begin_, end_ - begin_);
+      end_ -= begin_;
+      begin_ = 0;
+    }
+    return data_.data() + end_;
   }
-  return true;
+  void appended(std::size_t length) { end_ += length; }
+  void acknowledged(std::size_t length) { begin_ += length; }
+
+  const char* pending() const { return data_.data() + begin_; }
+  std::size_t pendingSize() const { return end_ - begin_; }
+
+ private:
+  std::vector<char> data_;
+  std::size_t begin_ = 0;
+  std::size_t end_ = 0;
+};
+
+// Which chunks were read and how much of them the device acknowledged. A chunk counts as sent,
+// with its progress text, only when every byte through it is acknowledged.
+class ChunkLedger {
+ public:
+  explicit ChunkLedger(std::int64_t fileSize) : fileSize_(fileSize) {}
+
+  // Whether no further chunk is to be read: the chunk that reaches the size was read (the
+  // counted bytes grow by a whole chunk each, so a file that grew is not read past it), or the
+  // data ended early (an empty file, or one that shrank meanwhile).
+  bool allRead() const {
+    return dataEnded_ || (chunksRead_ > 0 && chunksRead_ * kChunkBytes >= fileSize_);
+  }
+  void chunkRead(std::size_t length) {
+    ++chunksRead_;
+    bytesRead_ += static_cast<std::int64_t>(length);
+  }
+  void dataEnded() { dataEnded_ = true; }
+  void acknowledged(std::size_t length) { acknowledged_ += static_cast<std::int64_t>(length); }
+
+  // Shows the progress of every chunk acknowledged since the last call; true once the chunk
+  // that completes the upload was acknowledged.
+  bool reportAcknowledged(UploadProgress& progress) {
+    while (reported_ < chunksRead_ && acknowledged_ >= chunkEnd(reported_)) {
+      std::int64_t counted = (reported_ + 1) * kChunkBytes;
+      if (counted >= fileSize_) {
+        progress.completed();
+        return true;
+      }
+      progress.chunkSent(static_cast<int>(reported_), counted);
+      ++reported_;
+    }
+    return false;
+  }
+
+ private:
+  static constexpr std::int64_t kChunkBytes = static_cast<std::int64_t>(kChunkSize);
+
+  // Every chunk but the last one read is whole.
+  std::int64_t chunkEnd(std::int64_t chunk) const {
+    return std::min((chunk + 1) * kChunkBytes, bytesRead_);
+  }
+
+  std::int64_t fileSize_;
+  std::int64_t chunksRead_ = 0;
+  std::int64_t bytesRead_ = 0;
+  std::int64_t acknowledged_ = 0;
+  std::int64_t reported_ = 0;
+  bool dataEnded_ = false;
+};
+
+// Reads chunks until a window's worth of bytes is pending or nothing more is to be read.
+void fillWindow(std::ifstream& local, SendBuffer& buffer, ChunkLedger& ledger) {
+  while (!ledger.allRead() && buffer.pendingSize() < kWindowSize) {
+    std::size_t length = readChunk(local, buffer.chunkSpace());
+    if (length == 0) {
+      ledger.dataEnded();
+      return;
+    }
+    buffer.appended(length);
+    ledger.chunkRead(length);
+  }
 }
 
-// Sends the file chunk by chunk, one write after the other. The counted bytes grow by a whole
-// chunk each time, so the chunk that reads the last byte completes the upload.
+// Sends the file through a sliding window. Each libssh2_sftp_write call passes the pending
+// bytes from the first unacknowledged one, up to the window size: libssh2 turns the part it has
+// not seen yet into write requests, sends them, and returns after the next acknowledgement with
+// the newly acknowledged count (0: call again). Once the window is full, every acknowledged
+// request makes room for exactly one new one.
 int sendChunks(std::ifstream& local, LIBSSH2_SFTP_HANDLE* remote, std::int64_t fileSize,
                bool showProgress) {
   UploadProgress progress(showProgress, fileSize);
-  char buffer[kChunkSize];
-  std::int64_t counted = 0;
-  for (int chunk = 0;; ++chunk) {
-    std::size_t length = readChunk(local, buffer);
-    // End of data before the size was reached: an empty file, or one that shrank meanwhile.
-    if (length == 0) return kSshOk;
-    if (!writeChunk(remote, buffer, length)) return kSshWriteFailed;
-    counted += kChunkSize;
-    if (counted >= fileSize) {
-      progress.completed();
-      return kSshOk;
-    }
-    progress.chunkSent(chunk, counted);
+  SendBuffer buffer;
+  ChunkLedger ledger(fileSize);
+  for (;;) {
+    fillWindow(local, buffer, ledger);
+    // Nothing pending and nothing left to read: an empty file, or one that shrank meanwhile.
+    if (buffer.pendingSize() == 0) return kSshOk;
+    std::size_t offered = std::min(buffer.pendingSize(), kWindowSize);
+    ssize_t acknowledged = libssh2_sftp_write(remote, buffer.pending(), offered);
+    if (acknowledged < 0) return kSshWriteFailed;
+    buffer.acknowledged(static_cast<std::size_t>(acknowledged));
+    ledger.acknowledged(static_cast<std::size_t>(acknowledged));
+    if (ledger.reportAcknowledged(progress)) return kSshOk;
   }
 }
 
