@@ -1,0 +1,108 @@
+// provision.exe under Wine in a lab: what only the Windows build does. Needs PROVISION_LAUNCHER
+// (tests/windows/wine-run) and PROVISION_EXE, as scripts/windows-test sets them.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+#include "support/lab.h"
+#include "support/scenario.h"
+
+namespace provision::test {
+namespace {
+
+const std::vector<std::string> kDataTree{"CalFile", "QM", "ZR", "lib"};
+constexpr const char* kQmPointer = "/ProcessEquipment/QMServer/55/QMServer_LatestVersion.txt";
+constexpr const char* kU51Calibration = "/DeviceDataBase/K700_R5_V3(051)/7F3A90C1/Cal_20261101/";
+
+class WineScenario : public testing::Test {
+ protected:
+  void SetUp() override {
+    const char* launcher = std::getenv("PROVISION_LAUNCHER");
+    if (launcher == nullptr || *launcher == '\0') GTEST_SKIP() << "runs under Wine only";
+  }
+
+  void layOut(Lab& lab, const std::vector<std::string>& device) {
+    ASSERT_TRUE(lab.ok()) << lab.startError();
+    ASSERT_EQ(lab.fixture({"packages"}).status, 0);
+    ASSERT_EQ(lab.fixture(device).status, 0);
+  }
+};
+
+TEST_F(WineScenario, PackageServerErrorsCarryWindowsCodes) {
+  Lab lab(uniqueLabName("wine-codes"), "qm");
+  layOut(lab, {"device-qm"});
+  TechnicianPc pc(lab);
+
+  ASSERT_TRUE(lab.ftpDown());
+  ProcessResult down = pc.run({"3"});
+  EXPECT_EQ(down.out, "QM\n");
+  EXPECT_EQ(down.err, "InternetConnect failed. Error: 12029\n");  // cannot connect
+  ASSERT_TRUE(lab.ftpUp());
+
+  ASSERT_TRUE(lab.ftpFault({"refuse-login"}));
+  EXPECT_EQ(pc.run({"3"}).err, "InternetConnect failed. Error: 12015\n");  // login failure
+  ASSERT_TRUE(lab.ftpFault({"clear"}));
+
+  ASSERT_TRUE(std::filesystem::remove(lab.ftpRoot() + kQmPointer));
+  ProcessResult missing = pc.run({"2"});
+  EXPECT_EQ(missing.err, "FtpGetFile failed. Error: 12003\n");  // the server's 550
+  EXPECT_EQ(missing.out.rfind("QM\n", 0), 0u) << missing.out;
+}
+
+TEST_F(WineScenario, TruncatedDownloadKeepsTheEarlierCopy) {
+  Lab lab(uniqueLabName("wine-truncated"), "qm");
+  layOut(lab, {"device-qm"});
+  TechnicianPc pc(lab);
+  ProcessResult first = pc.run({"2"});
+  ASSERT_EQ(first.status, 0) << first.err;
+  const std::string pointer = pc.path("data/QM/QMServer_LatestVersion.txt");
+  const std::string earlier = readText(pointer);
+  ASSERT_FALSE(earlier.empty());
+  const std::vector<std::string> stored = folderNames(pc.path("data/QM"));
+
+  writeText(lab.ftpRoot() + kQmPointer, "QMServer_V3.1.zip\nQMServer_V9.9.zip");
+  ASSERT_TRUE(lab.ftpFault({"drop-after", "5", kQmPointer}));
+  ProcessResult dropped = pc.run({"2"});
+  EXPECT_EQ(dropped.err, "FtpGetFile failed. Error: 12030\n");  // connection aborted
+  EXPECT_EQ(readText(pointer), earlier);
+  EXPECT_EQ(folderNames(pc.path("data/QM")), stored) << "no partial or temporary file is left";
+}
+
+TEST_F(WineScenario, NonAsciiCalibrationFileNamesReachTheDevice) {
+  // With the UTF-8 code page of the manifest, WinINet's listing gives these names back intact.
+  // (Names with blanks are not used: Wine's listing cuts a name at its first blank.)
+  const std::string german = "Kalibrierung-\xc3\xbc.cal";
+  const std::string chinese = "\xe6\xa0\xa1\xe5\x87\x86.cal";
+  Lab lab(uniqueLabName("wine-names"), "zr");
+  layOut(lab, {"device-zr", "--unit", "u51"});
+  writeText(lab.ftpRoot() + kU51Calibration + german, "umlaut\n");
+  writeText(lab.ftpRoot() + kU51Calibration + chinese, "cjk\n");
+  TechnicianPc pc(lab);
+
+  ProcessResult run = pc.run({"2"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(readText(lab.devicePath("opt/CalFile/" + german)), "umlaut\n");
+  EXPECT_EQ(readText(lab.devicePath("opt/CalFile/" + chinese)), "cjk\n");
+}
+
+TEST_F(WineScenario, ExecutableInAFolderWithBlanksAndNonAsciiName) {
+  Lab lab(uniqueLabName("wine-folder"), "qm");
+  layOut(lab, {"device-qm"});
+  TechnicianPc pc(lab,
+                  "Techniker PC & M\xc3\xbc"
+                  "ller (2)");
+
+  ProcessResult run = pc.run({"1"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(folderNames(pc.path("data")), kDataTree);
+  EXPECT_EQ(
+      folderNames(pc.path("data/lib")),
+      (std::vector<std::string>{"DriverAndLib_LatestVersion.txt", "DriverAndLib_V1.2.0.zip"}));
+  EXPECT_TRUE(folderNames(lab.devicePath("opt/Install_driverandlib")).size() > 0);
+}
+
+}  // namespace
+}  // namespace provision::test
