@@ -11,23 +11,18 @@
 #include <sstream>
 
 #include "ftp/folder_listing.h"
+#include "support/files.h"
 #include "support/lab.h"
 
 namespace provision {
 namespace {
 
 namespace fs = std::filesystem;
+using test::readText;
 
 // The error lines with libcurl's codes.
 const std::string kNotConnected = "FtpGetFile failed. Error: 7\n";
 const std::string kLocalWriteFailed = "FtpGetFile failed. Error: 23\n";
-
-std::string readFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 size_t count(const std::string& text, const std::string& pattern) {
   const std::regex expression(pattern);
@@ -124,9 +119,9 @@ TEST_F(FtpSourceTest, DownloadsByAbsolutePathInActiveBinaryModeOverOneLogin) {
   EXPECT_EQ(get("/p/" + nonAscii, 0), "");
   ftp_.close();
 
-  EXPECT_EQ(readFile(local_ / "Pkg_1.2.zip"), package);  // overwritten, byte for byte
-  EXPECT_EQ(readFile(local_ / "top.txt"), "at the top");
-  EXPECT_EQ(readFile(local_ / nonAscii), "non-ascii");
+  EXPECT_EQ(readText((local_ / "Pkg_1.2.zip").string()), package);  // overwritten, byte for byte
+  EXPECT_EQ(readText((local_ / "top.txt").string()), "at the top");
+  EXPECT_EQ(readText((local_ / nonAscii).string()), "non-ascii");
   EXPECT_EQ(namesIn(local_).size(), 3u);  // no temporary file left
   const std::string log = lab_.ftpLog();
   EXPECT_EQ(count(log, "<- USER velqorn"), 1u) << log;
@@ -142,7 +137,7 @@ TEST_F(FtpSourceTest, FailedDownloadsReportTheCodeAndLeaveNoFile) {
   EXPECT_EQ(get("/p/Pkg.zip", -1, (local_ / "absent").string()), kLocalWriteFailed);
   EXPECT_TRUE(fs::is_empty(local_));
   EXPECT_EQ(get("/p/Pkg.zip", 0), "");  // the connection is still good
-  EXPECT_EQ(readFile(local_ / "Pkg.zip"), "package");
+  EXPECT_EQ(readText((local_ / "Pkg.zip").string()), "package");
 }
 
 TEST_F(FtpSourceTest, DroppedTransferKeepsTheEarlierCopy) {
@@ -157,7 +152,7 @@ TEST_F(FtpSourceTest, DroppedTransferKeepsTheEarlierCopy) {
   EXPECT_TRUE(std::regex_match(get("/p/Pkg.zip", -1), std::regex("FtpGetFile.*: (10|18)\n")));
   get("/p/Pkg.zip", -1, other.string());
   EXPECT_EQ(namesIn(local_), std::vector<std::string>{"Pkg.zip"});
-  EXPECT_EQ(readFile(local_ / "Pkg.zip"), "the earlier copy");
+  EXPECT_EQ(readText((local_ / "Pkg.zip").string()), "the earlier copy");
   EXPECT_TRUE(fs::is_empty(other));  // neither a partial file nor a temporary one
   EXPECT_EQ(count(lab_.ftpLog(), "<- RETR"), 2u);
 }
@@ -201,7 +196,7 @@ TEST_F(FtpSourceTest, FolderDownloadFetchesPlainFilesWithSafeNames) {
   std::string err = getFolder("/DeviceDataBase/M/U1/Cal", 0);
   EXPECT_EQ(namesIn(temp_), std::vector<std::string>{"local"});
   EXPECT_EQ(namesIn(local_), (std::vector<std::string>{".hidden", "a.tdms", "b.txt"}));
-  EXPECT_EQ(readFile(local_ / "b.txt"), "b.txt");
+  EXPECT_EQ(readText((local_ / "b.txt").string()), "b.txt");
   EXPECT_EQ(count(err, "\n"), 3u) << err;  // one line per refused name
   EXPECT_NE(err.find("/Cal/x\\y\n"), std::string::npos) << err;
   EXPECT_NE(err.find("/Cal/..\\up\n"), std::string::npos) << err;

@@ -14,6 +14,7 @@
 #include <sstream>
 
 #include "device/ssh_link.h"
+#include "support/files.h"
 #include "support/process.h"
 
 namespace provision::test {
@@ -53,18 +54,6 @@ ProcessResult fetch(const Lab& lab, const std::string& serverPath, const std::st
                  "", 60);
 }
 
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-void writeFile(const std::string& path, const std::string& content) {
-  fs::create_directories(fs::path(path).parent_path());
-  std::ofstream(path, std::ios::binary) << content;
-}
-
 std::string patterned(size_t size) {
   std::string data(size, '\0');
   for (size_t i = 0; i < size; ++i) data[i] = static_cast<char>((i * 131 + i / 251) & 0xff);
@@ -93,7 +82,7 @@ TEST(LabDevice, WritesLandInTheLabFolderAndTheMachineStaysUntouched) {
                               "cd /root && chmod 777 -R /opt * && id -un && pwd");
   ASSERT_EQ(written.status, 0) << written.err;
   EXPECT_EQ(written.out, "root\n/root\n");
-  EXPECT_EQ(readFile(lab.devicePath("opt/probe.txt")), "dev\n");
+  EXPECT_EQ(readText(lab.devicePath("opt/probe.txt")), "dev\n");
   EXPECT_EQ(fs::status(lab.devicePath("/opt/probe.txt")).permissions(), fs::perms::all);
   for (const char* path : {"root/r", "tmp/t", "var/log/l"})
     EXPECT_TRUE(fs::exists(lab.devicePath(path))) << path;
@@ -154,8 +143,8 @@ TEST(LabDevice, LabsRunAtOnceAndEachAcceptsOnlyItsRootPassword) {
     link.close();
   }
   EXPECT_NE(qm.sshdLog().find("11: Normal Shutdown"), std::string::npos) << qm.sshdLog();
-  EXPECT_EQ(readFile(qm.devicePath("opt/which")), "qm\n");
-  EXPECT_EQ(readFile(zr.devicePath("opt/which")), "zr\n");
+  EXPECT_EQ(readText(qm.devicePath("opt/which")), "qm\n");
+  EXPECT_EQ(readText(zr.devicePath("opt/which")), "zr\n");
   EXPECT_NE(qm.sshdLog().find("Accepted password for root"), std::string::npos);
   EXPECT_NE(qm.sshdLog().find("Failed password for root"), std::string::npos);
   EXPECT_EQ(none.sshdLog().find("Accepted password"), std::string::npos);
@@ -167,10 +156,10 @@ pid_t findProcess(const std::string& cmdline) {
   for (const fs::directory_entry& entry : fs::directory_iterator("/proc")) {
     std::string name = entry.path().filename();
     if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-    std::string stat = readFile(entry.path() / "stat");
+    std::string stat = readText(entry.path() / "stat");
     size_t paren = stat.rfind(')');
     if (paren == std::string::npos || stat.substr(paren + 2, 1) == "Z") continue;
-    if (readFile(entry.path() / "cmdline") == cmdline + '\0') return std::stoi(name);
+    if (readText(entry.path() / "cmdline") == cmdline + '\0') return std::stoi(name);
   }
   return 0;
 }
@@ -200,11 +189,11 @@ TEST(LabPackageServer, ServesFilesInActiveMode) {
   ASSERT_TRUE(lab.ok()) << lab.startError();
   TempDir local;
   std::string data = patterned(300000);
-  writeFile(lab.ftpRoot() + "/Pkg/data.bin", data);
+  writeText(lab.ftpRoot() + "/Pkg/data.bin", data);
 
   ProcessResult got = fetch(lab, "/Pkg/data.bin", local.path() + "/data.bin");
   ASSERT_EQ(got.status, 0) << got.err;
-  EXPECT_TRUE(readFile(local.path() + "/data.bin") == data);
+  EXPECT_TRUE(readText(local.path() + "/data.bin") == data);
   std::string log = lab.ftpLog();
   EXPECT_NE(log.find("<- USER velqorn"), std::string::npos) << log;
   EXPECT_NE(log.find("<- EPRT |1|" PROVISION_FTP_HOST "|"), std::string::npos) << log;
@@ -216,7 +205,7 @@ TEST(LabPackageServer, FaultSwitchesAndDowntime) {
   ASSERT_TRUE(lab.ok()) << lab.startError();
   TempDir local;
   std::string data = patterned(50000);
-  writeFile(lab.ftpRoot() + "/a.bin", data);
+  writeText(lab.ftpRoot() + "/a.bin", data);
   std::string target = local.path() + "/a.bin";
 
   ASSERT_TRUE(lab.ftpFault({"refuse-retr", "2"}));
@@ -228,7 +217,7 @@ TEST(LabPackageServer, FaultSwitchesAndDowntime) {
   fs::remove(target);
   EXPECT_NE(fetch(lab, "/a.bin", target).status, 0);
   // The client may see the failure before it reads the data; what arrived is a prefix.
-  std::string partial = readFile(target);
+  std::string partial = readText(target);
   EXPECT_LE(partial.size(), 1000u);
   EXPECT_TRUE(data.compare(0, partial.size(), partial) == 0);
   EXPECT_NE(lab.ftpLog().find("a.bin completed=0 bytes=1000 "), std::string::npos) << lab.ftpLog();
@@ -238,7 +227,7 @@ TEST(LabPackageServer, FaultSwitchesAndDowntime) {
   EXPECT_EQ(fetch(lab, "/a.bin", target).status, 67);  // login denied
   ASSERT_TRUE(lab.ftpFault({"clear"}));
   EXPECT_EQ(fetch(lab, "/a.bin", target).status, 0);
-  EXPECT_TRUE(readFile(target) == data);
+  EXPECT_TRUE(readText(target) == data);
 
   ASSERT_TRUE(lab.ftpDown());
   EXPECT_EQ(fetch(lab, "/a.bin", target).status, 7);  // nothing listening
@@ -270,9 +259,9 @@ TEST_P(LabFixtures, ZrUnitAndPackagesWorkOnTheDevice) {
   ASSERT_EQ(laid.status, 0) << laid.err;
   EXPECT_EQ(lab.device("pgrep -x Lumora4 >/dev/null").status, 0);
 
-  std::string report = readFile(lab.devicePath("opt/sys.log"));
+  std::string report = readText(lab.devicePath("opt/sys.log"));
   std::string quorvex = lab.ftpRoot() + "/ProcessEquipment/Quorvex/";
-  EXPECT_EQ(readFile(quorvex + "DriverAndLib_LatestVersion.txt"), "DriverAndLib_V1.2.0.zip");
+  EXPECT_EQ(readText(quorvex + "DriverAndLib_LatestVersion.txt"), "DriverAndLib_V1.2.0.zip");
   fs::copy_file(quorvex + "DriverAndLib_V1.2.0.zip", lab.devicePath("opt/DriverAndLib_V1.2.0.zip"));
   ProcessResult installed = ssh(lab, "root", "tqowmb",
                                 "unzip -q /opt/DriverAndLib_V1.2.0.zip -d /opt/ && "
@@ -280,7 +269,7 @@ TEST_P(LabFixtures, ZrUnitAndPackagesWorkOnTheDevice) {
                                 "sh install_zelkapi_lib.sh && "
                                 "/opt/Install_driverandlib/SystemRead > /opt/sys.log");
   ASSERT_EQ(installed.status, 0) << installed.err;
-  EXPECT_EQ(readFile(lab.devicePath("opt/sys.log")), report);
+  EXPECT_EQ(readText(lab.devicePath("opt/sys.log")), report);
 
   std::string code = unit.code;
   ProcessResult queries = ssh(lab, "root", "tqowmb",
@@ -293,7 +282,7 @@ TEST_P(LabFixtures, ZrUnitAndPackagesWorkOnTheDevice) {
   EXPECT_NE(lab.device("pgrep -x Lumora4").status, 0);
 
   std::string config = lab.ftpRoot() + "/ProcessEquipment/ZRConfig/55/EU/";
-  EXPECT_EQ(readFile(config + "ZRConfig_LatestVersion.txt"), "ZRConfig_EU_V2.0.zip");
+  EXPECT_EQ(readText(config + "ZRConfig_LatestVersion.txt"), "ZRConfig_EU_V2.0.zip");
   fs::copy_file(config + "ZRConfig_EU_V2.0.zip",
                 lab.devicePath("home/tqowmb/ZRConfig_EU_V2.0.zip"));
   ProcessResult tool = ssh(lab, "tqowmb", "tqowmb",
@@ -302,14 +291,14 @@ TEST_P(LabFixtures, ZrUnitAndPackagesWorkOnTheDevice) {
   EXPECT_EQ(tool.status, 0) << tool.err;
 
   std::string unitFolder = lab.ftpRoot() + "/DeviceDataBase/" + unit.label + "/" + unit.uid + "/";
-  EXPECT_EQ(readFile(unitFolder + "Cal_LatestFileLog.txt").substr(0, 13), "Cal_20261101\n");
+  EXPECT_EQ(readText(unitFolder + "Cal_LatestFileLog.txt").substr(0, 13), "Cal_20261101\n");
   fs::copy_file(unitFolder + "ConfigFile/shared.ini", lab.devicePath("opt/CalFile/shared.ini"));
-  EXPECT_NE(readFile(unitFolder + "ConfigFile/shared.ini"),
-            readFile(unitFolder + "Cal_20261101/shared.ini"));
+  EXPECT_NE(readText(unitFolder + "ConfigFile/shared.ini"),
+            readText(unitFolder + "Cal_20261101/shared.ini"));
   ProcessResult fixed = ssh(lab, "root", "tqowmb", "sh /opt/QMServer/shell/ZR_FixCalFile.sh");
   EXPECT_EQ(fixed.status, 0) << fixed.err;
 
-  EXPECT_EQ(readFile(lab.devicePath("var/log/lab-evidence.log")),
+  EXPECT_EQ(readText(lab.devicePath("var/log/lab-evidence.log")),
             "install_zelkapi_lib.sh root /opt/Install_driverandlib/dependency\n"
             "ZRConfig_EU_V2.0/install.sh tqowmb /home/tqowmb/ZRConfig_EU_V2.0\n"
             "ZR_FixCalFile.sh root /root\n"
@@ -328,10 +317,10 @@ TEST(LabFixtureContent, QmUnitInstallsTheServerPackageAndContentIsDeterministic)
   ASSERT_EQ(lab.fixture({"packages"}).status, 0);
   ASSERT_EQ(lab.fixture({"device-qm"}).status, 0);
   std::string server = lab.ftpRoot() + "/ProcessEquipment/QMServer/55/";
-  EXPECT_EQ(readFile(server + "QMServer_LatestVersion.txt"), "QMServer_V3.1.zip");
-  std::string package = readFile(server + "QMServer_V3.1.zip");
+  EXPECT_EQ(readText(server + "QMServer_LatestVersion.txt"), "QMServer_V3.1.zip");
+  std::string package = readText(server + "QMServer_V3.1.zip");
   ASSERT_EQ(lab.fixture({"packages"}).status, 0);
-  EXPECT_TRUE(readFile(server + "QMServer_V3.1.zip") == package) << "content differs between runs";
+  EXPECT_TRUE(readText(server + "QMServer_V3.1.zip") == package) << "content differs between runs";
 
   fs::copy_file(server + "QMServer_V3.1.zip", lab.devicePath("root/QMServer_V3.1.zip"));
   ProcessResult installed = ssh(lab, "root", "lwzq",
@@ -339,7 +328,7 @@ TEST(LabFixtureContent, QmUnitInstallsTheServerPackageAndContentIsDeterministic)
                                 "sh /root/QMServer/install.sh && "
                                 "test -x /root/QMServer/bin/QMServer");
   EXPECT_EQ(installed.status, 0) << installed.err;
-  EXPECT_EQ(readFile(lab.devicePath("var/log/lab-evidence.log")),
+  EXPECT_EQ(readText(lab.devicePath("var/log/lab-evidence.log")),
             "QMServer/install.sh root /root\n");
   EXPECT_NE(lab.fixture({"device-qm", "--unit", "u12"}).status, 0);
 }

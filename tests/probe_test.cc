@@ -7,6 +7,7 @@
 
 #include "app/settings.h"
 #include "device/ssh_link.h"
+#include "support/files.h"
 #include "support/lab.h"
 
 namespace provision {
@@ -15,22 +16,6 @@ namespace {
 using test::Lab;
 using test::NetnsScope;
 using test::uniqueLabName;
-
-int countOf(const std::string& text, const std::string& needle) {
-  int count = 0;
-  for (auto at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) {
-    ++count;
-  }
-  return count;
-}
-
-// Waits up to five seconds until the device's log holds `count` lines with `needle`.
-int waitForLogCount(const Lab& lab, const std::string& needle, int count) {
-  for (int i = 0; i < 100 && countOf(lab.sshdLog(), needle) < count; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return countOf(lab.sshdLog(), needle);
-}
 
 constexpr const char* kConnection = "Connection from ";
 constexpr const char* kRootAccepted = "Accepted password for root";
@@ -62,8 +47,8 @@ TEST(Probe, QmUnitIsKnownByTheFirstPassword) {
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.console, "QM\n");
   EXPECT_EQ(settings.deviceKind, DeviceKind::QM);
-  EXPECT_EQ(countOf(lab.sshdLog(), kConnection), 1);
-  EXPECT_EQ(countOf(lab.sshdLog(), kRootRefused), 0);
+  EXPECT_EQ(test::countOf(lab.sshdLog(), kConnection), 1);
+  EXPECT_EQ(test::countOf(lab.sshdLog(), kRootRefused), 0);
 }
 
 TEST(Probe, ZrUnitIsKnownAfterOneRefusedAttempt) {
@@ -75,9 +60,9 @@ TEST(Probe, ZrUnitIsKnownAfterOneRefusedAttempt) {
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.console, "ZR\n");
   EXPECT_EQ(settings.deviceKind, DeviceKind::ZR);
-  EXPECT_EQ(countOf(lab.sshdLog(), kConnection), 2);
-  EXPECT_EQ(countOf(lab.sshdLog(), kRootRefused), 1);
-  EXPECT_EQ(waitForLogCount(lab, kRootAccepted, 1), 1);
+  EXPECT_EQ(test::countOf(lab.sshdLog(), kConnection), 2);
+  EXPECT_EQ(test::countOf(lab.sshdLog(), kRootRefused), 1);
+  EXPECT_EQ(lab.waitForSshdLog(kRootAccepted, 1), 1);
 }
 
 TEST(Probe, UnknownWhenBothPasswordsAreRefusedOrTheDeviceIsAway) {
@@ -88,14 +73,14 @@ TEST(Probe, UnknownWhenBothPasswordsAreRefusedOrTheDeviceIsAway) {
   ProbeRun refused = probe(lab);
   EXPECT_EQ(refused.status, 1);
   EXPECT_EQ(refused.console, "");
-  EXPECT_EQ(countOf(lab.sshdLog(), kConnection), 2);
-  EXPECT_EQ(waitForLogCount(lab, ": Normal Shutdown", 2), 2);
+  EXPECT_EQ(test::countOf(lab.sshdLog(), kConnection), 2);
+  EXPECT_EQ(lab.waitForSshdLog(": Normal Shutdown", 2), 2);
 
   ASSERT_TRUE(lab.unplugDevice());
   ProbeRun away = probe(lab);
   EXPECT_EQ(away.status, 1);
   EXPECT_EQ(away.console, "");
-  EXPECT_EQ(countOf(lab.sshdLog(), kConnection), 2);
+  EXPECT_EQ(test::countOf(lab.sshdLog(), kConnection), 2);
   EXPECT_EQ(settings.deviceKind, DeviceKind::QM);
 }
 

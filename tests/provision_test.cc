@@ -11,15 +11,6 @@ namespace {
 
 const std::vector<std::string> kDataTree{"CalFile", "QM", "ZR", "lib"};
 
-std::size_t connectionCount(const Lab& lab) {
-  const std::string log = lab.sshdLog();
-  std::size_t n = 0;
-  for (std::size_t at = log.find("Connection from"); at != std::string::npos;
-       at = log.find("Connection from", at + 1))
-    ++n;
-  return n;
-}
-
 TEST(Provision, RejectedFirstArgumentStopsBeforeAnyConnectionOrFolder) {
   Lab lab(uniqueLabName("args"), "qm");
   ASSERT_TRUE(lab.ok()) << lab.startError();
@@ -32,7 +23,7 @@ TEST(Provision, RejectedFirstArgumentStopsBeforeAnyConnectionOrFolder) {
     EXPECT_EQ(run.out, "");
     EXPECT_EQ(run.err, message);
   }
-  EXPECT_EQ(connectionCount(lab), 0u);
+  EXPECT_EQ(countOf(lab.sshdLog(), "Connection from"), 0);
   EXPECT_TRUE(folderNames(pc.path("data")).empty());
 }
 

@@ -21,11 +21,6 @@ bool endsWith(const std::string& text, const std::string& tail) {
   return text.size() >= tail.size() &&
          text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
-std::size_t count(const std::string& text, const std::string& what) {
-  std::size_t n = 0;
-  for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-  return n;
-}
 
 class ServerPackage : public testing::Test {
  protected:
@@ -63,12 +58,12 @@ TEST_F(ServerPackage, InstallsOnceDownloadsOnceAndWorksOffline) {
       std::string::npos);
   EXPECT_EQ(folderNames(pc_.path("data/QM")),
             (std::vector<std::string>{"QMServer_LatestVersion.txt", kPackage}));
-  const std::size_t downloadsAfterFirst = count(lab_.ftpLog(), "226 Transfer complete");
+  const std::size_t downloadsAfterFirst = countOf(lab_.ftpLog(), "226 Transfer complete");
 
   // The package is local now: the second run fetches only the pointer file.
   ProcessResult second = pc_.run({});
   EXPECT_EQ(second.status, 0) << second.err;
-  EXPECT_EQ(count(lab_.ftpLog(), "226 Transfer complete") - downloadsAfterFirst, 1u)
+  EXPECT_EQ(countOf(lab_.ftpLog(), "226 Transfer complete") - downloadsAfterFirst, 1)
       << lab_.ftpLog();
 
   ASSERT_TRUE(lab_.ftpDown());

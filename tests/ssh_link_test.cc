@@ -15,6 +15,7 @@
 
 #include "device/device_account.h"
 #include "device/socket.h"
+#include "support/files.h"
 #include "support/lab.h"
 
 namespace provision {
@@ -23,22 +24,6 @@ namespace {
 using test::Lab;
 using test::NetnsScope;
 using test::uniqueLabName;
-
-int countOf(const std::string& text, const std::string& needle) {
-  int count = 0;
-  for (auto at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) {
-    ++count;
-  }
-  return count;
-}
-
-// Waits up to five seconds until the device's log holds `count` lines with `needle`.
-int waitForLogCount(const Lab& lab, const std::string& needle, int count) {
-  for (int i = 0; i < 100 && countOf(lab.sshdLog(), needle) < count; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return countOf(lab.sshdLog(), needle);
-}
 
 int openDescriptors() {
   return static_cast<int>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
@@ -160,7 +145,7 @@ TEST(SshLinkOpen, RefusedPasswordFailsWithMinus8AndTheLinkAnswersWithoutTheDevic
   EXPECT_EQ(link.open(kDeviceHost, kRootUser, kZrRootPassword), kSshAuthFailed);
   EXPECT_FALSE(link.isOpen());
   // The failed attempt said goodbye properly.
-  EXPECT_EQ(waitForLogCount(lab, kNormalShutdown, 1), 1);
+  EXPECT_EQ(lab.waitForSshdLog(kNormalShutdown, 1), 1);
 
   std::string output = "kept";
   testing::internal::CaptureStdout();
@@ -170,7 +155,7 @@ TEST(SshLinkOpen, RefusedPasswordFailsWithMinus8AndTheLinkAnswersWithoutTheDevic
   EXPECT_EQ(output, "kept");
   EXPECT_FALSE(std::filesystem::exists(lab.devicePath("opt/ran")));
   EXPECT_FALSE(std::filesystem::exists(lab.devicePath("opt/local.bin")));
-  EXPECT_EQ(countOf(lab.sshdLog(), kConnection), 1);
+  EXPECT_EQ(test::countOf(lab.sshdLog(), kConnection), 1);
 
   // The same link opens with the right password afterwards.
   ASSERT_EQ(link.open(kDeviceHost, kRootUser, kQmRootPassword), kSshOk);
@@ -178,7 +163,7 @@ TEST(SshLinkOpen, RefusedPasswordFailsWithMinus8AndTheLinkAnswersWithoutTheDevic
   output.clear();
   EXPECT_EQ(link.runCommand("id -un", output), kSshOk);
   EXPECT_EQ(output, "root\n");
-  EXPECT_EQ(countOf(lab.sshdLog(), kConnection), 2);
+  EXPECT_EQ(test::countOf(lab.sshdLog(), kConnection), 2);
 }
 
 TEST(SshLinkLifetime, ReopeningAndDestroyingShutDownEachConnection) {
@@ -192,12 +177,12 @@ TEST(SshLinkLifetime, ReopeningAndDestroyingShutDownEachConnection) {
     SshLink link;
     ASSERT_EQ(link.open(kDeviceHost, kZrUser, kZrUserPassword), kSshOk);
     ASSERT_EQ(link.open(kDeviceHost, kRootUser, kZrRootPassword), kSshOk);
-    EXPECT_EQ(waitForLogCount(lab, kNormalShutdown, 1), 1);
+    EXPECT_EQ(lab.waitForSshdLog(kNormalShutdown, 1), 1);
     std::string output;
     EXPECT_EQ(link.runCommand("id -un", output), kSshOk);
     EXPECT_EQ(output, "root\n");
   }
-  EXPECT_EQ(waitForLogCount(lab, kNormalShutdown, 2), 2);
+  EXPECT_EQ(lab.waitForSshdLog(kNormalShutdown, 2), 2);
   EXPECT_EQ(openDescriptors(), descriptors);
 }
 

@@ -4,19 +4,16 @@
 #include <sched.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include <thread>
+
+#include "support/files.h"
 
 namespace provision::test {
 namespace {
-
-std::string readWholeFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 std::string trimmed(std::string text) {
   while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
@@ -56,9 +53,15 @@ std::string Lab::devicePath(const std::string& path) const {
 
 std::string Lab::ftpRoot() const { return dir_ + "/ftp/root"; }
 
-std::string Lab::sshdLog() const { return readWholeFile(dir_ + "/sshd.log"); }
+std::string Lab::sshdLog() const { return readText(dir_ + "/sshd.log"); }
 
-std::string Lab::ftpLog() const { return readWholeFile(dir_ + "/ftp.log"); }
+int Lab::waitForSshdLog(const std::string& needle, int count) const {
+  for (int i = 0; i < 100 && countOf(sshdLog(), needle) < count; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  return countOf(sshdLog(), needle);
+}
+
+std::string Lab::ftpLog() const { return readText(dir_ + "/ftp.log"); }
 
 ProcessResult Lab::device(const std::string& shellCommand, double timeoutSeconds) const {
   return tool({"device", name_, "--", "sh", "-c", shellCommand}, timeoutSeconds);

@@ -39,6 +39,9 @@ class Lab {
   std::string ftpRoot() const;
   // The device's sshd log and the package server's log, as they are now.
   std::string sshdLog() const;
+  // Waits up to five seconds until the sshd log holds `count` occurrences of `needle`; returns
+  // the count it saw last.
+  int waitForSshdLog(const std::string& needle, int count) const;
   std::string ftpLog() const;
 
   // Runs a shell command line as root inside the device.

@@ -1,10 +1,8 @@
 #include "support/scenario.h"
 
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <regex>
 #include <sstream>
 
@@ -75,33 +73,6 @@ std::string expectedProgress(std::int64_t size) {
     text += percent;
   }
   return text;
-}
-
-std::vector<std::string> folderNames(const std::string& folder) {
-  std::vector<std::string> names;
-  std::error_code error;
-  for (const auto& entry : fs::directory_iterator(folder, error))
-    names.push_back(entry.path().filename().string());
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
-std::string readText(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-void writeText(const std::string& path, const std::string& text) {
-  fs::create_directories(fs::path(path).parent_path());
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
-}
-
-std::int64_t fileSize(const std::string& path) {
-  std::error_code error;
-  auto size = fs::file_size(path, error);
-  return error ? -1 : static_cast<std::int64_t>(size);
 }
 
 }  // namespace provision::test

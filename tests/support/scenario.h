@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "support/files.h"
 #include "support/lab.h"
 #include "support/process.h"
 
@@ -38,11 +39,5 @@ std::string maskTimestamps(const std::string& text);
 // The progress text that an upload of `size` bytes writes: a percentage after chunks 0, 20, 40 ...
 // of 10240 bytes and the closing 100.00% line on the chunk that reaches the size.
 std::string expectedProgress(std::int64_t size);
-
-// Names in a folder (files and folders), sorted; empty when it does not exist.
-std::vector<std::string> folderNames(const std::string& folder);
-std::string readText(const std::string& path);
-void writeText(const std::string& path, const std::string& text);
-std::int64_t fileSize(const std::string& path);
 
 }  // namespace provision::test
