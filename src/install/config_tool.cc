@@ -5,8 +5,6 @@
 #include "app/settings.h"
 #include "device/device_account.h"
 #include "device/ssh_link.h"
-#include "ftp/ftp_source.h"
-#include "ftp/latest_version.h"
 #include "install/package_fetch.h"
 #include "install/workflows.h"
 #include "log/run_log.h"
@@ -30,19 +28,9 @@ std::string dropLastCharacter(std::string text) {
 int installConfigTool(std::string localFolder, std::string remoteFolder,
                       std::string pointerFileName) {
   std::string packageName;
-  if (readLatestVersion(localFolder + pointerFileName, PerLine::Echo, packageName) != 0) {
-    writeLog("Can't open the file : " + localFolder + pointerFileName, kLogInfo);
-    return 2;
-  }
-
-  if (settings.serverOnline) {
-    FtpSource ftp;
-    ftp.open();
-    if (ensurePackage(ftp, localFolder, remoteFolder, pointerFileName, packageName) != 0) {
-      writeLog("Faile Down ZRConfig_LatestVersion", kLogError);
-      return 1;
-    }
-  }
+  const int status = preparePackage(localFolder, remoteFolder, pointerFileName, packageName);
+  if (status == 1) writeLog("Faile Down ZRConfig_LatestVersion", kLogError);
+  if (status != 0) return status;
 
   SshLink link;
   link.open(kDeviceHost, kZrUser, kZrUserPassword);

@@ -3,7 +3,10 @@
 #include <fstream>
 #include <iterator>
 
+#include "app/settings.h"
 #include "ftp/ftp_source.h"
+#include "ftp/latest_version.h"
+#include "log/run_log.h"
 #include "workspace/workspace.h"
 
 namespace provision {
@@ -34,6 +37,18 @@ int ensurePackage(FtpSource& ftp, const std::string& localFolder, const std::str
   if (pathExists(localFolder + packageName)) return 0;
   clearFolderKeeping(localFolder, pointerFileName);
   return ftp.downloadFile(remoteFolder + packageName, localFolder) == 0 ? 0 : 1;
+}
+
+int preparePackage(const std::string& localFolder, const std::string& remoteFolder,
+                   const std::string& pointerFileName, std::string& packageName) {
+  if (readLatestVersion(localFolder + pointerFileName, PerLine::Echo, packageName) != 0) {
+    writeLog("Can't open the file : " + localFolder + pointerFileName, kLogInfo);
+    return 2;
+  }
+  if (!settings.serverOnline) return 0;
+  FtpSource ftp;
+  ftp.open();
+  return ensurePackage(ftp, localFolder, remoteFolder, pointerFileName, packageName);
 }
 
 void fetchPointerFile(const std::string& remotePath, const std::string& localFolder) {

@@ -14,6 +14,12 @@ class FtpSource;
 int ensurePackage(FtpSource& ftp, const std::string& localFolder, const std::string& remoteFolder,
                   const std::string& pointerFileName, const std::string& packageName);
 
+// Reads the package name from the pointer file in `localFolder`, echoing each of its lines, and
+// while the package server is online makes sure the package is local. 0, 1 (the download
+// failed) or 2 (no pointer file, which is logged).
+int preparePackage(const std::string& localFolder, const std::string& remoteFolder,
+                   const std::string& pointerFileName, std::string& packageName);
+
 // Fetches one pointer file into `localFolder` over a connection of its own; failures only show
 // as the client's error lines, and the local copy of an earlier run is used instead.
 void fetchPointerFile(const std::string& remotePath, const std::string& localFolder);

@@ -4,8 +4,6 @@
 #include "app/settings.h"
 #include "device/device_account.h"
 #include "device/ssh_link.h"
-#include "ftp/ftp_source.h"
-#include "ftp/latest_version.h"
 #include "install/package_fetch.h"
 #include "install/workflows.h"
 #include "log/run_log.h"
@@ -15,28 +13,20 @@ namespace provision {
 int installServerPackage(std::string localFolder, std::string remoteFolder,
                          std::string pointerFileName) {
   std::string packageName;
-  if (readLatestVersion(localFolder + pointerFileName, PerLine::Echo, packageName) != 0) {
-    writeLog("Can't open the file : " + localFolder + pointerFileName, kLogInfo);
-    return 2;
-  }
-
-  if (settings.serverOnline) {
-    FtpSource ftp;
-    ftp.open();
-    if (ensurePackage(ftp, localFolder, remoteFolder, pointerFileName, packageName) != 0) return 1;
-  }
+  const int status = preparePackage(localFolder, remoteFolder, pointerFileName, packageName);
+  if (status != 0) return status;
 
   SshLink link;
   link.open(kDeviceHost, kRootUser, kQmRootPassword);
   std::string output;
   link.runCommand("rm -r /root/QMServer*", output);
-  const int status = link.uploadFile(localFolder + packageName, "/root/" + packageName, true);
+  const int uploadStatus = link.uploadFile(localFolder + packageName, "/root/" + packageName, true);
   std::cout << std::endl;
   link.runCommand("unzip " + packageName, output);
   link.runCommand("rm " + packageName, output);
   link.runCommand("sh /root/QMServer/install.sh", output);
   std::cout << output << std::endl;
-  return status;
+  return uploadStatus;
 }
 
 }  // namespace provision
