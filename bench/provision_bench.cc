@@ -1,0 +1,171 @@
+// The benchmark's driver: runs one transfer with the library's own clients, measures the round
+// trip of a link, or times another program. bench/run calls it inside a lab's network namespace.
+//
+//   provision_bench upload HOST LOCAL_FILE REMOTE_PATH   SshLink::uploadFile as root (QM password)
+//   provision_bench download REMOTE_PATH LOCAL_FOLDER    FtpSource::downloadFile
+//   provision_bench rtt HOST COUNT                       median time of one SFTP round trip
+//   provision_bench time CMD [ARG...]                    runs CMD, prints its wall time
+//
+// Each prints one line of "key value" pairs on standard output; the exit status is 0 only when the
+// operation succeeded.
+#include <libssh2.h>
+#include <libssh2_sftp.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "device/device_account.h"
+#include "device/socket.h"
+#include "device/ssh_link.h"
+#include "ftp/ftp_source.h"
+
+extern char** environ;
+
+namespace provision::bench {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double secondsSince(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+double cpuSeconds(const timeval& time) { return time.tv_sec + time.tv_usec / 1e6; }
+
+// The peak resident memory of this program, in KiB: the high-water mark of its own address space
+// (getrusage's maxrss would include the image that exec replaced).
+long peakRssKib() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmHWM:", 0) == 0) return std::atol(line.c_str() + 6);
+  }
+  return -1;
+}
+
+int upload(const std::string& host, const std::string& local, const std::string& remote) {
+  Clock::time_point start = Clock::now();
+  SshLink link;
+  int status = link.open(host, kRootUser, kQmRootPassword);
+  if (status == kSshOk) status = link.uploadFile(local, remote, false);
+  link.close();
+  std::printf("status %d seconds %.3f peak_rss_kib %ld\n", status, secondsSince(start),
+              peakRssKib());
+  return status == kSshOk ? 0 : 1;
+}
+
+int download(const std::string& remote, const std::string& folder) {
+  Clock::time_point start = Clock::now();
+  FtpSource source;
+  int status = source.open();
+  if (status == 0) status = source.downloadFile(remote, folder);
+  source.close();
+  std::printf("status %d seconds %.3f peak_rss_kib %ld\n", status, secondsSince(start),
+              peakRssKib());
+  return status == 0 ? 0 : 1;
+}
+
+// A logged-in SFTP session of its own (SshLink does not expose its session), for timing
+// requests that take exactly one round trip each.
+class SftpSession {
+ public:
+  bool open(const std::string& host) {
+    unsigned char address[4];
+    if (!net::startup()) return false;
+    started_ = true;
+    if (!net::parseIPv4(host, address)) return false;
+    sock_ = net::openTcpSocket();
+    if (sock_ == net::kNoSocket || !net::connectTo(sock_, address, kSshPort)) return false;
+    session_ = libssh2_session_init();
+    if (session_ == nullptr || libssh2_session_handshake(session_, sock_) != 0) return false;
+    if (libssh2_userauth_password(session_, kRootUser, kQmRootPassword) != 0) return false;
+    sftp_ = libssh2_sftp_init(session_);
+    return sftp_ != nullptr;
+  }
+  ~SftpSession() {
+    if (sftp_ != nullptr) libssh2_sftp_shutdown(sftp_);
+    if (session_ != nullptr) {
+      libssh2_session_disconnect(session_, "Normal Shutdown");
+      libssh2_session_free(session_);
+    }
+    if (sock_ != net::kNoSocket) net::closeSocket(sock_);
+    if (started_) net::cleanup();
+  }
+
+  bool statRoot() {
+    LIBSSH2_SFTP_ATTRIBUTES attributes;
+    return libssh2_sftp_stat(sftp_, "/", &attributes) == 0;
+  }
+
+ private:
+  bool started_ = false;
+  libssh2_socket_t sock_ = net::kNoSocket;
+  LIBSSH2_SESSION* session_ = nullptr;
+  LIBSSH2_SFTP* sftp_ = nullptr;
+};
+
+int roundTrip(const std::string& host, int count) {
+  SftpSession session;
+  if (!session.open(host)) {
+    std::fprintf(stderr, "provision_bench: cannot open an SFTP session to %s\n", host.c_str());
+    return 1;
+  }
+  std::vector<double> micros;
+  for (int i = 0; i < count; ++i) {
+    Clock::time_point start = Clock::now();
+    if (!session.statRoot()) return 1;
+    micros.push_back(secondsSince(start) * 1e6);
+  }
+  std::sort(micros.begin(), micros.end());
+  std::printf("median_us %.0f min_us %.0f\n", micros[micros.size() / 2], micros.front());
+  return 0;
+}
+
+int timeCommand(char** argv) {
+  Clock::time_point start = Clock::now();
+  pid_t child;
+  if (posix_spawnp(&child, argv[0], nullptr, nullptr, argv, environ) != 0) {
+    std::perror("provision_bench: spawn");
+    return 127;
+  }
+  int status = 0;
+  rusage usage{};
+  wait4(child, &status, 0, &usage);
+  double seconds = secondsSince(start);
+  int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  std::printf("status %d seconds %.3f cpu_seconds %.3f\n", code, seconds,
+              cpuSeconds(usage.ru_utime) + cpuSeconds(usage.ru_stime));
+  return code;
+}
+
+int usage() {
+  std::fprintf(stderr,
+               "usage: provision_bench upload HOST LOCAL_FILE REMOTE_PATH\n"
+               "       provision_bench download REMOTE_PATH LOCAL_FOLDER\n"
+               "       provision_bench rtt HOST COUNT\n"
+               "       provision_bench time CMD [ARG...]\n");
+  return 2;
+}
+
+int run(int argc, char** argv) {
+  if (argc < 2) return usage();
+  std::string command = argv[1];
+  if (command == "upload" && argc == 5) return upload(argv[2], argv[3], argv[4]);
+  if (command == "download" && argc == 4) return download(argv[2], argv[3]);
+  if (command == "rtt" && argc == 4) return roundTrip(argv[2], std::max(1, std::atoi(argv[3])));
+  if (command == "time" && argc >= 3) return timeCommand(argv + 2);
+  return usage();
+}
+
+}  // namespace
+}  // namespace provision::bench
+
+int main(int argc, char** argv) { return provision::bench::run(argc, argv); }
