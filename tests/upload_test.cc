@@ -1,6 +1,10 @@
 // Uploading files to the lab device: the exact progress text on standard output, the device's
 // copy, and the code of each failure.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -9,6 +13,7 @@
 #include <iostream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "device/device_account.h"
 #include "device/ssh_link.h"
@@ -61,6 +66,63 @@ TEST(UploadProgressText, WorkedOutTextMatchesKnownValues) {
   EXPECT_EQ(large.rfind("\rsent: 0.06%\rsent: 1.28%\rsent: 2.50%", 0), 0u);
   EXPECT_TRUE(large.ends_with("\rsent: 97.62%\rsent: 98.84%\rsent: 100.00%\n")) << large;
 }
+
+// The single progress texts of a file of `size` bytes, in order; the last one is the 100.00% line.
+std::vector<std::string> progressTexts(std::int64_t size) {
+  std::vector<std::string> texts;
+  std::string all = expectedProgress(size);
+  for (size_t start = 0; start < all.size();) {
+    size_t next = all.find('\r', start + 1);
+    if (next == std::string::npos) next = all.size();
+    texts.push_back(all.substr(start, next - start));
+    start = next;
+  }
+  return texts;
+}
+
+extern "C" char** environ;
+
+// The benchmark's delay relay, started from the calling thread (so in its network namespace):
+// forwards `listen` to the device's SSH port, holding each piece for the one-way delay.
+class DelayRelay {
+ public:
+  DelayRelay(const std::string& listen, int oneWayMicroseconds) {
+#ifdef PROVISION_DELAY_RELAY
+    int pipeFds[2];
+    if (::pipe(pipeFds) != 0) return;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
+    std::string target = std::string(kDeviceHost) + ":22";
+    std::string delay = std::to_string(oneWayMicroseconds);
+    std::vector<char*> argv = {const_cast<char*>(PROVISION_DELAY_RELAY),
+                               const_cast<char*>(listen.c_str()), const_cast<char*>(target.c_str()),
+                               delay.data(), nullptr};
+    if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(pipeFds[1]);
+    // It prints "listening" once connections are accepted.
+    char line[16] = {};
+    ready_ = pid_ > 0 && ::read(pipeFds[0], line, sizeof line - 1) > 0 &&
+             std::string(line) == "listening\n";
+    ::close(pipeFds[0]);
+#endif
+  }
+  ~DelayRelay() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGTERM);
+    ::waitpid(pid_, nullptr, 0);
+  }
+  DelayRelay(const DelayRelay&) = delete;
+  DelayRelay& operator=(const DelayRelay&) = delete;
+
+  bool ready() const { return ready_; }
+
+ private:
+  pid_t pid_ = -1;
+  bool ready_ = false;
+};
 
 class Upload : public testing::Test {
  protected:
@@ -173,6 +235,80 @@ TEST_F(Upload, FullDeviceFileSystemFailsWithMinus14) {
   // Both files were let go: the same source goes elsewhere on the same link.
   EXPECT_EQ(upload(local, "/opt/big.bin", false, console), kSshOk);
   EXPECT_TRUE(readFile(lab_.devicePath("opt/big.bin")) == patterned(300000));
+}
+
+TEST_F(Upload, SizesThatAreWholeChunksCompleteOnTheLastChunk) {
+  // 40 chunks; and 375 chunks, which are also 128 whole write requests of 30000 bytes and span
+  // several windows of requests in flight.
+  const std::pair<std::int64_t, std::string> cases[] = {
+      {40 * kChunk, "\rsent: 2.50%\rsent: 52.50%\rsent: 100.00%\n"},
+      {375 * kChunk, expectedProgress(375 * kChunk)},
+  };
+  ASSERT_EQ(375 * kChunk % 30000, 0);
+  for (const auto& [size, progress] : cases) {
+    SCOPED_TRACE("size " + std::to_string(size));
+    const std::string content = patterned(static_cast<size_t>(size));
+    std::string name = "whole" + std::to_string(size) + ".bin";
+    std::string console;
+    ASSERT_EQ(upload(localFile(name, content), "/opt/" + name, true, console), kSshOk);
+    EXPECT_EQ(console, progress + kFormatUntouched);
+    EXPECT_TRUE(readFile(lab_.devicePath("opt/" + name)) == content);
+  }
+}
+
+TEST_F(Upload, FileSystemFillingUpWithRequestsInFlight) {
+  // Room for about half a megabyte: the device refuses a write while many more are under way.
+  auto mounted = lab_.device("mkdir -p /opt/half && mount -t tmpfs -o size=512k tmpfs /opt/half");
+  ASSERT_EQ(mounted.status, 0) << mounted.err;
+  const std::int64_t size = 300 * kChunk;
+  const std::string content = patterned(static_cast<size_t>(size));
+  std::string local = localFile("full.bin", content);
+
+  std::string console;
+  EXPECT_EQ(upload(local, "/opt/half/full.bin", true, console), kSshWriteFailed);
+  ASSERT_TRUE(console.ends_with(kFormatUntouched));
+  console.resize(console.size() - std::string(kFormatUntouched).size());
+
+  // Whole progress texts, in order, of acknowledged chunks only: no line end, nothing after.
+  std::vector<std::string> texts = progressTexts(size);
+  std::string shown;
+  size_t count = 0;
+  while (count + 1 < texts.size() && shown.size() < console.size()) shown += texts[count++];
+  EXPECT_EQ(console, shown);
+  EXPECT_GE(count, 2u) << "several requests were acknowledged before the failure";
+  std::int64_t acknowledged = (20 * static_cast<std::int64_t>(count - 1) + 1) * kChunk;
+
+  // The device's copy is the start of the file, and holds every acknowledged byte.
+  auto device = lab_.device("cat /opt/half/full.bin");
+  ASSERT_EQ(device.status, 0) << device.err;
+  const std::string& copy = device.out;
+  EXPECT_GE(static_cast<std::int64_t>(copy.size()), acknowledged);
+  EXPECT_LE(copy.size(), 512u * 1024);
+  EXPECT_TRUE(content.compare(0, copy.size(), copy) == 0);
+
+  // The requests still under way were let go: the link uploads right after.
+  EXPECT_EQ(upload(localFile("next.bin", patterned(30000)), "/opt/next.bin", true, console),
+            kSshOk);
+  EXPECT_EQ(console, std::string("\rsent: 34.13%\rsent: 100.00%\n") + kFormatUntouched);
+  EXPECT_TRUE(readFile(lab_.devicePath("opt/next.bin")) == patterned(30000));
+}
+
+TEST_F(Upload, ThroughFiveMillisecondsRoundTripTheConsoleTextIsTheSame) {
+  DelayRelay relay("127.0.0.2:22", 2500);
+  ASSERT_TRUE(relay.ready());
+  SshLink delayed;
+  ASSERT_EQ(delayed.open("127.0.0.2", kRootUser, kQmRootPassword), kSshOk);
+
+  const std::int64_t size = 1640 * kChunk + 5;
+  const std::string content = patterned(static_cast<size_t>(size));
+  std::string local = localFile("delayed.bin", content);
+  testing::internal::CaptureStdout();
+  int status = delayed.uploadFile(local, "/opt/delayed.bin", true);
+  std::string console = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(status, kSshOk);
+  EXPECT_EQ(console, expectedProgress(size));
+  EXPECT_TRUE(readFile(lab_.devicePath("opt/delayed.bin")) == content);
+  delayed.close();
 }
 
 }  // namespace
