@@ -58,8 +58,11 @@ class WinInetFtpClient : public FtpClient {
 
   FtpError fetch(const std::string& remotePath, const std::string& localPath) override {
     if (!connection_) return kNoConnection;
+    // Always from the server, never from WinINet's cache: a pointer file from an earlier run would
+    // name an outdated package.
     if (FtpGetFileW(connection_.get(), widenUtf8(remotePath).c_str(), widenUtf8(localPath).c_str(),
-                    FALSE, FILE_ATTRIBUTE_NORMAL, FTP_TRANSFER_TYPE_BINARY, 0)) {
+                    FALSE, FILE_ATTRIBUTE_NORMAL, FTP_TRANSFER_TYPE_BINARY | INTERNET_FLAG_RELOAD,
+                    0)) {
       return kFtpOk;
     }
     return GetLastError();
