@@ -6,12 +6,15 @@
 // Usage: delay_relay LISTEN_IPV4:PORT TARGET_IPV4:PORT ONE_WAY_DELAY_MICROSECONDS
 // Prints "listening" once it accepts connections and runs until it is killed.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
@@ -29,9 +32,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t kReadSize = 256 * 1024;
-// Bytes one direction may hold before it stops reading, so that a slow receiver slows the sender
-// down through TCP as it would on a real link.
-constexpr std::size_t kRingSize = 8 * 1024 * 1024;
+// Bytes one direction may hold (the pipe's capacity).
+constexpr std::size_t kPipeSize = 8 * 1024 * 1024;
 
 // A file descriptor that is closed with its owner.
 class Fd {
@@ -60,31 +62,54 @@ bool parseEndpoint(const std::string& text, sockaddr_in& address) {
   return inet_pton(AF_INET, text.substr(0, colon).c_str(), &address.sin_addr) == 1;
 }
 
-void setNoDelay(int fd) {
+std::size_t pipeMaxSize() {
+  std::FILE* file = std::fopen("/proc/sys/fs/pipe-max-size", "r");
+  unsigned long size = 1024 * 1024;
+  if (file != nullptr) {
+    if (std::fscanf(file, "%lu", &size) != 1) size = 1024 * 1024;
+    std::fclose(file);
+  }
+  return size;
+}
+
+// Sets up a relayed socket: no Nagle delay on top of the relay's own, and non-blocking, since
+// every wait is a poll.
+void prepareSocket(int fd) {
   int on = 1;
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
 }
 
-bool sendAll(int fd, const char* data, std::size_t length) {
-  while (length > 0) {
-    ssize_t sent = ::send(fd, data, length, MSG_NOSIGNAL);
-    if (sent <= 0) return false;
-    data += sent;
-    length -= static_cast<std::size_t>(sent);
+// Waits until `fd` is ready for `events`; false when it failed or was hung up without them.
+bool waitFor(int fd, short events) {
+  pollfd entry{fd, events, 0};
+  for (;;) {
+    int ready = ::poll(&entry, 1, -1);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready < 0) return false;
+    // A hang-up with data still to read is reported with POLLIN; without, splice sees the end.
+    return (entry.revents & (events | POLLHUP | POLLERR)) != 0;
   }
-  return true;
 }
 
-// One direction of one connection. Bytes read from `from` go into a ring buffer, marked with the
-// time they arrived; the writer passes them on to `to` once that time plus the delay has come.
-// No allocation per piece, and pieces that are due together go out in one send.
+// One direction of one connection. Bytes move from `from` into a kernel pipe and on to `to`
+// with splice, so they are never copied through this process; the reader notes when each piece
+// arrived, and the writer moves it on once that time plus the delay has come. Pieces that are
+// due together go out in one go. A full pipe stops the reader, which slows the sender down
+// through TCP as a real link would.
 class DelayedPipe {
  public:
-  DelayedPipe(int from, int to, Clock::duration delay)
-      : from_(from),
-        to_(to),
-        delay_(delay),
-        ring_(std::make_unique_for_overwrite<char[]>(kRingSize)) {}
+  DelayedPipe(int from, int to, Clock::duration delay) : from_(from), to_(to), delay_(delay) {
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0) return;
+    held_[0] = std::make_unique<Fd>(ends[0]);
+    held_[1] = std::make_unique<Fd>(ends[1]);
+    // As large as allowed: without CAP_SYS_RESOURCE, fs.pipe-max-size (1 MiB by default).
+    if (::fcntl(ends[1], F_SETPIPE_SZ, static_cast<int>(kPipeSize)) < 0)
+      ::fcntl(ends[1], F_SETPIPE_SZ, static_cast<int>(pipeMaxSize()));
+  }
+
+  bool ok() const { return held_[0] != nullptr; }
 
   void run() {
     std::thread writer([this] { writeLoop(); });
@@ -101,29 +126,25 @@ class DelayedPipe {
   };
 
   void readLoop() {
+    std::uint64_t received = 0;
     for (;;) {
-      std::size_t room;
-      {
-        std::unique_lock lock(mutex_);
-        roomLeft_.wait(lock, [&] { return received_ - sent_ < kRingSize || failed_; });
-        if (failed_) return;
-        room = kRingSize - (received_ - sent_);
-      }
-      // The writer only reads bytes before received_, so this part of the ring is the reader's.
-      std::size_t index = received_ % kRingSize;
-      std::size_t length = std::min({room, kRingSize - index, kReadSize});
-      ssize_t got = ::recv(from_, ring_.get() + index, length, 0);
+      // Blocking splice from a socket holds the pipe's lock while it waits, which would stop
+      // the writer; so wait for data (and room) first, and splice without blocking.
+      if (!waitFor(from_, POLLIN) || !waitFor(held_[1]->get(), POLLOUT)) return;
+      ssize_t got = ::splice(from_, nullptr, held_[1]->get(), nullptr, kReadSize,
+                             SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+      if (got < 0 && errno == EAGAIN) continue;
       Clock::time_point due = Clock::now() + delay_;
       std::lock_guard lock(mutex_);
-      if (got > 0) received_ += static_cast<std::size_t>(got);
-      marks_.push_back({received_, due, got <= 0});
+      if (got > 0) received += static_cast<std::uint64_t>(got);
+      marks_.push_back({received, due, got <= 0});
       marksAdded_.notify_one();
-      if (got <= 0) return;
+      if (got <= 0 || failed_) return;
     }
   }
 
   void writeLoop() {
-    std::uint64_t position = 0;
+    std::uint64_t sent = 0;
     for (;;) {
       Mark mark;
       {
@@ -134,18 +155,16 @@ class DelayedPipe {
       }
       std::this_thread::sleep_until(mark.due);
       takeDueMarks(mark);
-      if (!sendRange(position, mark.end)) {
+      if (!moveOn(mark.end - sent)) {
         fail();
+        discardUntilEnd(sent);
         return;
       }
-      position = mark.end;
+      sent = mark.end;
       if (mark.last) {
         ::shutdown(to_, SHUT_WR);
         return;
       }
-      std::lock_guard lock(mutex_);
-      sent_ = position;
-      roomLeft_.notify_one();
     }
   }
 
@@ -159,35 +178,57 @@ class DelayedPipe {
     }
   }
 
-  bool sendRange(std::uint64_t begin, std::uint64_t end) {
-    while (begin < end) {
-      std::size_t index = begin % kRingSize;
-      std::size_t length = std::min<std::uint64_t>(end - begin, kRingSize - index);
-      if (!sendAll(to_, ring_.get() + index, length)) return false;
-      begin += length;
+  bool moveOn(std::uint64_t length) {
+    while (length > 0) {
+      ssize_t moved = ::splice(held_[0]->get(), nullptr, to_, nullptr, length,
+                               SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+      if (moved < 0 && errno == EAGAIN) {
+        if (!waitFor(to_, POLLOUT)) return false;
+        continue;
+      }
+      if (moved <= 0) return false;
+      length -= static_cast<std::uint64_t>(moved);
     }
     return true;
   }
 
-  // The receiver is gone: both ends stop, and the reader is woken from recv.
+  // The receiver is gone: the reader is woken from splice and stops.
   void fail() {
     std::lock_guard lock(mutex_);
     failed_ = true;
     ::shutdown(from_, SHUT_RDWR);
-    roomLeft_.notify_one();
+  }
+
+  // Empties the pipe of what arrives until the reader has stopped, so it never waits on a full
+  // pipe. `sent` bytes of the stream have left the pipe so far.
+  void discardUntilEnd(std::uint64_t sent) {
+    char scratch[64 * 1024];
+    for (;;) {
+      Mark mark;
+      {
+        std::unique_lock lock(mutex_);
+        marksAdded_.wait(lock, [&] { return !marks_.empty(); });
+        mark = marks_.front();
+        marks_.pop_front();
+      }
+      while (sent < mark.end) {
+        ssize_t got = ::read(held_[0]->get(), scratch,
+                             std::min<std::uint64_t>(sizeof scratch, mark.end - sent));
+        if (got <= 0) return;
+        sent += static_cast<std::uint64_t>(got);
+      }
+      if (mark.last) return;
+    }
   }
 
   int from_;
   int to_;
   Clock::duration delay_;
-  std::unique_ptr<char[]> ring_;
+  // The pipe that holds the bytes on their way: read end, write end.
+  std::unique_ptr<Fd> held_[2];
   std::mutex mutex_;
   std::condition_variable marksAdded_;
-  std::condition_variable roomLeft_;
   std::deque<Mark> marks_;
-  // Stream positions: bytes received into the ring, and bytes sent on from it.
-  std::uint64_t received_ = 0;
-  std::uint64_t sent_ = 0;
   bool failed_ = false;
 };
 
@@ -199,10 +240,11 @@ void relayConnection(int clientFd, sockaddr_in target, Clock::duration delay) {
     std::perror("delay_relay: connect");
     return;
   }
-  setNoDelay(client.get());
-  setNoDelay(server.get());
+  prepareSocket(client.get());
+  prepareSocket(server.get());
   DelayedPipe up(client.get(), server.get(), delay);
   DelayedPipe down(server.get(), client.get(), delay);
+  if (!up.ok() || !down.ok()) return;
   std::thread upThread([&] { up.run(); });
   down.run();
   upThread.join();

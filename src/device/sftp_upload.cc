@@ -5,8 +5,8 @@
 #include <filesystem>
 #include <ios>
 #include <iostream>
+#include <memory>
 #include <system_error>
-#include <vector>
 
 #include "device/ssh_link.h"
 
@@ -16,10 +16,11 @@ namespace {
 constexpr std::size_t kChunkSize = 10240;
 // libssh2 cuts the data of a write call into SFTP write requests of at most this size.
 constexpr std::size_t kWriteRequestSize = 30000;
-// About 1 MiB of unacknowledged data in flight keeps the link busy; larger windows only cost the
-// device's SSH server more work. A whole number of requests, so that each acknowledgement makes
-// room for one full request.
-constexpr std::size_t kWindowSize = 35 * kWriteRequestSize;
+// About 1.2 MiB of unacknowledged data in flight keeps the link busy up to round trips of several
+// milliseconds. Larger windows cost the device's SSH server more work and come close to its
+// 2 MiB channel window. A whole number of requests, so that each acknowledgement makes room for
+// one full request.
+constexpr std::size_t kWindowSize = 42 * kWriteRequestSize;
 // Progress is shown for chunks 0, 20, 40, ... (every 204800 bytes).
 constexpr int kProgressInterval = 20;
 constexpr unsigned long kRemoteOpenFlags =
@@ -94,26 +95,31 @@ std::size_t readChunk(std::ifstream& file, char* buffer) {
 // contiguous block: libssh2 is handed them again, unchanged, on every write call.
 class SendBuffer {
  public:
-  SendBuffer() : data_(2 * kWindowSize) {}
+  SendBuffer() : data_(std::make_unique_for_overwrite<char[]>(kCapacity)) {}
 
   // Where the next chunk goes; room for kChunkSize bytes, as long as fewer than kWindowSize
   // bytes are pending.
   char* chunkSpace() {
-    if (end_ + kChunkSize > data_.size()) {
-      std::memmove(data_.data(), data_.data() + begin_, end_ - begin_);
+    if (end_ + kChunkSize > kCapacity) {
+      std::memmove(data_.get(), data_.get() + begin_, end_ - begin_);
       end_ -= begin_;
       begin_ = 0;
     }
-    return data_.data() + end_;
+    return data_.get() + end_;
   }
   void appended(std::size_t length) { end_ += length; }
   void acknowledged(std::size_t length) { begin_ += length; }
 
-  const char* pending() const { return data_.data() + begin_; }
+  const char* pending() const { return data_.get() + begin_; }
   std::size_t pendingSize() const { return end_ - begin_; }
 
  private:
-  std::vector<char> data_;
+  // A window and a half: the pending bytes move to the front once per half window sent, which
+  // copies each byte about twice and keeps the memory small.
+  static constexpr std::size_t kCapacity = kWindowSize + kWindowSize / 2;
+  static_assert(kCapacity >= kWindowSize + 2 * kChunkSize);
+
+  std::unique_ptr<char[]> data_;
   std::size_t begin_ = 0;
   std::size_t end_ = 0;
 };
