@@ -9,6 +9,7 @@
 #include <system_error>
 
 #include "device/ssh_link.h"
+#include "workspace/filesystem.h"
 
 namespace provision {
 namespace {
@@ -72,9 +73,10 @@ class UploadProgress {
 // Opens `path` for binary reading and returns its size, or -1 when it is not a readable file.
 std::int64_t openLocalFile(std::ifstream& file, const std::string& path) {
   std::error_code error;
-  if (std::filesystem::is_directory(path, error)) return -1;
+  const std::filesystem::path localPath = toFsPath(path);
+  if (std::filesystem::is_directory(localPath, error)) return -1;
   file.clear();
-  file.open(path, std::ios::in | std::ios::binary | std::ios::ate);
+  file.open(localPath, std::ios::in | std::ios::binary | std::ios::ate);
   if (!file) return -1;
   std::int64_t size = file.tellg();
   file.seekg(0, std::ios::beg);
@@ -174,17 +176,20 @@ class ChunkLedger {
   bool dataEnded_ = false;
 };
 
-// Reads chunks until a window's worth of bytes is pending or nothing more is to be read.
-void fillWindow(std::ifstream& local, SendBuffer& buffer, ChunkLedger& ledger) {
+// Reads chunks until a window's worth of bytes is pending or nothing more is to be read. False
+// when reading the local file failed: that is no end of data, and the device's copy would be cut.
+bool fillWindow(std::ifstream& local, SendBuffer& buffer, ChunkLedger& ledger) {
   while (!ledger.allRead() && buffer.pendingSize() < kWindowSize) {
     std::size_t length = readChunk(local, buffer.chunkSpace());
     if (length == 0) {
+      if (local.bad()) return false;
       ledger.dataEnded();
-      return;
+      return true;
     }
     buffer.appended(length);
     ledger.chunkRead(length);
   }
+  return true;
 }
 
 // Sends the file through a sliding window. Each libssh2_sftp_write call passes the pending
@@ -198,7 +203,7 @@ int sendChunks(std::ifstream& local, LIBSSH2_SFTP_HANDLE* remote, std::int64_t f
   SendBuffer buffer;
   ChunkLedger ledger(fileSize);
   for (;;) {
-    fillWindow(local, buffer, ledger);
+    if (!fillWindow(local, buffer, ledger)) return kSshLocalOpenFailed;
     // Nothing pending and nothing left to read: an empty file, or one that shrank meanwhile.
     if (buffer.pendingSize() == 0) return kSshOk;
     std::size_t offered = std::min(buffer.pendingSize(), kWindowSize);
