@@ -8,6 +8,8 @@
 namespace provision {
 namespace {
 
+constexpr long kReceiveBufferSize = 102400;
+
 // Reported for transfers on a client that holds no connection; nothing is sent then.
 constexpr FtpError kNoConnection = CURLE_COULDNT_CONNECT;
 
@@ -71,6 +73,8 @@ class CurlFtpClient : public FtpClient {
                      "-");  // active mode on the control connection's address
     curl_easy_setopt(curl_, CURLOPT_TRANSFERTEXT, 0L);
     curl_easy_setopt(curl_, CURLOPT_NOSIGNAL, 1L);
+    // Packages are large: fewer, bigger reads keep up with the link.
+    curl_easy_setopt(curl_, CURLOPT_BUFFERSIZE, kReceiveBufferSize);
     // Log in without a transfer; the connection stays in the handle for the later calls.
     curl_easy_setopt(curl_, CURLOPT_URL, server_.c_str());
     curl_easy_setopt(curl_, CURLOPT_NOBODY, 1L);
