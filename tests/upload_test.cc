@@ -17,12 +17,15 @@
 
 #include "device/device_account.h"
 #include "device/ssh_link.h"
+#include "support/files.h"
 #include "support/lab.h"
+#include "support/scenario.h"
 
 namespace provision {
 namespace {
 
 namespace fs = std::filesystem;
+using test::expectedProgress;
 using test::Lab;
 using test::NetnsScope;
 using test::uniqueLabName;
@@ -33,30 +36,6 @@ std::string patterned(size_t size) {
   std::string data(size, '\0');
   for (size_t i = 0; i < size; ++i) data[i] = static_cast<char>((i * 131 + i / 251) & 0xff);
   return data;
-}
-
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-// The progress text of a file of `size` bytes, worked out with printf: a percentage after chunks
-// 0, 20, 40, ... and the closing 100.00% line on the chunk that reaches the size.
-std::string expectedProgress(std::int64_t size) {
-  std::string text;
-  for (std::int64_t chunk = 0; chunk * kChunk < size; ++chunk) {
-    std::int64_t counted = (chunk + 1) * kChunk;
-    if (counted >= size) return text + "\rsent: 100.00%\n";
-    if (chunk % 20 != 0) continue;
-    char percent[32];
-    std::snprintf(
-        percent, sizeof percent, "\rsent: %.2f%%",
-        static_cast<double>(static_cast<float>(counted) * 100.0f / static_cast<float>(size)));
-    text += percent;
-  }
-  return text;
 }
 
 TEST(UploadProgressText, WorkedOutTextMatchesKnownValues) {
@@ -175,7 +154,7 @@ TEST_F(Upload, ProgressTextAndDeviceCopyForEachSize) {
     std::string console;
     ASSERT_EQ(upload(localFile(name, content), "/opt/" + name, true, console), kSshOk);
     EXPECT_EQ(console, progress + kFormatUntouched);
-    std::string copy = readFile(lab_.devicePath("opt/" + name));
+    std::string copy = test::readText(lab_.devicePath("opt/" + name));
     EXPECT_EQ(copy.size(), content.size());
     EXPECT_TRUE(copy == content);
   }
@@ -190,7 +169,7 @@ TEST_F(Upload, WithoutProgressNothingIsPrintedAndLongerTargetsAreCut) {
   ASSERT_EQ(upload(localFile("plain.bin", content), "/root/target.bin", false, console), kSshOk);
   EXPECT_EQ(console, kFormatUntouched);
   EXPECT_EQ(fs::file_size(target), content.size());
-  EXPECT_TRUE(readFile(target) == content);
+  EXPECT_TRUE(test::readText(target) == content);
 }
 
 TEST_F(Upload, FailuresNameTheirStepAndLeaveTheLinkUsable) {
@@ -209,7 +188,7 @@ TEST_F(Upload, FailuresNameTheirStepAndLeaveTheLinkUsable) {
   // The local file was let go: the same file uploads on the same link right after.
   EXPECT_EQ(upload(local, "/opt/after.bin", true, console), kSshOk);
   EXPECT_EQ(console, std::string("\rsent: 34.13%\rsent: 100.00%\n") + kFormatUntouched);
-  EXPECT_EQ(readFile(lab_.devicePath("opt/after.bin")).size(), 30000u);
+  EXPECT_EQ(test::readText(lab_.devicePath("opt/after.bin")).size(), 30000u);
 
   SshLink failed;
   EXPECT_EQ(failed.open(kDeviceHost, kRootUser, kZrRootPassword), kSshAuthFailed);
@@ -234,7 +213,7 @@ TEST_F(Upload, FullDeviceFileSystemFailsWithMinus14) {
 
   // Both files were let go: the same source goes elsewhere on the same link.
   EXPECT_EQ(upload(local, "/opt/big.bin", false, console), kSshOk);
-  EXPECT_TRUE(readFile(lab_.devicePath("opt/big.bin")) == patterned(300000));
+  EXPECT_TRUE(test::readText(lab_.devicePath("opt/big.bin")) == patterned(300000));
 }
 
 TEST_F(Upload, SizesThatAreWholeChunksCompleteOnTheLastChunk) {
@@ -252,7 +231,7 @@ TEST_F(Upload, SizesThatAreWholeChunksCompleteOnTheLastChunk) {
     std::string console;
     ASSERT_EQ(upload(localFile(name, content), "/opt/" + name, true, console), kSshOk);
     EXPECT_EQ(console, progress + kFormatUntouched);
-    EXPECT_TRUE(readFile(lab_.devicePath("opt/" + name)) == content);
+    EXPECT_TRUE(test::readText(lab_.devicePath("opt/" + name)) == content);
   }
 }
 
@@ -290,7 +269,7 @@ TEST_F(Upload, FileSystemFillingUpWithRequestsInFlight) {
   EXPECT_EQ(upload(localFile("next.bin", patterned(30000)), "/opt/next.bin", true, console),
             kSshOk);
   EXPECT_EQ(console, std::string("\rsent: 34.13%\rsent: 100.00%\n") + kFormatUntouched);
-  EXPECT_TRUE(readFile(lab_.devicePath("opt/next.bin")) == patterned(30000));
+  EXPECT_TRUE(test::readText(lab_.devicePath("opt/next.bin")) == patterned(30000));
 }
 
 TEST_F(Upload, ThroughFiveMillisecondsRoundTripTheConsoleTextIsTheSame) {
@@ -307,7 +286,7 @@ TEST_F(Upload, ThroughFiveMillisecondsRoundTripTheConsoleTextIsTheSame) {
   std::string console = testing::internal::GetCapturedStdout();
   EXPECT_EQ(status, kSshOk);
   EXPECT_EQ(console, expectedProgress(size));
-  EXPECT_TRUE(readFile(lab_.devicePath("opt/delayed.bin")) == content);
+  EXPECT_TRUE(test::readText(lab_.devicePath("opt/delayed.bin")) == content);
   delayed.close();
 }
 
