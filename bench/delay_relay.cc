@@ -143,16 +143,19 @@ class DelayedPipe {
     }
   }
 
+  // Waits for the reader's next mark and takes it.
+  Mark nextMark() {
+    std::unique_lock lock(mutex_);
+    marksAdded_.wait(lock, [&] { return !marks_.empty(); });
+    Mark mark = marks_.front();
+    marks_.pop_front();
+    return mark;
+  }
+
   void writeLoop() {
     std::uint64_t sent = 0;
     for (;;) {
-      Mark mark;
-      {
-        std::unique_lock lock(mutex_);
-        marksAdded_.wait(lock, [&] { return !marks_.empty(); });
-        mark = marks_.front();
-        marks_.pop_front();
-      }
+      Mark mark = nextMark();
       std::this_thread::sleep_until(mark.due);
       takeDueMarks(mark);
       if (!moveOn(mark.end - sent)) {
@@ -204,13 +207,7 @@ class DelayedPipe {
   void discardUntilEnd(std::uint64_t sent) {
     char scratch[64 * 1024];
     for (;;) {
-      Mark mark;
-      {
-        std::unique_lock lock(mutex_);
-        marksAdded_.wait(lock, [&] { return !marks_.empty(); });
-        mark = marks_.front();
-        marks_.pop_front();
-      }
+      Mark mark = nextMark();
       while (sent < mark.end) {
         ssize_t got = ::read(held_[0]->get(), scratch,
                              std::min<std::uint64_t>(sizeof scratch, mark.end - sent));
