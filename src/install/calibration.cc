@@ -18,8 +18,6 @@ constexpr const char* kDeviceCalibrationFolder = "/opt/CalFile/";
 // Raw measurement data stays on the package server.
 constexpr const char* kRawDataMarker = ".tdms";
 
-std::string localCalibrationFolder() { return settings.baseFolder + "data" + kSep + "CalFile"; }
-
 // The first line of the file, without a carriage return before its line feed. False when the file
 // cannot be opened; `hasLine` tells whether it held a line at all.
 bool readFirstLine(const std::string& path, std::string& line, bool& hasLine) {
@@ -34,7 +32,7 @@ bool readFirstLine(const std::string& path, std::string& line, bool& hasLine) {
 // the unit into the local calibration folder. 0, or 2 when no calibration log can be read.
 int downloadCalibration(const std::string& model, const std::string& uid) {
   const std::string unitFolder = "/DeviceDataBase/" + model + "/" + uid + "/";
-  const std::string localFolder = localCalibrationFolder();
+  const std::string localFolder = dataFolder("CalFile");
   const std::string logPath = localFolder + kSep + kCalibrationLog;
 
   FtpSource ftp;
@@ -63,7 +61,7 @@ bool isUploaded(const std::string& name) {
 
 // Uploads every calibration file of the local folder. Returns the first failed upload's status.
 int uploadCalibrationFiles(SshLink& link) {
-  const std::string localFolder = localCalibrationFolder();
+  const std::string localFolder = dataFolder("CalFile");
   int firstFailure = 0;
   for (const std::string& name : listFiles(localFolder)) {
     if (!isUploaded(name)) continue;
@@ -101,7 +99,7 @@ int syncCalibration(const std::string& model, const std::string& uid) {
 
   std::cout << std::endl;
   if (status == 0) writeLog("zr installed successfully", kLogInfo);
-  if (settings.serverOnline) clearFolder(localCalibrationFolder());
+  if (settings.serverOnline) clearFolder(dataFolder("CalFile"));
   return status;
 }
 

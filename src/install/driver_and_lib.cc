@@ -19,12 +19,10 @@ constexpr const char* kBundleServerFolder = "/ProcessEquipment/Quorvex/";
 constexpr const char* kBundlePointerFile = "DriverAndLib_LatestVersion.txt";
 constexpr const char* kDeviceFolder = "/opt/";
 
-std::string libFolder() { return settings.baseFolder + "data" + kSep + "lib"; }
-
 // Finds the bundle's name and makes sure the bundle is local. 0, 1 (download failed) or 2 (no
 // pointer file).
 int fetchBundle(std::string& packageName) {
-  const std::string folder = libFolder();
+  const std::string folder = dataFolder("lib");
   const std::string pointerPath = folder + kSep + kBundlePointerFile;
   if (!settings.serverOnline) return readLatestVersion(pointerPath, PerLine::None, packageName);
 
@@ -61,7 +59,7 @@ int installDriverAndLib() {
   link.runCommand("rm -r /opt/*ZRConfig*", output);
 
   const int uploadStatus =
-      link.uploadFile(libFolder() + kSep + packageName, kDeviceFolder + packageName, false);
+      link.uploadFile(dataFolder("lib") + kSep + packageName, kDeviceFolder + packageName, false);
   if (openStatus == 0 && uploadStatus != 0)
     writeLog(
         "Failed to upload the driver and library bundle, status " + std::to_string(uploadStatus),

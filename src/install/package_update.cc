@@ -28,7 +28,7 @@ void countDown() {
 int updateServerPackage() {
   const std::string remoteFolder = "/ProcessEquipment/QMServer/55/";
   const std::string pointerFileName = "QMServer_LatestVersion.txt";
-  const std::string localFolder = settings.baseFolder + "data" + kSep + "QM";
+  const std::string localFolder = dataFolder("QM");
   if (settings.serverOnline) fetchPointerFile(remoteFolder + pointerFileName, localFolder);
 
   int status = installServerPackage(localFolder + kSep, remoteFolder, pointerFileName);
@@ -40,8 +40,7 @@ int updateServerPackage() {
 int updateConfigToolAndCalibration() {
   const std::string remoteFolder = "/ProcessEquipment/ZRConfig/55/" + settings.configVariant + "/";
   const std::string pointerFileName = "ZRConfig_LatestVersion.txt";
-  const std::string localFolder =
-      settings.baseFolder + "data" + kSep + "ZR" + kSep + settings.configVariant;
+  const std::string localFolder = dataFolder("ZR") + kSep + settings.configVariant;
   createFolder(localFolder);
   if (settings.serverOnline) fetchPointerFile(remoteFolder + pointerFileName, localFolder);
 

@@ -10,14 +10,18 @@
 
 namespace provision {
 
+std::string dataFolder(const std::string& name) {
+  const std::string data = settings.baseFolder + "data";
+  return name.empty() ? data : data + kSep + name;
+}
+
 int prepareWorkspace() {
   // The connection stays open while the tree is made, as the object lives to the end.
   FtpSource server;
   if (server.open() != 0) settings.serverOnline = false;
   exeDirectory();
-  const std::string data = settings.baseFolder + "data";
-  createFolder(data);
-  for (const char* folder : {"CalFile", "QM", "ZR", "lib"}) createFolder(data + kSep + folder);
+  createFolder(dataFolder());
+  for (const char* folder : {"CalFile", "QM", "ZR", "lib"}) createFolder(dataFolder(folder));
   return 0;
 }
 

@@ -13,6 +13,10 @@ inline constexpr const char* kSep = "\\";
 inline constexpr const char* kSep = "/";
 #endif
 
+// The local folder `name` of the data tree beside the executable, e.g. dataFolder("lib"); with an
+// empty name, the "data" folder itself.
+std::string dataFolder(const std::string& name = "");
+
 // Checks whether the package server answers (clears settings.serverOnline when it does not), sets
 // settings.baseFolder and creates the "data" tree. Always 0.
 int prepareWorkspace();
