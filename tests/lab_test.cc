@@ -54,12 +54,6 @@ ProcessResult fetch(const Lab& lab, const std::string& serverPath, const std::st
                  "", 60);
 }
 
-std::string patterned(size_t size) {
-  std::string data(size, '\0');
-  for (size_t i = 0; i < size; ++i) data[i] = static_cast<char>((i * 131 + i / 251) & 0xff);
-  return data;
-}
-
 class TempDir {
  public:
   TempDir() {

@@ -10,6 +10,7 @@
 
 #include "device/device_account.h"
 #include "device/ssh_link.h"
+#include "support/files.h"
 #include "support/lab.h"
 #include "support/process.h"
 
@@ -18,13 +19,8 @@ namespace {
 
 using test::Lab;
 using test::NetnsScope;
+using test::patterned;
 using test::uniqueLabName;
-
-std::string patterned(size_t size) {
-  std::string data(size, '\0');
-  for (size_t i = 0; i < size; ++i) data[i] = static_cast<char>((i * 131 + i / 251) & 0xff);
-  return data;
-}
 
 // Stops the lab's device when it is not dismissed within `limit`: a channel that stalls then
 // breaks, and the test fails instead of hanging.

@@ -14,14 +14,6 @@ constexpr const char* kPackage = "QMServer_V3.1.zip";
 const std::string kClosingLines =
     " Successful installation \nThe program will exit after 5 seconds \n";
 
-bool startsWith(const std::string& text, const std::string& head) {
-  return text.compare(0, head.size(), head) == 0;
-}
-bool endsWith(const std::string& text, const std::string& tail) {
-  return text.size() >= tail.size() &&
-         text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
-}
-
 class ServerPackage : public testing::Test {
  protected:
   void SetUp() override {
@@ -48,8 +40,8 @@ TEST_F(ServerPackage, InstallsOnceDownloadsOnceAndWorksOffline) {
   ProcessResult first = pc_.run({});
   EXPECT_EQ(first.status, 0) << first.err;
   EXPECT_EQ(first.err, "");
-  EXPECT_TRUE(startsWith(first.out, head(std::string(kPackage) + "\n"))) << first.out;
-  EXPECT_TRUE(endsWith(first.out, "\n" + kClosingLines)) << first.out;
+  EXPECT_TRUE(first.out.starts_with(head(std::string(kPackage) + "\n"))) << first.out;
+  EXPECT_TRUE(first.out.ends_with("\n" + kClosingLines)) << first.out;
   EXPECT_NE(first.out.find("inflating: QMServer/install.sh"), std::string::npos) << first.out;
   EXPECT_GE(first.seconds, 5.0);
   EXPECT_EQ(folderNames(lab_.devicePath("root")), (std::vector<std::string>{"QMServer"}));
@@ -71,15 +63,15 @@ TEST_F(ServerPackage, InstallsOnceDownloadsOnceAndWorksOffline) {
   EXPECT_EQ(offline.status, 0) << offline.err;
   EXPECT_TRUE(std::regex_match(offline.err, std::regex(R"(InternetConnect failed\. Error: \d+\n)")))
       << offline.err;
-  EXPECT_TRUE(startsWith(offline.out, head(std::string(kPackage) + "\n"))) << offline.out;
-  EXPECT_TRUE(endsWith(offline.out, kClosingLines));
+  EXPECT_TRUE(offline.out.starts_with(head(std::string(kPackage) + "\n"))) << offline.out;
+  EXPECT_TRUE(offline.out.ends_with(kClosingLines));
 }
 
 TEST_F(ServerPackage, EveryPointerLineIsEchoedAndTheLastNamesThePackage) {
   writeText(pointerPath(), std::string("QMServer_V3.0.zip\n") + kPackage);
   ProcessResult run = pc_.run({});
   EXPECT_EQ(run.status, 0) << run.err;
-  EXPECT_TRUE(startsWith(run.out, head("QMServer_V3.0.zip\n" + std::string(kPackage) + "\n")))
+  EXPECT_TRUE(run.out.starts_with(head("QMServer_V3.0.zip\n" + std::string(kPackage) + "\n")))
       << run.out;
   EXPECT_EQ(folderNames(lab_.devicePath("root")), (std::vector<std::string>{"QMServer"}));
 }
@@ -88,7 +80,7 @@ TEST_F(ServerPackage, PointerEndingWithALineBreakNamesNoPackageAndTheRunFails) {
   writeText(pointerPath(), std::string(kPackage) + "\n");
   ProcessResult run = pc_.run({});
   EXPECT_NE(run.status, 0);
-  EXPECT_TRUE(startsWith(run.out, "QM\n" + std::string(kPackage) + "\n")) << run.out;
+  EXPECT_TRUE(run.out.starts_with("QM\n" + std::string(kPackage) + "\n")) << run.out;
   EXPECT_EQ(run.out.find("Successful installation"), std::string::npos) << run.out;
   EXPECT_NE(
       maskTimestamps(run.out).find("[T] : [ERROR]Failed to install the server package, status "),
@@ -102,8 +94,8 @@ TEST_F(ServerPackage, FailedUploadEndsTheRunWithItsStatusAndNoClosingLines) {
   ProcessResult run = pc_.run({});
   EXPECT_EQ(run.status, 256 - 14);
   EXPECT_EQ(run.out.find("Successful installation"), std::string::npos) << run.out;
-  EXPECT_TRUE(endsWith(maskTimestamps(run.out),
-                       "[T] : [ERROR]Failed to install the server package, status -14\n"))
+  EXPECT_TRUE(maskTimestamps(run.out).ends_with(
+      "[T] : [ERROR]Failed to install the server package, status -14\n"))
       << run.out;
   EXPECT_LT(run.seconds, 5.0);
 }

@@ -28,15 +28,10 @@ namespace fs = std::filesystem;
 using test::expectedProgress;
 using test::Lab;
 using test::NetnsScope;
+using test::patterned;
 using test::uniqueLabName;
 
 constexpr std::int64_t kChunk = 10240;
-
-std::string patterned(size_t size) {
-  std::string data(size, '\0');
-  for (size_t i = 0; i < size; ++i) data[i] = static_cast<char>((i * 131 + i / 251) & 0xff);
-  return data;
-}
 
 TEST(UploadProgressText, WorkedOutTextMatchesKnownValues) {
   EXPECT_EQ(expectedProgress(30000), "\rsent: 34.13%\rsent: 100.00%\n");
@@ -103,6 +98,9 @@ class DelayRelay {
   bool ready_ = false;
 };
 
+// What the upload helper adds after the console text when the stream's format was put back.
+constexpr const char* kFormatUntouched = "|3.33333e-08";
+
 class Upload : public testing::Test {
  protected:
   void SetUp() override {
@@ -128,12 +126,23 @@ class Upload : public testing::Test {
     return status;
   }
 
+  // Uploads `size` patterned bytes to /opt/`name` with progress on; checks the console text and
+  // the device's copy.
+  void expectUploaded(const std::string& name, std::int64_t size, const std::string& progress) {
+    SCOPED_TRACE(name);
+    const std::string content = patterned(static_cast<size_t>(size));
+    std::string console;
+    ASSERT_EQ(upload(localFile(name, content), "/opt/" + name, true, console), kSshOk);
+    EXPECT_EQ(console, progress + kFormatUntouched);
+    const std::string copy = test::readText(lab_.devicePath("opt/" + name));
+    EXPECT_EQ(copy.size(), content.size());
+    EXPECT_TRUE(copy == content);
+  }
+
   Lab lab_{uniqueLabName("upload")};
   NetnsScope scope_{lab_};
   SshLink link_;
 };
-
-constexpr const char* kFormatUntouched = "|3.33333e-08";
 
 TEST_F(Upload, ProgressTextAndDeviceCopyForEachSize) {
   // 1640 chunks are a little over 16 MiB; five bytes more need one more, short chunk.
@@ -147,17 +156,8 @@ TEST_F(Upload, ProgressTextAndDeviceCopyForEachSize) {
       {204801, "\rsent: 5.00%\rsent: 100.00%\n"},
       {large, expectedProgress(large)},
   };
-  for (const auto& [size, progress] : cases) {
-    SCOPED_TRACE("size " + std::to_string(size));
-    const std::string content = patterned(static_cast<size_t>(size));
-    std::string name = "file" + std::to_string(size) + ".bin";
-    std::string console;
-    ASSERT_EQ(upload(localFile(name, content), "/opt/" + name, true, console), kSshOk);
-    EXPECT_EQ(console, progress + kFormatUntouched);
-    std::string copy = test::readText(lab_.devicePath("opt/" + name));
-    EXPECT_EQ(copy.size(), content.size());
-    EXPECT_TRUE(copy == content);
-  }
+  for (const auto& [size, progress] : cases)
+    expectUploaded("file" + std::to_string(size) + ".bin", size, progress);
 }
 
 TEST_F(Upload, WithoutProgressNothingIsPrintedAndLongerTargetsAreCut) {
@@ -224,15 +224,8 @@ TEST_F(Upload, SizesThatAreWholeChunksCompleteOnTheLastChunk) {
       {375 * kChunk, expectedProgress(375 * kChunk)},
   };
   ASSERT_EQ(375 * kChunk % 30000, 0);
-  for (const auto& [size, progress] : cases) {
-    SCOPED_TRACE("size " + std::to_string(size));
-    const std::string content = patterned(static_cast<size_t>(size));
-    std::string name = "whole" + std::to_string(size) + ".bin";
-    std::string console;
-    ASSERT_EQ(upload(localFile(name, content), "/opt/" + name, true, console), kSshOk);
-    EXPECT_EQ(console, progress + kFormatUntouched);
-    EXPECT_TRUE(test::readText(lab_.devicePath("opt/" + name)) == content);
-  }
+  for (const auto& [size, progress] : cases)
+    expectUploaded("whole" + std::to_string(size) + ".bin", size, progress);
 }
 
 TEST_F(Upload, FileSystemFillingUpWithRequestsInFlight) {

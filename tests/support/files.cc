@@ -36,6 +36,12 @@ std::int64_t fileSize(const std::string& path) {
   return error ? -1 : static_cast<std::int64_t>(size);
 }
 
+std::string patterned(std::size_t size) {
+  std::string data(size, '\0');
+  for (std::size_t i = 0; i < size; ++i) data[i] = static_cast<char>((i * 131 + i / 251) & 0xff);
+  return data;
+}
+
 int countOf(const std::string& text, const std::string& needle) {
   int count = 0;
   for (auto at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1))
