@@ -5,8 +5,8 @@
 #include <string>
 #include <thread>
 
-#include "app/settings.h"
 #include "device/ssh_link.h"
+#include "settings/settings.h"
 #include "support/files.h"
 #include "support/lab.h"
 

@@ -10,7 +10,7 @@
 #include <fstream>
 #include <iostream>
 
-#include "app/settings.h"
+#include "settings/settings.h"
 #include "support/lab.h"
 
 namespace provision {

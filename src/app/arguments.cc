@@ -4,7 +4,7 @@
 #include <climits>
 #include <cstdint>
 
-#include "app/settings.h"
+#include "settings/settings.h"
 
 namespace provision {
 

@@ -5,9 +5,9 @@
 #include <thread>
 
 #include "app/arguments.h"
-#include "app/settings.h"
 #include "device/ssh_link.h"
 #include "install/workflows.h"
+#include "settings/settings.h"
 #include "workspace/workspace.h"
 
 namespace provision {

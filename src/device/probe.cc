@@ -1,8 +1,8 @@
 #include <iostream>
 
-#include "app/settings.h"
 #include "device/device_account.h"
 #include "device/ssh_link.h"
+#include "settings/settings.h"
 
 namespace provision {
 

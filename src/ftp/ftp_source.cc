@@ -4,9 +4,9 @@
 #include <random>
 #include <system_error>
 
-#include "app/settings.h"
 #include "ftp/folder_listing.h"
 #include "ftp/ftp_client.h"
+#include "settings/settings.h"
 #include "workspace/filesystem.h"
 #include "workspace/workspace.h"
 

@@ -2,12 +2,12 @@
 #include <fstream>
 #include <iostream>
 
-#include "app/settings.h"
 #include "device/device_account.h"
 #include "device/ssh_link.h"
 #include "ftp/ftp_source.h"
 #include "install/workflows.h"
 #include "log/run_log.h"
+#include "settings/settings.h"
 #include "workspace/workspace.h"
 
 namespace provision {

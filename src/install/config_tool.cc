@@ -2,12 +2,12 @@
 // home folder and runs its install script.
 #include <iostream>
 
-#include "app/settings.h"
 #include "device/device_account.h"
 #include "device/ssh_link.h"
 #include "install/package_fetch.h"
 #include "install/workflows.h"
 #include "log/run_log.h"
+#include "settings/settings.h"
 
 namespace provision {
 namespace {

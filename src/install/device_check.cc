@@ -1,10 +1,10 @@
 // ZR units: connects as root, reads the unit's identity from the device report and derives the
 // model label under which the package server keeps the unit's calibration data.
-#include "app/settings.h"
 #include "device/device_account.h"
 #include "device/ssh_link.h"
 #include "install/workflows.h"
 #include "log/run_log.h"
+#include "settings/settings.h"
 
 namespace provision {
 namespace {

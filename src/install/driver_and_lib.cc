@@ -2,7 +2,6 @@
 // report.
 #include <iostream>
 
-#include "app/settings.h"
 #include "device/device_account.h"
 #include "device/ssh_link.h"
 #include "ftp/ftp_source.h"
@@ -10,6 +9,7 @@
 #include "install/package_fetch.h"
 #include "install/workflows.h"
 #include "log/run_log.h"
+#include "settings/settings.h"
 #include "workspace/workspace.h"
 
 namespace provision {

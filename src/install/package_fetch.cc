@@ -3,10 +3,10 @@
 #include <fstream>
 #include <iterator>
 
-#include "app/settings.h"
 #include "ftp/ftp_source.h"
 #include "ftp/latest_version.h"
 #include "log/run_log.h"
+#include "settings/settings.h"
 #include "workspace/workspace.h"
 
 namespace provision {

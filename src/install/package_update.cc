@@ -4,10 +4,10 @@
 #include <iostream>
 #include <thread>
 
-#include "app/settings.h"
 #include "install/package_fetch.h"
 #include "install/workflows.h"
 #include "log/run_log.h"
+#include "settings/settings.h"
 #include "workspace/workspace.h"
 
 namespace provision {

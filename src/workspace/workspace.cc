@@ -3,9 +3,9 @@
 #include <iostream>
 #include <system_error>
 
-#include "app/settings.h"
 #include "ftp/ftp_source.h"
 #include "log/run_log.h"
+#include "settings/settings.h"
 #include "workspace/filesystem.h"
 
 namespace provision {

@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "app/settings.h"
+#include "settings/settings.h"
 #include "workspace/filesystem.h"
 #include "workspace/workspace.h"
 

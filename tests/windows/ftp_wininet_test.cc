@@ -9,8 +9,8 @@
 #include <string>
 #include <thread>
 
-#include "app/settings.h"
 #include "ftp/ftp_source.h"
+#include "settings/settings.h"
 #include "workspace/filesystem.h"
 
 namespace provision {
