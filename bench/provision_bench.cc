@@ -83,7 +83,10 @@ class SftpSession {
     started_ = true;
     if (!net::parseIPv4(host, address)) return false;
     sock_ = net::openTcpSocket();
-    if (sock_ == net::kNoSocket || !net::connectTo(sock_, address, kSshPort)) return false;
+    if (sock_ == net::kNoSocket ||
+        net::connectWithin(sock_, address, kSshPort, std::chrono::seconds(10)) !=
+            net::ConnectResult::Connected)
+      return false;
     session_ = libssh2_session_init();
     if (session_ == nullptr || libssh2_session_handshake(session_, sock_) != 0) return false;
     if (libssh2_userauth_password(session_, kRootUser, kQmRootPassword) != 0) return false;

@@ -55,12 +55,21 @@ class UploadProgress {
     // Single precision, multiplication first.
     float percent = static_cast<float>(counted) * 100.0f / static_cast<float>(fileSize_);
     std::cout << "\rsent: " << percent << "%" << std::flush;
+    lineOpen_ = true;
   }
 
   void completed() {
     if (!enabled_) return;
     std::cout << "\rsent: "
               << "100.00%" << std::endl;
+    lineOpen_ = false;
+  }
+
+  // Ends a progress text that is still open, so that what follows starts on a line of its own.
+  void interrupted() {
+    if (!lineOpen_) return;
+    std::cout << std::endl;
+    lineOpen_ = false;
   }
 
  private:
@@ -68,6 +77,7 @@ class UploadProgress {
   std::int64_t fileSize_;
   std::ios_base::fmtflags savedFlags_{};
   std::streamsize savedPrecision_ = 0;
+  bool lineOpen_ = false;
 };
 
 // Opens `path` for binary reading and returns its size, or -1 when it is not a readable file.
@@ -194,11 +204,12 @@ bool fillWindow(std::ifstream& local, SendBuffer& buffer, ChunkLedger& ledger) {
 
 // Sends the file through a sliding window. Each libssh2_sftp_write call passes the pending
 // bytes from the first unacknowledged one, up to the window size: libssh2 turns the part it has
-// not seen yet into write requests, sends them, and returns after the next acknowledgement with
-// the newly acknowledged count (0: call again). Once the window is full, every acknowledged
-// request makes room for exactly one new one.
+// not seen yet into write requests, sends them, and returns with the newly acknowledged count once
+// an acknowledgement arrived (0: call again), or answers that it would block. Once the window is
+// full, every acknowledged request makes room for exactly one new one. `wait` gives up when no
+// request is acknowledged for its limit.
 int sendChunks(std::ifstream& local, LIBSSH2_SFTP_HANDLE* remote, std::int64_t fileSize,
-               bool showProgress) {
+               bool showProgress, DeviceWait& wait) {
   UploadProgress progress(showProgress, fileSize);
   SendBuffer buffer;
   ChunkLedger ledger(fileSize);
@@ -208,34 +219,53 @@ int sendChunks(std::ifstream& local, LIBSSH2_SFTP_HANDLE* remote, std::int64_t f
     if (buffer.pendingSize() == 0) return kSshOk;
     std::size_t offered = std::min(buffer.pendingSize(), kWindowSize);
     ssize_t acknowledged = libssh2_sftp_write(remote, buffer.pending(), offered);
+    if (acknowledged == LIBSSH2_ERROR_EAGAIN) {
+      if (wait.await()) continue;
+      progress.interrupted();
+      return kSshStalled;
+    }
     if (acknowledged < 0) return kSshWriteFailed;
+    if (acknowledged > 0) wait.progressed();
     buffer.acknowledged(static_cast<std::size_t>(acknowledged));
     ledger.acknowledged(static_cast<std::size_t>(acknowledged));
     if (ledger.reportAcknowledged(progress)) return kSshOk;
   }
 }
 
+std::string fileNameOf(const std::string& remotePath) {
+  return remotePath.substr(remotePath.rfind('/') + 1);
+}
+
 }  // namespace
 
 int SshLink::uploadFile(const std::string& localPath, const std::string& remotePath,
                         bool showProgress) {
+  if (stalled_) return kSshStalled;
   if (!isOpen()) return kSshRemoteOpenFailed;
 
   std::int64_t fileSize = openLocalFile(localFile_, localPath);
   if (fileSize < 0) return kSshLocalOpenFailed;
 
-  remoteFile_ =
-      libssh2_sftp_open_ex(sftp_, remotePath.data(), static_cast<unsigned>(remotePath.size()),
-                           kRemoteOpenFlags, kRemoteFileMode, LIBSSH2_SFTP_OPENFILE);
+  const std::string step = "the upload of " + fileNameOf(remotePath);
+  DeviceWait opening = waitFor(waits_.transfer);
+  remoteFile_ = opening.until([&] {
+    return libssh2_sftp_open_ex(sftp_, remotePath.data(), static_cast<unsigned>(remotePath.size()),
+                                kRemoteOpenFlags, kRemoteFileMode, LIBSSH2_SFTP_OPENFILE);
+  });
   if (remoteFile_ == nullptr) {
     localFile_.close();
-    return kSshRemoteOpenFailed;
+    return opening.expired() ? stalled(step, waits_.transfer) : kSshRemoteOpenFailed;
   }
 
-  int status = sendChunks(localFile_, remoteFile_, fileSize, showProgress);
-  libssh2_sftp_close_handle(remoteFile_);
-  remoteFile_ = nullptr;
+  DeviceWait sending = waitFor(waits_.transfer, DeviceWait::Progress::Reported);
+  int status = sendChunks(localFile_, remoteFile_, fileSize, showProgress, sending);
   localFile_.close();
+  if (status == kSshStalled) return stalled(step, waits_.transfer);
+
+  DeviceWait closing = waitFor(waits_.transfer);
+  closing.until([&] { return libssh2_sftp_close_handle(remoteFile_); });
+  if (closing.expired()) return stalled(step, waits_.transfer);
+  remoteFile_ = nullptr;
   return status;
 }
 

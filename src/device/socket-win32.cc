@@ -2,12 +2,26 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
 #include "device/socket.h"
 
 namespace provision::net {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+timeval toTimeval(std::chrono::milliseconds timeout) {
+  const long long ms = std::max<long long>(timeout.count(), 0);
+  timeval value{};
+  value.tv_sec = static_cast<long>(ms / 1000);
+  value.tv_usec = static_cast<long>(ms % 1000 * 1000);
+  return value;
+}
+
+}  // namespace
 
 // WSAStartup and WSACleanup are counted by Winsock itself. A failed WSAStartup registers nothing,
 // so it is not followed by a WSACleanup, which would drop another link's registration.
@@ -35,12 +49,57 @@ bool parseIPv4(const std::string& host, unsigned char address[4]) {
   return true;
 }
 
-bool connectTo(libssh2_socket_t sock, const unsigned char address[4], int port) {
+// select() rather than WSAPoll: WSAPoll does not report a refused connect on every Windows
+// version.
+ConnectResult connectWithin(libssh2_socket_t sock, const unsigned char address[4], int port,
+                            std::chrono::milliseconds timeout) {
+  u_long nonBlocking = 1;
+  if (ioctlsocket(sock, FIONBIO, &nonBlocking) != 0) return ConnectResult::Failed;
   sockaddr_in target{};
   target.sin_family = AF_INET;
   target.sin_port = htons(static_cast<u_short>(port));
   std::memcpy(&target.sin_addr.s_addr, address, 4);
-  return ::connect(sock, reinterpret_cast<const sockaddr*>(&target), sizeof target) == 0;
+  if (::connect(sock, reinterpret_cast<const sockaddr*>(&target), sizeof target) == 0)
+    return ConnectResult::Connected;
+  if (WSAGetLastError() != WSAEWOULDBLOCK) return ConnectResult::Failed;
+
+  fd_set writable;
+  fd_set failed;
+  FD_ZERO(&writable);
+  FD_ZERO(&failed);
+  FD_SET(sock, &writable);
+  FD_SET(sock, &failed);
+  timeval wait = toTimeval(timeout);
+  const int ready = ::select(0, nullptr, &writable, &failed, &wait);
+  if (ready == 0) return ConnectResult::TimedOut;
+  if (ready < 0 || FD_ISSET(sock, &failed)) return ConnectResult::Failed;
+  int error = 0;
+  int length = sizeof error;
+  if (::getsockopt(sock, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length) != 0 ||
+      error != 0)
+    return ConnectResult::Failed;
+  return ConnectResult::Connected;
+}
+
+Readiness waitSocket(libssh2_socket_t sock, bool read, bool write,
+                     std::chrono::milliseconds timeout) {
+  fd_set readable;
+  fd_set writable;
+  fd_set failed;
+  FD_ZERO(&readable);
+  FD_ZERO(&writable);
+  FD_ZERO(&failed);
+  if (read) FD_SET(sock, &readable);
+  if (write) FD_SET(sock, &writable);
+  FD_SET(sock, &failed);
+  timeval wait = toTimeval(timeout);
+  if (::select(0, &readable, &writable, &failed, &wait) <= 0) return {};
+  const bool error = FD_ISSET(sock, &failed) != 0;
+  return {FD_ISSET(sock, &readable) != 0 || error, FD_ISSET(sock, &writable) != 0 || error};
+}
+
+void shutdownSocket(libssh2_socket_t sock) {
+  if (sock != kNoSocket) ::shutdown(sock, SD_BOTH);
 }
 
 void closeSocket(libssh2_socket_t sock) {

@@ -4,6 +4,7 @@
 
 #include <libssh2.h>
 
+#include <chrono>
 #include <string>
 
 namespace provision::net {
@@ -21,8 +22,32 @@ libssh2_socket_t openTcpSocket();
 // Converts dotted IPv4 text to an address; false when the text is not one.
 bool parseIPv4(const std::string& host, unsigned char address[4]);
 
-// Blocking connect to address:port.
-bool connectTo(libssh2_socket_t sock, const unsigned char address[4], int port);
+enum class ConnectResult {
+  Connected,
+  Failed,    // refused, unreachable or any other error
+  TimedOut,  // no answer at all within the time given
+};
+
+// Connects to address:port and gives up when the peer has not answered within `timeout`. The
+// socket is left non-blocking.
+ConnectResult connectWithin(libssh2_socket_t sock, const unsigned char address[4], int port,
+                            std::chrono::milliseconds timeout);
+
+// What a socket is ready for. An error or a closed connection counts as both: the next call on the
+// socket then reports it.
+struct Readiness {
+  bool readable = false;
+  bool writable = false;
+};
+
+// Waits until the socket can be read (when `read`) or written (when `write`), at most `timeout`.
+// Nothing ready means the time ran out (or a signal interrupted the wait).
+Readiness waitSocket(libssh2_socket_t sock, bool read, bool write,
+                     std::chrono::milliseconds timeout);
+
+// Ends all traffic on the socket but keeps it allocated: every later send or receive on it fails
+// at once instead of waiting for a peer that no longer answers.
+void shutdownSocket(libssh2_socket_t sock);
 
 void closeSocket(libssh2_socket_t sock);
 

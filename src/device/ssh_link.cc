@@ -2,6 +2,7 @@
 
 #include "device/device_account.h"
 #include "device/socket.h"
+#include "log/run_log.h"
 
 namespace provision {
 namespace {
@@ -10,15 +11,22 @@ namespace {
 constexpr int kDisconnectByApplication = SSH_DISCONNECT_BY_APPLICATION;
 constexpr const char* kDisconnectDescription = "Normal Shutdown";
 
+// libssh2 sends a keepalive request only when this many seconds passed since the last one; the
+// link's own interval decides when it asks.
+constexpr int kKeepaliveWantReply = 1;
+constexpr unsigned kKeepaliveLibraryInterval = 1;
+
 }  // namespace
 
-SshLink::SshLink() : sock_(net::kNoSocket) {}
+SshLink::SshLink(const LinkWaits& waits) : waits_(waits), sock_(net::kNoSocket) {}
 
 SshLink::~SshLink() { close(); }
 
 int SshLink::open(const std::string& host, const std::string& user, const std::string& password) {
-  // Opening a link that is still open drops the old connection first, so nothing leaks.
+  // Opening a link that is still open drops the old connection first, so nothing leaks. A link
+  // whose device stopped answering tries afresh.
   close();
+  stalled_ = false;
 
   if (!net::startup()) return kSshSocketLibraryFailed;
 
@@ -34,9 +42,14 @@ int SshLink::open(const std::string& host, const std::string& user, const std::s
     return kSshBadAddress;
   }
 
-  if (!net::connectTo(sock_, address, kSshPort)) {
-    releaseSocket();
-    return kSshConnectFailed;
+  switch (net::connectWithin(sock_, address, kSshPort, waits_.connect)) {
+    case net::ConnectResult::Connected:
+      break;
+    case net::ConnectResult::TimedOut:
+      return stalled("the connection", waits_.connect);
+    case net::ConnectResult::Failed:
+      releaseSocket();
+      return kSshConnectFailed;
   }
 
   if (libssh2_init(0) != 0) {
@@ -50,8 +63,13 @@ int SshLink::open(const std::string& host, const std::string& user, const std::s
     releaseSocket();
     return kSshSessionInitFailed;
   }
+  // Every call returns instead of blocking; DeviceWait does the waiting, with limits.
+  libssh2_session_set_blocking(session_, 0);
+  libssh2_keepalive_config(session_, kKeepaliveWantReply, kKeepaliveLibraryInterval);
 
-  if (libssh2_session_handshake(session_, sock_) != 0) {
+  DeviceWait handshake = waitFor(waits_.connect);
+  if (handshake.until([&] { return libssh2_session_handshake(session_, sock_); }) != 0) {
+    if (handshake.expired()) return stalled("the SSH handshake", waits_.connect);
     libssh2_session_free(session_);
     session_ = nullptr;
     libssh2_exit();
@@ -59,15 +77,21 @@ int SshLink::open(const std::string& host, const std::string& user, const std::s
     return kSshHandshakeFailed;
   }
 
-  if (libssh2_userauth_password_ex(session_, user.data(), static_cast<unsigned>(user.size()),
-                                   password.data(), static_cast<unsigned>(password.size()),
-                                   nullptr) != 0) {
+  DeviceWait login = waitFor(waits_.connect);
+  if (login.until([&] {
+        return libssh2_userauth_password_ex(session_, user.data(),
+                                            static_cast<unsigned>(user.size()), password.data(),
+                                            static_cast<unsigned>(password.size()), nullptr);
+      }) != 0) {
+    if (login.expired()) return stalled("the login as " + user, waits_.connect);
     close();
     return kSshAuthFailed;
   }
 
-  sftp_ = libssh2_sftp_init(session_);
+  DeviceWait sftpStart = waitFor(waits_.connect);
+  sftp_ = sftpStart.until([&] { return libssh2_sftp_init(session_); });
   if (sftp_ == nullptr) {
+    if (sftpStart.expired()) return stalled("the start of SFTP", waits_.connect);
     close();
     return kSshSftpInitFailed;
   }
@@ -77,18 +101,57 @@ int SshLink::open(const std::string& host, const std::string& user, const std::s
 void SshLink::close() {
   if (session_ == nullptr) return;
 
+  DeviceWait wait = waitFor(waits_.connect);
   if (remoteFile_ != nullptr) {
-    libssh2_sftp_close_handle(remoteFile_);
-    remoteFile_ = nullptr;
+    wait.until([&] { return libssh2_sftp_close_handle(remoteFile_); });
+    if (!wait.expired()) remoteFile_ = nullptr;
   }
-  if (sftp_ != nullptr) {
-    libssh2_sftp_shutdown(sftp_);
-    sftp_ = nullptr;
+  if (sftp_ != nullptr && !wait.expired()) {
+    wait.until([&] { return libssh2_sftp_shutdown(sftp_); });
+    if (!wait.expired()) sftp_ = nullptr;
   }
-  libssh2_session_disconnect_ex(session_, kDisconnectByApplication, kDisconnectDescription, "");
-  libssh2_session_free(session_);
+  if (!wait.expired()) {
+    wait.until([&] {
+      return libssh2_session_disconnect_ex(session_, kDisconnectByApplication,
+                                           kDisconnectDescription, "");
+    });
+  }
+  if (wait.expired()) {
+    stalled("the shutdown of the link", waits_.connect);
+    return;
+  }
+  abandon();
+}
+
+DeviceWait SshLink::waitFor(std::chrono::milliseconds limit, DeviceWait::Progress progress,
+                            std::chrono::milliseconds keepalive) const {
+  return DeviceWait(session_, sock_, limit, progress, keepalive);
+}
+
+int SshLink::stalled(const std::string& step, std::chrono::milliseconds waited) {
+  writeLog("The device stopped answering during " + step + " (no reply for " +
+               formatSeconds(waited) + ")",
+           kLogError);
+  abandon();
+  stalled_ = true;
+  return kSshStalled;
+}
+
+void SshLink::abandon() {
+  // With the socket shut down, whatever libssh2 still sends while it frees its resources fails at
+  // once instead of waiting for the device.
+  net::shutdownSocket(sock_);
+  if (session_ != nullptr) {
+    if (channel_ != nullptr) libssh2_channel_free(channel_);
+    if (remoteFile_ != nullptr) libssh2_sftp_close_handle(remoteFile_);
+    if (sftp_ != nullptr) libssh2_sftp_shutdown(sftp_);
+    libssh2_session_free(session_);
+    libssh2_exit();
+  }
+  channel_ = nullptr;
+  remoteFile_ = nullptr;
+  sftp_ = nullptr;
   session_ = nullptr;
-  libssh2_exit();
   releaseSocket();
 }
 

@@ -4,8 +4,11 @@
 #include <libssh2.h>
 #include <libssh2_sftp.h>
 
+#include <chrono>
 #include <fstream>
 #include <string>
+
+#include "device/device_wait.h"
 
 namespace provision {
 
@@ -26,18 +29,36 @@ enum SshStatus : int {
   kSshRemoteOpenFailed = -12,
   kSshLocalOpenFailed = -13,
   kSshWriteFailed = -14,
+  // The device stopped answering: a step waited its whole limit without a reply (see LinkWaits).
+  // Every later operation on the link fails with it at once, until open() tries afresh.
+  kSshStalled = -15,
+};
+
+// How long a link waits for the device before it counts it as no longer answering.
+struct LinkWaits {
+  // Each step of opening and of shutting down a link: the TCP connect, the SSH handshake, the
+  // login, the start of SFTP, the orderly disconnect.
+  std::chrono::milliseconds connect{10000};
+  // An upload: no write acknowledged for this long.
+  std::chrono::milliseconds transfer{30000};
+  // A remote command: no byte at all from the device for this long. A command may run silently
+  // as long as it needs: the keepalive requests keep a live device answering.
+  std::chrono::milliseconds silence{30000};
+  // While a command runs: a keepalive request with a reply expected, this often.
+  std::chrono::milliseconds keepalive{5000};
 };
 
 class SshLink {
  public:
-  SshLink();
+  explicit SshLink(const LinkWaits& waits = LinkWaits{});
   // Shuts down a link whose open() succeeded.
   ~SshLink();
   SshLink(const SshLink&) = delete;
   SshLink& operator=(const SshLink&) = delete;
 
   // Connects to `host` (dotted IPv4) on port 22, logs in with the password and starts SFTP.
-  // Returns 0 or -1 to -9; on failure nothing that this call set up is still held.
+  // Returns 0, -1 to -9, or -15 when the device did not answer a step in time; on failure nothing
+  // that this call set up is still held.
   int open(const std::string& host, const std::string& user, const std::string& password);
 
   // Orderly teardown of the session and the socket.
@@ -46,17 +67,27 @@ class SshLink {
   bool isOpen() const { return sftp_ != nullptr; }
 
   // Runs one shell command line and appends what it writes to standard output to `output`.
-  // Returns 0, -10 (no channel, or the link is not open) or -11 (exec refused).
+  // Returns 0, -10 (no channel, or the link is not open), -11 (exec refused) or -15.
   int runCommand(const std::string& command, std::string& output);
 
   // Copies a local file to `remotePath` on the device, replacing it; with `showProgress` the
   // progress text goes to standard output. Returns 0, -12 (link not open or remote open failed),
-  // -13 (local file cannot be opened) or -14 (a write failed).
+  // -13 (local file cannot be opened), -14 (a write failed) or -15.
   int uploadFile(const std::string& localPath, const std::string& remotePath, bool showProgress);
 
  private:
+  DeviceWait waitFor(std::chrono::milliseconds limit,
+                     DeviceWait::Progress progress = DeviceWait::Progress::AnyByte,
+                     std::chrono::milliseconds keepalive = {}) const;
+  // Reports that the device stopped answering during `step`, drops the connection without
+  // waiting for the device again, and returns kSshStalled.
+  int stalled(const std::string& step, std::chrono::milliseconds waited);
+  // Releases the session and the socket without a word to the device.
+  void abandon();
   void releaseSocket();
 
+  LinkWaits waits_;
+  bool stalled_ = false;
   libssh2_socket_t sock_;
   LIBSSH2_SESSION* session_ = nullptr;
   LIBSSH2_SFTP* sftp_ = nullptr;

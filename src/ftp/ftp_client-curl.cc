@@ -1,6 +1,7 @@
 // The FTP client on libcurl. Error codes are libcurl's CURLcode numbers.
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <cstdio>
 
 #include "ftp/ftp_client.h"
@@ -12,6 +13,15 @@ constexpr long kReceiveBufferSize = 102400;
 
 // Reported for transfers on a client that holds no connection; nothing is sent then.
 constexpr FtpError kNoConnection = CURLE_COULDNT_CONNECT;
+
+// A transfer slower than this many bytes per second over the whole transfer wait counts as one
+// that makes no progress: only a transfer that receives nothing at all is given up.
+constexpr long kLowestSpeed = 1;
+
+// libcurl takes some of its waits in whole seconds.
+long wholeSeconds(std::chrono::milliseconds wait) {
+  return std::max(1L, static_cast<long>((wait.count() + 999) / 1000));
+}
 
 bool startLibrary() {
   static const bool started = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
@@ -58,6 +68,7 @@ int matchAll(void*, const char*, const char*) { return CURL_FNMATCHFUNC_MATCH; }
 
 class CurlFtpClient : public FtpClient {
  public:
+  explicit CurlFtpClient(const FtpWaits& waits) : waits_(waits) {}
   ~CurlFtpClient() override { disconnect(); }
 
   FtpConnect connect(const std::string& host, const std::string& user,
@@ -75,6 +86,12 @@ class CurlFtpClient : public FtpClient {
     curl_easy_setopt(curl_, CURLOPT_NOSIGNAL, 1L);
     // Packages are large: fewer, bigger reads keep up with the link.
     curl_easy_setopt(curl_, CURLOPT_BUFFERSIZE, kReceiveBufferSize);
+    // Bounded waits: the connect time covers the TCP connect, the greeting and the login.
+    curl_easy_setopt(curl_, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(waits_.connect.count()));
+    curl_easy_setopt(curl_, CURLOPT_ACCEPTTIMEOUT_MS, static_cast<long>(waits_.connect.count()));
+    curl_easy_setopt(curl_, CURLOPT_SERVER_RESPONSE_TIMEOUT, wholeSeconds(waits_.transfer));
+    curl_easy_setopt(curl_, CURLOPT_LOW_SPEED_LIMIT, kLowestSpeed);
+    curl_easy_setopt(curl_, CURLOPT_LOW_SPEED_TIME, wholeSeconds(waits_.transfer));
     // Log in without a transfer; the connection stays in the handle for the later calls.
     curl_easy_setopt(curl_, CURLOPT_URL, server_.c_str());
     curl_easy_setopt(curl_, CURLOPT_NOBODY, 1L);
@@ -127,6 +144,17 @@ class CurlFtpClient : public FtpClient {
     curl_ = nullptr;
   }
 
+  bool isAbsent(FtpError code) const override {
+    return code == CURLE_REMOTE_FILE_NOT_FOUND || code == CURLE_REMOTE_ACCESS_DENIED;
+  }
+
+  FtpStall stallOf(FtpError code, bool connecting) const override {
+    // The accept wait is the server's connection back to us (active mode).
+    if (code == CURLE_FTP_ACCEPT_TIMEOUT) return FtpStall::Connect;
+    if (code != CURLE_OPERATION_TIMEDOUT) return FtpStall::None;
+    return connecting ? FtpStall::Connect : FtpStall::Transfer;
+  }
+
  private:
   void prepareTransfer(const std::string& url) {
     curl_easy_setopt(curl_, CURLOPT_URL, url.c_str());
@@ -134,6 +162,7 @@ class CurlFtpClient : public FtpClient {
     curl_easy_setopt(curl_, CURLOPT_WRITEDATA, nullptr);
   }
 
+  FtpWaits waits_;
   CURL* curl_ = nullptr;
   std::string server_;
   FtpError error_ = kFtpOk;
@@ -141,6 +170,8 @@ class CurlFtpClient : public FtpClient {
 
 }  // namespace
 
-std::unique_ptr<FtpClient> makeFtpClient() { return std::make_unique<CurlFtpClient>(); }
+std::unique_ptr<FtpClient> makeFtpClient(const FtpWaits& waits) {
+  return std::make_unique<CurlFtpClient>(waits);
+}
 
 }  // namespace provision

@@ -37,6 +37,7 @@ class InternetHandle {
 
 class WinInetFtpClient : public FtpClient {
  public:
+  explicit WinInetFtpClient(const FtpWaits& waits) : waits_(waits) {}
   ~WinInetFtpClient() override { disconnect(); }
 
   FtpConnect connect(const std::string& host, const std::string& user,
@@ -44,6 +45,10 @@ class WinInetFtpClient : public FtpClient {
     disconnect();
     internet_.reset(InternetOpenW(kAgent, INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0));
     if (!internet_) return FtpConnect::Unavailable;
+    setTimeout(INTERNET_OPTION_CONNECT_TIMEOUT, waits_.connect);
+    for (DWORD option : {INTERNET_OPTION_SEND_TIMEOUT, INTERNET_OPTION_RECEIVE_TIMEOUT,
+                         INTERNET_OPTION_DATA_SEND_TIMEOUT, INTERNET_OPTION_DATA_RECEIVE_TIMEOUT})
+      setTimeout(option, waits_.transfer);
     // Flags 0: no INTERNET_FLAG_PASSIVE, so the transfers use active FTP.
     connection_.reset(InternetConnectW(internet_.get(), widenUtf8(host).c_str(), kFtpPort,
                                        widenUtf8(user).c_str(), widenUtf8(password).c_str(),
@@ -90,7 +95,23 @@ class WinInetFtpClient : public FtpClient {
     internet_.reset();
   }
 
+  bool isAbsent(FtpError code) const override {
+    // The server's 550 comes as the extended error; an empty folder lists no first entry.
+    return code == ERROR_INTERNET_EXTENDED_ERROR || code == ERROR_NO_MORE_FILES;
+  }
+
+  FtpStall stallOf(FtpError code, bool connecting) const override {
+    if (code != ERROR_INTERNET_TIMEOUT) return FtpStall::None;
+    return connecting ? FtpStall::Connect : FtpStall::Transfer;
+  }
+
  private:
+  void setTimeout(DWORD option, std::chrono::milliseconds wait) {
+    DWORD milliseconds = static_cast<DWORD>(wait.count());
+    InternetSetOptionW(internet_.get(), option, &milliseconds, sizeof milliseconds);
+  }
+
+  FtpWaits waits_;
   InternetHandle internet_;
   InternetHandle connection_;
   FtpError error_ = kFtpOk;
@@ -98,6 +119,8 @@ class WinInetFtpClient : public FtpClient {
 
 }  // namespace
 
-std::unique_ptr<FtpClient> makeFtpClient() { return std::make_unique<WinInetFtpClient>(); }
+std::unique_ptr<FtpClient> makeFtpClient(const FtpWaits& waits) {
+  return std::make_unique<WinInetFtpClient>(waits);
+}
 
 }  // namespace provision

@@ -3,6 +3,7 @@
 // (ftp_client-curl.cc, ftp_client-wininet.cc); FtpSource holds the common logic.
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
@@ -18,6 +19,18 @@ struct FtpEntry {
   std::string name;  // UTF-8, as the server lists it
   bool isFolder = false;
 };
+
+// How long the client waits for the package server before it gives up on it.
+struct FtpWaits {
+  // Connecting: the TCP connect, the greeting and the login; in active mode also the server's
+  // connection back to us for each transfer.
+  std::chrono::milliseconds connect{10000};
+  // A download or listing that receives no byte for this long, or a reply that does not come.
+  std::chrono::milliseconds transfer{30000};
+};
+
+// Which wait ran out, when a call failed because the server stopped answering.
+enum class FtpStall { None, Connect, Transfer };
 
 // What connect() found.
 enum class FtpConnect {
@@ -55,9 +68,17 @@ class FtpClient {
 
   // Ends the connection and releases the client library's handles; harmless when not connected.
   virtual void disconnect() = 0;
+
+  // Whether `code`, returned by list() or fetch(), means that the server answered that the folder
+  // or file is not there (or that a folder is empty), rather than that it failed.
+  virtual bool isAbsent(FtpError code) const = 0;
+
+  // Whether `code`, returned by connect() (`connecting`) or by a transfer, means that the server
+  // stopped answering, and which of the waits ran out.
+  virtual FtpStall stallOf(FtpError code, bool connecting) const = 0;
 };
 
-// The current platform's client, not yet connected. Touches nothing.
-std::unique_ptr<FtpClient> makeFtpClient();
+// The current platform's client with its waits, not yet connected. Touches nothing.
+std::unique_ptr<FtpClient> makeFtpClient(const FtpWaits& waits = FtpWaits{});
 
 }  // namespace provision

@@ -6,6 +6,7 @@
 
 #include "ftp/folder_listing.h"
 #include "ftp/ftp_client.h"
+#include "log/run_log.h"
 #include "settings/settings.h"
 #include "workspace/filesystem.h"
 #include "workspace/workspace.h"
@@ -18,16 +19,9 @@ std::string fileNameOf(const std::string& remotePath) {
   return slash == std::string::npos ? remotePath : remotePath.substr(slash + 1);
 }
 
-// A name for the file that receives a download before it replaces the target; the dot keeps it
-// out of the way, the random part away from any real file.
-std::string temporaryName() {
-  static std::mt19937_64 generator{std::random_device{}()};
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string name = ".provision-";
-  std::uint64_t bits = generator();
-  for (int i = 0; i < 16; ++i, bits >>= 4) name += kHex[bits & 0xf];
-  return name + ".part";
-}
+constexpr const char* kPartialPrefix = ".provision-";
+constexpr const char* kPartialSuffix = ".part";
+constexpr std::size_t kPartialRandomDigits = 16;
 
 void removeQuietly(const std::string& path) {
   std::error_code ignored;
@@ -39,7 +33,7 @@ void removeQuietly(const std::string& path) {
 FtpError fetchReplacing(FtpClient& client, const std::string& remotePath,
                         const std::string& localFolder, const std::string& name) {
   if (!isSafeLocalName(name)) return client.localFileError();
-  const std::string temporary = localFolder + kSep + temporaryName();
+  const std::string temporary = localFolder + kSep + makePartialName();
   FtpError code = client.fetch(remotePath, temporary);
   if (code != kFtpOk) {
     removeQuietly(temporary);
@@ -77,21 +71,37 @@ EntryUse useOfEntry(const FtpEntry& entry) {
   return isSafeLocalName(entry.name) ? EntryUse::Fetch : EntryUse::Refuse;
 }
 
-FtpSource::FtpSource()
+// The dot keeps it out of the way, the random part away from any real file.
+std::string makePartialName() {
+  static std::mt19937_64 generator{std::random_device{}()};
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string name = kPartialPrefix;
+  std::uint64_t bits = generator();
+  for (std::size_t i = 0; i < kPartialRandomDigits; ++i, bits >>= 4) name += kHex[bits & 0xf];
+  return name + kPartialSuffix;
+}
+
+bool isPartialDownloadName(const std::string& name) {
+  return name.starts_with(kPartialPrefix) && name.ends_with(kPartialSuffix);
+}
+
+FtpSource::FtpSource(const FtpWaits& waits)
     : host_(settings.ftpHost),
       user_(settings.ftpUser),
       password_(settings.ftpPassword),
-      client_(makeFtpClient()) {}
+      waits_(waits),
+      client_(makeFtpClient(waits)) {}
 
 FtpSource::~FtpSource() { close(); }
 
 int FtpSource::open() {
-  client_ = makeFtpClient();
+  client_ = makeFtpClient(waits_);
   switch (client_->connect(host_, user_, password_)) {
     case FtpConnect::Connected:
       return 0;
     case FtpConnect::Failed:
       std::cerr << "InternetConnect failed. Error: " << client_->error() << std::endl;
+      reportStall(client_->stallOf(client_->error(), true), "the connection");
       return -1;
     case FtpConnect::Unavailable:
       return -1;
@@ -103,15 +113,22 @@ int FtpSource::downloadFile(const std::string& remotePath, const std::string& lo
   FtpError code = fetchReplacing(*client_, remotePath, localFolder, fileNameOf(remotePath));
   if (code == kFtpOk) return 0;
   std::cerr << "FtpGetFile failed. Error: " << code << std::endl;
+  reportStall(client_->stallOf(code, false), "the download of " + remotePath);
   return -1;
 }
 
 int FtpSource::downloadFolder(const std::string& remoteFolder, const std::string& localFolder) {
+  return fetchFolder(remoteFolder, localFolder).outcome == FolderFetch::Complete ? 0 : -1;
+}
+
+FolderFetch FtpSource::fetchFolder(const std::string& remoteFolder,
+                                   const std::string& localFolder) {
   std::vector<FtpEntry> entries;
   FtpError code = client_->list(remoteFolder, entries);
   if (code != kFtpOk) {
     std::cerr << "FtpFindFirstFile failed. Error: " << code << std::endl;
-    return -1;
+    reportStall(client_->stallOf(code, false), "the listing of " + remoteFolder);
+    return {client_->isAbsent(code) ? FolderFetch::Absent : FolderFetch::Failed, remoteFolder};
   }
   for (const FtpEntry& entry : entries) {
     const std::string remotePath = remoteFolder + "/" + entry.name;
@@ -123,15 +140,25 @@ int FtpSource::downloadFolder(const std::string& remoteFolder, const std::string
                   << std::endl;
         break;
       case EntryUse::Fetch:
-        if (downloadFile(remotePath, localFolder) != 0) return -1;
+        if (downloadFile(remotePath, localFolder) != 0) return {FolderFetch::Failed, remotePath};
         break;
     }
   }
-  return 0;
+  return {FolderFetch::Complete, {}};
 }
 
 void FtpSource::close() {
   if (client_) client_->disconnect();
+}
+
+void FtpSource::reportStall(FtpStall stall, const std::string& step) {
+  if (stall == FtpStall::None) return;
+  const auto waited = stall == FtpStall::Connect ? waits_.connect : waits_.transfer;
+  writeLog("The package server stopped answering during " + step + " (no reply for " +
+               formatSeconds(waited) + ")",
+           kLogError);
+  // The connection is given up: later calls fail at once instead of waiting again.
+  client_->disconnect();
 }
 
 }  // namespace provision

@@ -4,14 +4,34 @@
 #include <memory>
 #include <string>
 
+#include "ftp/ftp_client.h"
+
 namespace provision {
 
-class FtpClient;
+// How a folder download ended.
+struct FolderFetch {
+  enum Outcome {
+    Complete,  // every plain file with a safe name arrived
+    Absent,    // the server has no such folder, or it is empty: nothing was fetched
+    Failed,    // a file or the listing failed: `failedPath` names it
+  };
+  Outcome outcome;
+  std::string failedPath;
+};
+
+// A new name for what holds data that has not fully arrived yet: a download's temporary file, or
+// a folder that collects a set of files before they are used.
+std::string makePartialName();
+
+// Whether `name` is such a name. What carries it is never whole and is never used or uploaded.
+bool isPartialDownloadName(const std::string& name);
 
 class FtpSource {
  public:
-  // Takes host and account from `settings`; does not touch the network.
-  FtpSource();
+  // Takes host and account from `settings`; does not touch the network. A server that stops
+  // answering for one of `waits` fails the call: one run-log line names the step, and every later
+  // call fails at once.
+  explicit FtpSource(const FtpWaits& waits = FtpWaits{});
   ~FtpSource();
   FtpSource(const FtpSource&) = delete;
   FtpSource& operator=(const FtpSource&) = delete;
@@ -28,13 +48,19 @@ class FtpSource {
   // the first failed file. 0, or -1 (listing failed or empty, or a file failed).
   int downloadFolder(const std::string& remoteFolder, const std::string& localFolder);
 
+  // downloadFolder() that tells a folder the server does not have from a failure.
+  FolderFetch fetchFolder(const std::string& remoteFolder, const std::string& localFolder);
+
   // Closes the connection; harmless when nothing is open.
   void close();
 
  private:
+  void reportStall(FtpStall stall, const std::string& step);
+
   std::string host_;
   std::string user_;
   std::string password_;
+  FtpWaits waits_;
   std::unique_ptr<FtpClient> client_;
 };
 

@@ -1,6 +1,9 @@
 // ZR units: fetches the unit's calibration and configuration files and puts them on the device.
+#include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <system_error>
+#include <vector>
 
 #include "device/device_account.h"
 #include "device/ssh_link.h"
@@ -8,6 +11,7 @@
 #include "install/workflows.h"
 #include "log/run_log.h"
 #include "settings/settings.h"
+#include "workspace/filesystem.h"
 #include "workspace/workspace.h"
 
 namespace provision {
@@ -28,8 +32,45 @@ bool readFirstLine(const std::string& path, std::string& line, bool& hasLine) {
   return true;
 }
 
+// Status of a calibration step whose files could not all be fetched.
+constexpr int kCalibrationFetchFailed = 1;
+
+// A folder beside the calibration files that collects this run's set while it downloads. Only a
+// complete set moves on into the calibration folder; the folder itself goes when the object does,
+// and a run that is killed leaves it to the next start-up, which removes it.
+class StagingFolder {
+ public:
+  explicit StagingFolder(const std::string& parent) : path_(parent + kSep + makePartialName()) {
+    createFolder(path_);
+  }
+  ~StagingFolder() {
+    std::error_code ignored;
+    std::filesystem::remove_all(toFsPath(path_), ignored);
+  }
+  StagingFolder(const StagingFolder&) = delete;
+  StagingFolder& operator=(const StagingFolder&) = delete;
+
+  const std::string& path() const { return path_; }
+
+  // Moves every file of the set into `folder`, replacing files of the same name. False when one
+  // could not be moved.
+  bool moveFilesInto(const std::string& folder) const {
+    for (const std::string& name : listFiles(path_)) {
+      std::error_code error;
+      std::filesystem::rename(toFsPath(path_ + kSep + name), toFsPath(folder + kSep + name), error);
+      if (error) return false;
+    }
+    return true;
+  }
+
+ private:
+  std::string path_;
+};
+
 // Brings the calibration log, the current calibration folder and the configuration-file folder of
-// the unit into the local calibration folder. 0, or 2 when no calibration log can be read.
+// the unit into the local calibration folder. The two folders are one set: when any of their files
+// cannot be fetched, none of them is kept. 0, 1 (a file or a listing failed) or 2 (no calibration
+// log can be read).
 int downloadCalibration(const std::string& model, const std::string& uid) {
   const std::string unitFolder = "/DeviceDataBase/" + model + "/" + uid + "/";
   const std::string localFolder = dataFolder("CalFile");
@@ -46,17 +87,38 @@ int downloadCalibration(const std::string& model, const std::string& uid) {
     return 2;
   }
   std::cout << calibrationFolderName << std::endl;
+
+  StagingFolder staging(localFolder);
+  FolderFetch fetched{FolderFetch::Absent, {}};
   // An empty log names no folder; there is nothing to fetch for it.
-  if (hasLine) ftp.downloadFolder(unitFolder + calibrationFolderName, localFolder);
+  if (hasLine) fetched = ftp.fetchFolder(unitFolder + calibrationFolderName, staging.path());
   std::cout << std::endl;
-  ftp.downloadFolder(unitFolder + "ConfigFile/" + settings.calibrationSubfolder, localFolder);
+  if (fetched.outcome != FolderFetch::Failed) {
+    fetched =
+        ftp.fetchFolder(unitFolder + "ConfigFile/" + settings.calibrationSubfolder, staging.path());
+  }
   ftp.close();
+
+  if (fetched.outcome == FolderFetch::Failed) {
+    writeLog("Failed to fetch " + fetched.failedPath +
+                 ": none of the unit's calibration files was installed",
+             kLogError);
+    return kCalibrationFetchFailed;
+  }
+  if (!staging.moveFilesInto(localFolder)) {
+    // Part of the set may have moved already; none of it may stay.
+    clearFolder(localFolder);
+    writeLog("Failed to store the unit's calibration files in " + localFolder +
+                 ": none of them was installed",
+             kLogError);
+    return kCalibrationFetchFailed;
+  }
   return 0;
 }
 
 bool isUploaded(const std::string& name) {
   return name.find(kRawDataMarker) == std::string::npos &&
-         name.find(kCalibrationLog) == std::string::npos;
+         name.find(kCalibrationLog) == std::string::npos && !isPartialDownloadName(name);
 }
 
 // Uploads every calibration file of the local folder. Returns the first failed upload's status.

@@ -42,6 +42,13 @@ std::string formatLogLine(const std::string& timestamp, const std::string& messa
   return "[" + timestamp + "] : " + tagOf(level) + message;
 }
 
+std::string formatSeconds(std::chrono::milliseconds wait) {
+  const auto ms = wait.count();
+  if (ms % 1000 == 0) return std::to_string(ms / 1000) + " s";
+  const auto tenths = (ms + 50) / 100;
+  return std::to_string(tenths / 10) + "." + std::to_string(tenths % 10) + " s";
+}
+
 void writeLog(const std::string& message, unsigned level) {
   std::cout << formatLogLine(makeTimestamp(), message, level) << std::endl;
 }

@@ -1,6 +1,7 @@
 // The run log: timestamped, tagged lines on standard output.
 #pragma once
 
+#include <chrono>
 #include <string>
 
 namespace provision {
@@ -13,6 +14,9 @@ std::string makeTimestamp();
 // The complete line (without line end) that writeLog writes for `message` at `level` and time
 // text `timestamp`.
 std::string formatLogLine(const std::string& timestamp, const std::string& message, unsigned level);
+
+// A wait as the log lines name it: "30 s", or "0.5 s" for one that is not whole seconds.
+std::string formatSeconds(std::chrono::milliseconds wait);
 
 // Writes one run-log line to standard output and flushes it.
 void writeLog(const std::string& message, unsigned level);

@@ -22,7 +22,27 @@ int prepareWorkspace() {
   exeDirectory();
   createFolder(dataFolder());
   for (const char* folder : {"CalFile", "QM", "ZR", "lib"}) createFolder(dataFolder(folder));
+  removePartialData(dataFolder());
   return 0;
+}
+
+void removePartialData(const std::string& folder) {
+  // A run that was killed part-way leaves its temporary files and folders behind; they only ever
+  // hold part of something and must never be used or uploaded. Links are not followed.
+  std::error_code error;
+  std::vector<std::filesystem::path> partial;
+  std::filesystem::recursive_directory_iterator entries(toFsPath(folder), error);
+  for (; !error && entries != std::filesystem::recursive_directory_iterator();
+       entries.increment(error)) {
+    const std::u8string name = entries->path().filename().u8string();
+    if (!isPartialDownloadName(std::string(name.begin(), name.end()))) continue;
+    partial.push_back(entries->path());
+    entries.disable_recursion_pending();
+  }
+  for (const std::filesystem::path& path : partial) {
+    std::error_code ignored;
+    std::filesystem::remove_all(path, ignored);
+  }
 }
 
 int exeDirectory() {

@@ -18,8 +18,13 @@ inline constexpr const char* kSep = "/";
 std::string dataFolder(const std::string& name = "");
 
 // Checks whether the package server answers (clears settings.serverOnline when it does not), sets
-// settings.baseFolder and creates the "data" tree. Always 0.
+// settings.baseFolder, creates the "data" tree and removes what interrupted downloads left in it.
+// Always 0.
 int prepareWorkspace();
+
+// Removes, anywhere below `folder`, the temporary files and folders of downloads that never
+// completed (a run that was killed part-way leaves them behind).
+void removePartialData(const std::string& folder);
 
 // Sets settings.baseFolder to the executable's folder followed by kSep. Always 0.
 int exeDirectory();
