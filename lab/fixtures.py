@@ -68,6 +68,7 @@ echo "Status : ready"
 ZELKAPI_INSTALL = "#!/bin/sh\n# Installs the measuring library's dependencies.\n" + evidence(
     "install_zelkapi_lib.sh")
 SERVER_INSTALL = "#!/bin/sh\n# Installs the QM server.\n" + evidence("QMServer/install.sh")
+SERVER_PAYLOAD = 25000
 FIX_CAL_FILE = ("#!/bin/sh\n# Puts the calibration files of /opt/CalFile into effect.\n" +
                 evidence("ZR_FixCalFile.sh") +
                 'echo "ZR_FixCalFile.sh ls:" $(ls /opt/CalFile) >> %s\n' % EVIDENCE_LOG)
@@ -132,12 +133,18 @@ def driverPackage():
     ])
 
 
-def serverPackage():
+def serverPackage(installPause=0, payloadSize=SERVER_PAYLOAD):
+    """The QM server package. Its install script first waits `installPause` seconds without a word
+    (an install that takes long); `payloadSize` sizes the program it carries."""
+    install = SERVER_INSTALL
+    if installPause:
+        install = install.replace("\n" + evidence("QMServer/install.sh"),
+                                  "\nsleep %d\n" % installPause + evidence("QMServer/install.sh"))
     return makeZip([
         ("QMServer/", None, 0o755),
-        ("QMServer/install.sh", SERVER_INSTALL, 0o755),
+        ("QMServer/install.sh", install, 0o755),
         ("QMServer/bin/", None, 0o755),
-        ("QMServer/bin/QMServer", payload("QMServer", 25000), 0o755),
+        ("QMServer/bin/QMServer", payload("QMServer", payloadSize), 0o755),
     ])
 
 
@@ -170,13 +177,13 @@ def calibrationFiles(unit):
     }
 
 
-def layPackages(ftpRoot):
+def layPackages(ftpRoot, installPause=0, serverPayload=SERVER_PAYLOAD):
     quorvex = ftpRoot + "/ProcessEquipment/Quorvex/"
     writeFile(quorvex + "DriverAndLib_LatestVersion.txt", DRIVER_PACKAGE)
     writeFile(quorvex + DRIVER_PACKAGE, driverPackage())
     server = ftpRoot + "/ProcessEquipment/QMServer/55/"
     writeFile(server + "QMServer_LatestVersion.txt", SERVER_PACKAGE)
-    writeFile(server + SERVER_PACKAGE, serverPackage())
+    writeFile(server + SERVER_PACKAGE, serverPackage(installPause, serverPayload))
     for variant in CONFIG_VARIANTS:
         folder = "%s/ProcessEquipment/ZRConfig/55/%s/" % (ftpRoot, variant)
         writeFile(folder + "ZRConfig_LatestVersion.txt", configPackage(variant))

@@ -9,6 +9,9 @@ lab redirects to LABDIR/ftp.log. Faults are read from LABDIR/ftp-faults.json on 
   {"refuse_login": true}             every PASS is answered with 530
   {"drop_after": {"/a/b.zip": 100}}  a RETR of /a/b.zip sends 100 bytes, then the data connection
                                      is closed and the transfer answered with 426
+  {"stop_after": {"/a/b.zip": 100}}  a RETR of /a/b.zip sends 100 bytes, then the whole server
+                                     stops itself (SIGSTOP): connections stay open, nothing answers
+                                     until `lab resume NAME ftp`
   {"refuse_retr_left": 2}            the 2nd RETR from now is answered with 550 (the server counts
                                      down in the file itself)
 Once listening, the server writes its PID to LABDIR/ftp.ready.
@@ -18,6 +21,7 @@ import errno
 import json
 import logging
 import os
+import signal
 import sys
 
 from pyftpdlib.authorizers import DummyAuthorizer
@@ -77,6 +81,25 @@ class DroppingProducer:
         return data
 
 
+class StoppingProducer:
+    """Hands out `limit` bytes of a file; asked for more, the whole server stops itself."""
+
+    def __init__(self, file, transferType, limit):
+        self.inner = FileProducer(file, transferType)
+        self.left = limit
+
+    def more(self):
+        if self.left <= 0:
+            sys.stdout.flush()
+            os.kill(os.getpid(), signal.SIGSTOP)
+            self.left = float("inf")  # resumed: the rest of the file follows
+        data = self.inner.more()
+        if self.left != float("inf"):
+            data = data[: self.left]
+            self.left -= len(data)
+        return data
+
+
 class LabHandler(FTPHandler):
     use_sendfile = False  # the dropping producer must see every byte
     faults = None
@@ -100,15 +123,21 @@ class LabHandler(FTPHandler):
         if self.faults.takeRetrRefusal():
             self.respond("550 Refused (lab fault).")
             return
-        limit = self.faults.read().get("drop_after", {}).get(self.fs.fs2ftp(file))
-        if limit is None:
+        faults = self.faults.read()
+        path = self.fs.fs2ftp(file)
+        limit = faults.get("drop_after", {}).get(path)
+        stop = faults.get("stop_after", {}).get(path)
+        if limit is None and stop is None:
             return super().ftp_RETR(file)
         try:
             fd = self.run_as_current_user(self.fs.open, file, "rb")
         except OSError as err:
             self.respond("550 %s." % err.strerror)
             return
-        producer = DroppingProducer(fd, self._current_type, int(limit))
+        if stop is not None:
+            producer = StoppingProducer(fd, self._current_type, int(stop))
+        else:
+            producer = DroppingProducer(fd, self._current_type, int(limit))
         self.push_dtp_data(producer, isproducer=True, file=fd, cmd="RETR")
         return file
 

@@ -13,6 +13,8 @@
 #include "ftp/folder_listing.h"
 #include "support/files.h"
 #include "support/lab.h"
+#include "support/scenario.h"
+#include "support/waits.h"
 
 namespace provision {
 namespace {
@@ -226,6 +228,58 @@ TEST_F(FtpSourceTest, EmptyOrMissingFolderFailsTheListing) {
   EXPECT_EQ(getFolder("/empty", -1), "FtpFindFirstFile failed. Error: 78\n");
   EXPECT_EQ(getFolder("/absent", -1), "FtpFindFirstFile failed. Error: 9\n");
   EXPECT_TRUE(fs::is_empty(local_));
+  // Told apart from a listing that failed.
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(ftp_.fetchFolder("/empty", local_.string()).outcome, FolderFetch::Absent);
+  EXPECT_EQ(ftp_.fetchFolder("/absent", local_.string()).outcome, FolderFetch::Absent);
+  testing::internal::GetCapturedStderr();
+}
+
+TEST_F(FtpSourceTest, ServerThatStopsAnsweringIsGivenUpAfterItsWait) {
+  serve("/p/Pkg.zip", std::string(300000, 'z'));
+  serve("/p/Other.zip", "other");
+  std::ofstream(local_ / "Pkg.zip") << "the earlier copy";
+  FtpSource ftp(test::shortFtpWaits());
+  ASSERT_EQ(ftp.open(), 0);
+
+  // The server stops in the middle of the transfer.
+  ASSERT_TRUE(lab_.ftpFault({"stop-after", "1000", "/p/Pkg.zip"}));
+  int status = 0;
+  testing::internal::CaptureStdout();
+  test::Stopwatch downloading;
+  EXPECT_EQ(stderrOf(status, [&] { return ftp.downloadFile("/p/Pkg.zip", local_.string()); }),
+            "FtpGetFile failed. Error: 28\n");
+  const double waited = downloading.seconds();
+  EXPECT_EQ(test::maskTimestamps(testing::internal::GetCapturedStdout()),
+            "[T] : [ERROR]The package server stopped answering during the download of "
+            "/p/Pkg.zip (no reply for 2 s)\n");
+  EXPECT_EQ(status, -1);
+  EXPECT_GE(waited, 1.5);
+  EXPECT_LT(waited, 8.0);
+  EXPECT_EQ(namesIn(local_), std::vector<std::string>{"Pkg.zip"});
+  EXPECT_EQ(readText((local_ / "Pkg.zip").string()), "the earlier copy");
+
+  // The connection is given up: what follows fails at once.
+  test::Stopwatch later;
+  EXPECT_EQ(stderrOf(status, [&] { return ftp.downloadFile("/p/Other.zip", local_.string()); }),
+            kNotConnected);
+  testing::internal::CaptureStderr();
+  const FolderFetch listing = ftp.fetchFolder("/p", local_.string());
+  testing::internal::GetCapturedStderr();
+  EXPECT_EQ(listing.outcome, FolderFetch::Failed);
+  EXPECT_EQ(listing.failedPath, "/p");
+  EXPECT_LT(later.seconds(), 0.5);
+
+  // A server that hangs before the login is given up after the connect wait.
+  FtpSource next(test::shortFtpWaits());
+  testing::internal::CaptureStdout();
+  test::Stopwatch connecting;
+  EXPECT_EQ(stderrOf(status, [&] { return next.open(); }), "InternetConnect failed. Error: 28\n");
+  EXPECT_LT(connecting.seconds(), 5.0);
+  EXPECT_EQ(test::maskTimestamps(testing::internal::GetCapturedStdout()),
+            "[T] : [ERROR]The package server stopped answering during the connection (no reply "
+            "for 1 s)\n");
+  EXPECT_EQ(status, -1);
 }
 
 }  // namespace

@@ -13,6 +13,8 @@
 #include "support/files.h"
 #include "support/lab.h"
 #include "support/process.h"
+#include "support/scenario.h"
+#include "support/waits.h"
 
 namespace provision {
 namespace {
@@ -107,6 +109,44 @@ TEST_F(RemoteCommand, FloodOnStandardErrorDoesNotStallTheCommand) {
   output.clear();
   EXPECT_EQ(link_.runCommand("echo again", output), kSshOk);
   EXPECT_EQ(output, "again\n");
+}
+
+TEST_F(RemoteCommand, LiveDeviceMayStaySilentLongerThanTheSilenceLimit) {
+  // The keepalive requests keep a busy device answering.
+  SshLink link(test::shortLinkWaits());
+  ASSERT_EQ(link.open(kDeviceHost, kRootUser, kQmRootPassword), kSshOk);
+  std::string output;
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(link.runCommand("sleep 6; echo done", output), kSshOk);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  EXPECT_EQ(output, "done\n");
+}
+
+TEST_F(RemoteCommand, DeviceThatStopsAnsweringFailsTheCommandAndEveryLaterOneAtOnce) {
+  link_.close();  // it would wait for the hung device when it goes
+  SshLink link(test::shortLinkWaits());
+  ASSERT_EQ(link.open(kDeviceHost, kRootUser, kQmRootPassword), kSshOk);
+  std::thread hang([this] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    lab_.hang("device");
+  });
+  std::string output = "kept";
+  testing::internal::CaptureStdout();
+  test::Stopwatch running;
+  EXPECT_EQ(link.runCommand("sleep 4; echo late", output), kSshStalled);
+  const double waited = running.seconds();
+  hang.join();
+  EXPECT_EQ(test::maskTimestamps(testing::internal::GetCapturedStdout()),
+            "[T] : [ERROR]The device stopped answering during the command \"sleep 4; echo late\" "
+            "(no reply for 3 s)\n");
+  EXPECT_GE(waited, 3.0);
+  EXPECT_LT(waited, 8.0);
+  EXPECT_EQ(output, "kept");
+
+  test::Stopwatch later;
+  EXPECT_EQ(link.runCommand("echo again", output), kSshStalled);
+  EXPECT_LT(later.seconds(), 0.5);
+  EXPECT_EQ(output, "kept");
 }
 
 }  // namespace

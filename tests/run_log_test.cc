@@ -24,7 +24,8 @@ TEST(RunLogLine, EmptyMessageEndsAfterTheTag) {
 }
 
 TEST(RunLogTimestamp, NumbersCarryNoLeadingZeros) {
-  const std::regex layout(R"((\d{4}):([1-9]|1[0-2]):([1-9]|[12]\d|3[01]) ([0-9]|1\d|2[0-3]):([0-9]|[1-5]\d):([0-9]|[1-5]\d|60))");
+  const std::regex layout(
+      R"((\d{4}):([1-9]|1[0-2]):([1-9]|[12]\d|3[01]) ([0-9]|1\d|2[0-3]):([0-9]|[1-5]\d):([0-9]|[1-5]\d|60))");
   std::string stamp = makeTimestamp();
   EXPECT_TRUE(std::regex_match(stamp, layout)) << stamp;
   EXPECT_GE(stamp.size(), 14u);
@@ -49,7 +50,8 @@ TEST(WriteLog, WritesOneFlushedLineToStandardOutput) {
   testing::internal::CaptureStdout();
   writeLog("first\nsecond", 3);
   std::string out = testing::internal::GetCapturedStdout();
-  const std::regex line(R"(\[\d{4}:\d{1,2}:\d{1,2} \d{1,2}:\d{1,2}:\d{1,2}\] : \[ERROR\]first\nsecond\n)");
+  const std::regex line(
+      R"(\[\d{4}:\d{1,2}:\d{1,2} \d{1,2}:\d{1,2}:\d{1,2}\] : \[ERROR\]first\nsecond\n)");
   EXPECT_TRUE(std::regex_match(out, line)) << out;
 }
 

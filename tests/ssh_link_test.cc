@@ -11,12 +11,15 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <thread>
 
 #include "device/device_account.h"
 #include "device/socket.h"
 #include "support/files.h"
 #include "support/lab.h"
+#include "support/scenario.h"
+#include "support/waits.h"
 
 namespace provision {
 namespace {
@@ -183,6 +186,63 @@ TEST(SshLinkLifetime, ReopeningAndDestroyingShutDownEachConnection) {
     EXPECT_EQ(output, "root\n");
   }
   EXPECT_EQ(lab.waitForSshdLog(kNormalShutdown, 2), 2);
+  EXPECT_EQ(openDescriptors(), descriptors);
+}
+
+TEST(SshLinkStall, DeviceThatAnswersNothingFailsTheOpenAfterItsWaitAndTriesAfreshNextTime) {
+  Lab lab(uniqueLabName("link-stall"));
+  ASSERT_TRUE(lab.ok()) << lab.startError();
+  NetnsScope scope(lab);
+  ASSERT_TRUE(scope.ok());
+  std::string local = lab.dir() + "/local.bin";
+  test::writeText(local, "payload");
+  SshLink link(test::shortLinkWaits());
+  // One good link first, so that anything the crypto library keeps for good is already held.
+  ASSERT_EQ(link.open(kDeviceHost, kRootUser, kQmRootPassword), kSshOk);
+  link.close();
+  int descriptors = openDescriptors();
+
+  // The SSH server hangs: its kernel still accepts the connection, nobody answers.
+  ASSERT_TRUE(lab.hang("device"));
+  testing::internal::CaptureStdout();
+  test::Stopwatch opening;
+  EXPECT_EQ(link.open(kDeviceHost, kRootUser, kQmRootPassword), kSshStalled);
+  const double waited = opening.seconds();
+  EXPECT_EQ(test::maskTimestamps(testing::internal::GetCapturedStdout()),
+            "[T] : [ERROR]The device stopped answering during the SSH handshake (no reply for "
+            "1 s)\n");
+  EXPECT_GE(waited, 0.9);
+  EXPECT_LT(waited, 5.0);
+
+  // What follows on the link fails at once, without a word and without the device.
+  std::string output = "kept";
+  testing::internal::CaptureStdout();
+  test::Stopwatch later;
+  EXPECT_EQ(link.runCommand("touch /opt/ran", output), kSshStalled);
+  EXPECT_EQ(link.uploadFile(local, "/opt/local.bin", true), kSshStalled);
+  EXPECT_LT(later.seconds(), 0.5);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  EXPECT_EQ(output, "kept");
+  EXPECT_FALSE(link.isOpen());
+  EXPECT_EQ(openDescriptors(), descriptors);
+
+  // The next open tries afresh.
+  ASSERT_TRUE(lab.resume("device"));
+  ASSERT_EQ(link.open(kDeviceHost, kRootUser, kQmRootPassword), kSshOk);
+  output.clear();
+  EXPECT_EQ(link.runCommand("id -un", output), kSshOk);
+  EXPECT_EQ(output, "root\n");
+  link.close();
+
+  // Switched off, the device does not even refuse the connection.
+  ASSERT_TRUE(lab.powerOff());
+  testing::internal::CaptureStdout();
+  test::Stopwatch connecting;
+  EXPECT_EQ(link.open(kDeviceHost, kRootUser, kQmRootPassword), kSshStalled);
+  EXPECT_LT(connecting.seconds(), 5.0);
+  EXPECT_EQ(test::maskTimestamps(testing::internal::GetCapturedStdout()),
+            "[T] : [ERROR]The device stopped answering during the connection (no reply for "
+            "1 s)\n");
   EXPECT_EQ(openDescriptors(), descriptors);
 }
 

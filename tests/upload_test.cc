@@ -20,6 +20,7 @@
 #include "support/files.h"
 #include "support/lab.h"
 #include "support/scenario.h"
+#include "support/waits.h"
 
 namespace provision {
 namespace {
@@ -281,6 +282,35 @@ TEST_F(Upload, ThroughFiveMillisecondsRoundTripTheConsoleTextIsTheSame) {
   EXPECT_EQ(console, expectedProgress(size));
   EXPECT_TRUE(test::readText(lab_.devicePath("opt/delayed.bin")) == content);
   delayed.close();
+}
+
+TEST_F(Upload, DeviceThatStopsAnsweringMidUploadFailsWithMinus15) {
+  link_.close();  // it would wait for the hung device when it goes
+  SshLink link(test::shortLinkWaits());
+  ASSERT_EQ(link.open(kDeviceHost, kRootUser, kQmRootPassword), kSshOk);
+  const std::int64_t size = 64 * 1024 * 1024;
+  const std::string local = localFile("big.bin", patterned(static_cast<size_t>(size)));
+  ASSERT_TRUE(lab_.hangDeviceAfter(1024 * 1024, "/opt/big.bin"));
+
+  testing::internal::CaptureStdout();
+  test::Stopwatch uploading;
+  EXPECT_EQ(link.uploadFile(local, "/opt/big.bin", true), kSshStalled);
+  const double waited = uploading.seconds();
+  const std::string console = test::maskTimestamps(testing::internal::GetCapturedStdout());
+  EXPECT_LT(waited, 8.0);
+  // The progress so far, its line ended, then the one error line.
+  const std::string error =
+      "\n[T] : [ERROR]The device stopped answering during the upload of big.bin (no reply for "
+      "1.5 s)\n";
+  ASSERT_TRUE(console.ends_with(error)) << console;
+  const std::string progress = console.substr(0, console.size() - error.size());
+  EXPECT_TRUE(expectedProgress(size).starts_with(progress)) << progress;
+  EXPECT_NE(progress, "");
+  EXPECT_LT(test::fileSize(lab_.devicePath("opt/big.bin")), size);
+
+  test::Stopwatch later;
+  EXPECT_EQ(link.uploadFile(local, "/opt/again.bin", false), kSshStalled);
+  EXPECT_LT(later.seconds(), 0.5);
 }
 
 }  // namespace

@@ -157,6 +157,25 @@ TEST_F(StartUp, CreatesTheTreeAndASecondStartChangesNothing) {
   EXPECT_EQ(namesIn(base_, true), before);
 }
 
+TEST_F(StartUp, RemovesWhatInterruptedDownloadsLeftAndNothingElse) {
+  ASSERT_EQ(startUp().status, 0);
+  const fs::path data = base_ / "data";
+  touch(data / "CalFile" / ".provision-0123456789abcdef.part", "a piece of gain.cal");
+  fs::create_directories(data / "CalFile" / ".provision-fedcba9876543210.part");
+  touch(data / "CalFile" / ".provision-fedcba9876543210.part" / "gain.cal", "half a set");
+  fs::create_directories(data / "ZR" / "CN");
+  touch(data / "ZR" / "CN" / ".provision-00000000000000ff.part", "a piece of a package");
+  for (const char* kept : {"CalFile/gain.cal", "CalFile/.provision-notes", "lib/Bundle.part",
+                           "ZR/CN/ZRConfig_LatestVersion.txt"}) {
+    touch(data / kept, "kept");
+  }
+  ASSERT_EQ(startUp().status, 0);
+  EXPECT_EQ(namesIn(data),
+            (std::vector<std::string>{"CalFile", "CalFile/.provision-notes", "CalFile/gain.cal",
+                                      "QM", "ZR", "ZR/CN", "ZR/CN/ZRConfig_LatestVersion.txt",
+                                      "lib", "lib/Bundle.part"}));
+}
+
 TEST_F(StartUp, ServerDownIsReportedAndClearsServerOnline) {
   ASSERT_TRUE(lab_.ftpDown());
   ProcessResult run = startUp();

@@ -11,10 +11,10 @@ namespace {
 constexpr int kDisconnectByApplication = SSH_DISCONNECT_BY_APPLICATION;
 constexpr const char* kDisconnectDescription = "Normal Shutdown";
 
-// libssh2 sends a keepalive request only when this many seconds passed since the last one; the
-// link's own interval decides when it asks.
+// libssh2 sends a keepalive request only when its interval passed since the last one (whole
+// seconds, at least two); the link's own interval decides when it asks.
 constexpr int kKeepaliveWantReply = 1;
-constexpr unsigned kKeepaliveLibraryInterval = 1;
+constexpr unsigned kKeepaliveLibraryInterval = 2;
 
 }  // namespace
 

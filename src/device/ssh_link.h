@@ -44,7 +44,8 @@ struct LinkWaits {
   // A remote command: no byte at all from the device for this long. A command may run silently
   // as long as it needs: the keepalive requests keep a live device answering.
   std::chrono::milliseconds silence{30000};
-  // While a command runs: a keepalive request with a reply expected, this often.
+  // While a command runs: a keepalive request with a reply expected, this often (libssh2 sends
+  // at most one every two seconds, so the silence limit must be well above that).
   std::chrono::milliseconds keepalive{5000};
 };
 

@@ -88,6 +88,20 @@ bool Lab::unplugDevice() const { return tool({"unplug", name_}).status == 0; }
 
 bool Lab::plugDevice() const { return tool({"plug", name_}).status == 0; }
 
+bool Lab::hang(const std::string& peer) const { return tool({"hang", name_, peer}).status == 0; }
+
+bool Lab::resume(const std::string& peer) const {
+  return tool({"resume", name_, peer}).status == 0;
+}
+
+bool Lab::hangDeviceAfter(std::int64_t bytes, const std::string& devicePath) const {
+  return tool({"hang", name_, "device", "--after", std::to_string(bytes), devicePath}).status == 0;
+}
+
+bool Lab::powerOff() const { return tool({"power-off", name_}).status == 0; }
+
+bool Lab::powerOn() const { return tool({"power-on", name_}).status == 0; }
+
 ProcessResult Lab::fixture(const std::vector<std::string>& args) const {
   std::vector<std::string> full = {"fixture", name_};
   full.insert(full.end(), args.begin(), args.end());

@@ -2,6 +2,7 @@
 // driven through lab/lab. Needs root.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -53,12 +54,24 @@ class Lab {
   bool ftpDown() const;
   bool ftpUp() const;
   // One fault switch: {"refuse-login"}, {"drop-after", "BYTES", "/server/path"},
-  // {"refuse-retr", "N"} or {"clear"}.
+  // {"stop-after", "BYTES", "/server/path"}, {"refuse-retr", "N"} or {"clear"}.
   bool ftpFault(const std::vector<std::string>& args) const;
   // Removes the device's address from the lab network (connections to it fail at once), and
   // puts it back.
   bool unplugDevice() const;
   bool plugDevice() const;
+  // Stops (SIGSTOP) the device's SSH server processes ("device") or the package server ("ftp"):
+  // their connections stay open and their kernel still acknowledges data, but nothing answers.
+  // resume() continues them (the package server also after a stop-after fault).
+  bool hang(const std::string& peer) const;
+  bool resume(const std::string& peer) const;
+  // Hangs the device's SSH server as soon as the device file `devicePath` holds `bytes` bytes, in
+  // the middle of an upload to it (a watcher of the lab's polls every few milliseconds).
+  bool hangDeviceAfter(std::int64_t bytes, const std::string& devicePath) const;
+  // Drops every packet to and from the device's address, as for a device that is switched off or
+  // unplugged on a real network (no refusal, no answer at all); powerOn() stops dropping.
+  bool powerOff() const;
+  bool powerOn() const;
   // Lays out content: {"packages"}, {"device-qm"}, {"device-zr", "--unit", "u51"}.
   ProcessResult fixture(const std::vector<std::string>& args) const;
 

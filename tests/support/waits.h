@@ -1,0 +1,41 @@
+// Short waits for tests of what happens when a peer stops answering: a stall then costs a test
+// about a second instead of the program's own tens of seconds.
+#pragma once
+
+#include <chrono>
+#include <string>
+
+#include "device/ssh_link.h"
+#include "ftp/ftp_client.h"
+
+namespace provision::test {
+
+using namespace std::chrono_literals;
+
+inline LinkWaits shortLinkWaits() {
+  LinkWaits waits;
+  waits.connect = 1000ms;
+  waits.transfer = 1500ms;
+  waits.silence = 3000ms;  // libssh2 sends at most one keepalive request every two seconds
+  waits.keepalive = 500ms;
+  return waits;
+}
+
+inline FtpWaits shortFtpWaits() {
+  FtpWaits waits;
+  waits.connect = 1000ms;
+  waits.transfer = 2000ms;  // libcurl takes some of its waits in whole seconds
+  return waits;
+}
+
+class Stopwatch {
+ public:
+  double seconds() const {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+  }
+
+ private:
+  std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+};
+
+}  // namespace provision::test
