@@ -263,10 +263,13 @@ int SshLink::uploadFile(const std::string& localPath, const std::string& remoteP
     return opening.expired() ? stalled(step, waits_.transfer) : kSshRemoteOpenFailed;
   }
 
-  // The open took one round trip; the device's SSH server tells how much its channel admits.
-  unsigned long channelWindow = 0;
-  libssh2_channel_window_write_ex(libssh2_sftp_get_channel(sftp_), &channelWindow);
-  UploadWindow window(channelWindow, UploadWindow::Clock::now() - openStart);
+  // The open took one round trip. How much the device's SSH server admits on the channel: its
+  // window now, before the first write (libssh2 keeps the initial size only for some channels).
+  unsigned long initialWindow = 0;
+  const unsigned long channelWindow =
+      libssh2_channel_window_write_ex(libssh2_sftp_get_channel(sftp_), &initialWindow);
+  UploadWindow window(std::max(channelWindow, initialWindow),
+                      UploadWindow::Clock::now() - openStart);
   DeviceWait sending = waitFor(waits_.transfer, DeviceWait::Progress::Reported);
   int status = sendChunks(localFile_, remoteFile_, fileSize, showProgress, window, sending);
   localFile_.close();
