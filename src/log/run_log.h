@@ -1,11 +1,15 @@
 // The run log: timestamped, tagged lines on standard output.
 #pragma once
 
+#include <ctime>
 #include <string>
 
 namespace provision {
 
 enum LogLevel : unsigned { kLogPlain = 0, kLogInfo = 1, kLogWarning = 2, kLogError = 3 };
+
+// `now` as local time, with the system's thread-safe conversion. False when it fails.
+bool toLocalTime(std::time_t now, std::tm& out);
 
 // Local time as "Y:M:D h:m:s", each number without leading zeros.
 std::string makeTimestamp();
@@ -14,7 +18,7 @@ std::string makeTimestamp();
 // text `timestamp`.
 std::string formatLogLine(const std::string& timestamp, const std::string& message, unsigned level);
 
-// Writes one run-log line to standard output and flushes it.
+// Writes one run-log line to standard output and flushes it; the run record gets it too.
 void writeLog(const std::string& message, unsigned level);
 
 }  // namespace provision
