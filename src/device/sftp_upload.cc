@@ -9,6 +9,7 @@
 #include <system_error>
 
 #include "device/ssh_link.h"
+#include "log/run_record.h"
 #include "workspace/filesystem.h"
 
 namespace provision {
@@ -219,6 +220,13 @@ int sendChunks(std::ifstream& local, LIBSSH2_SFTP_HANDLE* remote, std::int64_t f
 
 int SshLink::uploadFile(const std::string& localPath, const std::string& remotePath,
                         bool showProgress) {
+  const int status = sendFile(localPath, remotePath, showProgress);
+  recordUpload(localPath, remotePath, status);
+  return status;
+}
+
+int SshLink::sendFile(const std::string& localPath, const std::string& remotePath,
+                      bool showProgress) {
   if (!isOpen()) return kSshRemoteOpenFailed;
 
   std::int64_t fileSize = openLocalFile(localFile_, localPath);

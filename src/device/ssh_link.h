@@ -56,6 +56,8 @@ class SshLink {
 
  private:
   void releaseSocket();
+  // uploadFile without its entry in the run record.
+  int sendFile(const std::string& localPath, const std::string& remotePath, bool showProgress);
 
   libssh2_socket_t sock_;
   LIBSSH2_SESSION* session_ = nullptr;
