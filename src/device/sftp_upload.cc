@@ -10,6 +10,7 @@
 
 #include "device/ssh_link.h"
 #include "device/upload_window.h"
+#include "log/run_record.h"
 #include "workspace/filesystem.h"
 
 namespace provision {
@@ -245,6 +246,13 @@ std::string fileNameOf(const std::string& remotePath) {
 
 int SshLink::uploadFile(const std::string& localPath, const std::string& remotePath,
                         bool showProgress) {
+  const int status = sendFile(localPath, remotePath, showProgress);
+  recordUpload(localPath, remotePath, status);
+  return status;
+}
+
+int SshLink::sendFile(const std::string& localPath, const std::string& remotePath,
+                      bool showProgress) {
   if (stalled_) return kSshStalled;
   if (!isOpen()) return kSshRemoteOpenFailed;
 

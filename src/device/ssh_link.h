@@ -86,6 +86,8 @@ class SshLink {
   // Releases the session and the socket without a word to the device.
   void abandon();
   void releaseSocket();
+  // uploadFile without its entry in the run record.
+  int sendFile(const std::string& localPath, const std::string& remotePath, bool showProgress);
 
   LinkWaits waits_;
   bool stalled_ = false;
