@@ -9,6 +9,7 @@
 #include <string>
 
 #include "device/device_wait.h"
+#include "device/sftp_protocol.h"
 
 namespace provision {
 
@@ -95,7 +96,10 @@ class SshLink {
   LIBSSH2_SESSION* session_ = nullptr;
   LIBSSH2_SFTP* sftp_ = nullptr;
   LIBSSH2_CHANNEL* channel_ = nullptr;
-  LIBSSH2_SFTP_HANDLE* remoteFile_ = nullptr;
+  // Uploads write their SFTP requests on the SFTP channel themselves: the replies come back here,
+  // and the requests are numbered per link.
+  sftp::ReplyReader sftpReplies_;
+  std::uint32_t sftpRequestId_ = 1;
   std::ifstream localFile_;
 };
 
