@@ -102,6 +102,20 @@ TEST(FtpListingNames, DotsFoldersAndUnsafeNames) {
   }
 }
 
+TEST(FtpListingNames, WindowsRuleRefusesDevicesStreamsAndStrippedEndings) {
+  for (const char* refused :
+       {"CON", "con.txt", "Com1.tar.gz", "lpt9", "NUL .cal", "aux", "PRN.", "COM\xC2\xB9.log",
+        "CONIN$", "a:b", "gain.cal:hidden", "name.", "name ", "a?b", "a*b", "a|b", "a\"b", "a<b"}) {
+    EXPECT_EQ(useOfEntry({refused, false}, NameRule::Windows), EntryUse::Refuse) << refused;
+    EXPECT_TRUE(isSafeLocalName(refused, NameRule::Posix)) << refused;  // harmless elsewhere
+  }
+  for (const char* fetched :
+       {"CONFIG.SYS", "con1.txt", "COM10", "LPT", "x.con", "icon", ".hidden", "Cal 1.bin", "..x"}) {
+    EXPECT_EQ(useOfEntry({fetched, false}, NameRule::Windows), EntryUse::Fetch) << fetched;
+  }
+  EXPECT_EQ(useOfEntry({"CON", true}, NameRule::Windows), EntryUse::Skip);
+}
+
 TEST_F(FtpSourceTest, DownloadsByAbsolutePathInActiveBinaryModeOverOneLogin) {
   std::string package(300000, '\0');  // bytes a text-mode transfer would change
   for (size_t i = 0; i < package.size(); ++i) package[i] = "PK\r\n\0\x1a\xff"[i % 7];
