@@ -5,6 +5,8 @@
 #include "device/device_account.h"
 #include "device/ssh_link.h"
 #include "ftp/ftp_source.h"
+#include "install/calibration_log.h"
+#include "install/device_identity.h"
 #include "install/workflows.h"
 #include "log/run_log.h"
 #include "settings/settings.h"
@@ -18,20 +20,15 @@ constexpr const char* kDeviceCalibrationFolder = "/opt/CalFile/";
 // Raw measurement data stays on the package server.
 constexpr const char* kRawDataMarker = ".tdms";
 
-// The first line of the file, without a carriage return before its line feed. False when the file
-// cannot be opened; `hasLine` tells whether it held a line at all.
-bool readFirstLine(const std::string& path, std::string& line, bool& hasLine) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  hasLine = static_cast<bool>(std::getline(in, line));
-  if (hasLine && !line.empty() && line.back() == '\r') line.pop_back();
-  return true;
-}
-
 // Brings the calibration log, the current calibration folder and the configuration-file folder of
 // the unit into the local calibration folder. 0, or 2 when no calibration log can be read.
 int downloadCalibration(const std::string& model, const std::string& uid) {
-  const std::string unitFolder = "/DeviceDataBase/" + model + "/" + uid + "/";
+  std::string unitFolder;
+  if (!unitServerFolder(model, uid, unitFolder)) {
+    writeLog("The device's UID or model label cannot name a folder on the package server",
+             kLogError);
+    return 2;
+  }
   const std::string localFolder = dataFolder("CalFile");
   const std::string logPath = localFolder + kSep + kCalibrationLog;
 
