@@ -26,8 +26,8 @@ const std::string kLocalWriteFailed = "FtpGetFile failed. Error: 23\n";
 
 size_t count(const std::string& text, const std::string& pattern) {
   const std::regex expression(pattern);
-  return std::distance(std::sregex_iterator(text.begin(), text.end(), expression),
-                       std::sregex_iterator());
+  return static_cast<size_t>(std::distance(
+      std::sregex_iterator(text.begin(), text.end(), expression), std::sregex_iterator()));
 }
 
 std::vector<std::string> namesIn(const fs::path& folder) {
