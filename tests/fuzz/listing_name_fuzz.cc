@@ -31,9 +31,13 @@ bool hasControlCharacter(const std::string& name) {
 // blanks, an extension or both; "¹²³" (UTF-8) count as digits after COM and LPT.
 bool namesWindowsDevice(const std::string& name) {
   static const std::regex kDevice(
-      "(CON|PRN|AUX|NUL|CONIN\\$|CONOUT\\$|(COM|LPT)([0-9]|\xC2\xB9|\xC2\xB2|\xC2\xB3)) *(\\..*)?",
+      "CON|PRN|AUX|NUL|CONIN\\$|CONOUT\\$|(COM|LPT)([0-9]|\xC2\xB9|\xC2\xB2|\xC2\xB3)",
       std::regex::icase);
-  return std::regex_match(name, kDevice);
+  std::string stem = name.substr(0, name.find('.'));
+  stem.erase(stem.find_last_not_of(' ') + 1);
+  // Longer than any device name; a long text would also take the regex deep into recursion.
+  if (stem.size() > 8) return false;
+  return std::regex_match(stem, kDevice);
 }
 
 bool isPlainWindowsName(const std::string& name) {
