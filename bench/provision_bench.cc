@@ -42,7 +42,9 @@ double secondsSince(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-double cpuSeconds(const timeval& time) { return time.tv_sec + time.tv_usec / 1e6; }
+double cpuSeconds(const timeval& time) {
+  return static_cast<double>(time.tv_sec) + static_cast<double>(time.tv_usec) / 1e6;
+}
 
 // The peak resident memory of this program, in KiB: the high-water mark of its own address space
 // (getrusage's maxrss would include the image that exec replaced).

@@ -17,7 +17,7 @@ if(WIN32)
     find_library(PROVISION_${lib}_LIBRARY NAMES lib${lib}.a REQUIRED)
   endforeach()
   add_library(provision_libssh2 INTERFACE)
-  target_include_directories(provision_libssh2 INTERFACE ${PROVISION_LIBSSH2_INCLUDE})
+  target_include_directories(provision_libssh2 SYSTEM INTERFACE ${PROVISION_LIBSSH2_INCLUDE})
   # libssh2 before mbedTLS, mbedTLS's own layers from the top down, then the system libraries
   # they call (Winsock; CryptGenRandom in advapi32).
   target_link_libraries(provision_libssh2 INTERFACE

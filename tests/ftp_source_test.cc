@@ -28,8 +28,8 @@ const std::string kLocalWriteFailed = "FtpGetFile failed. Error: 23\n";
 
 size_t count(const std::string& text, const std::string& pattern) {
   const std::regex expression(pattern);
-  return std::distance(std::sregex_iterator(text.begin(), text.end(), expression),
-                       std::sregex_iterator());
+  return static_cast<size_t>(std::distance(
+      std::sregex_iterator(text.begin(), text.end(), expression), std::sregex_iterator()));
 }
 
 std::vector<std::string> namesIn(const fs::path& folder) {
@@ -102,6 +102,20 @@ TEST(FtpListingNames, DotsFoldersAndUnsafeNames) {
        {"", " ", ". ", " .. ", "...", "..\\x", "x\\y", "a/b", "x\ny", "tab\tname", "del\x7f"}) {
     EXPECT_EQ(useOfEntry({refused, false}), EntryUse::Refuse) << '"' << refused << '"';
   }
+}
+
+TEST(FtpListingNames, WindowsRuleRefusesDevicesStreamsAndStrippedEndings) {
+  for (const char* refused :
+       {"CON", "con.txt", "Com1.tar.gz", "lpt9", "NUL .cal", "aux", "PRN.", "COM\xC2\xB9.log",
+        "CONIN$", "a:b", "gain.cal:hidden", "name.", "name ", "a?b", "a*b", "a|b", "a\"b", "a<b"}) {
+    EXPECT_EQ(useOfEntry({refused, false}, NameRule::Windows), EntryUse::Refuse) << refused;
+    EXPECT_TRUE(isSafeLocalName(refused, NameRule::Posix)) << refused;  // harmless elsewhere
+  }
+  for (const char* fetched :
+       {"CONFIG.SYS", "con1.txt", "COM10", "LPT", "x.con", "icon", ".hidden", "Cal 1.bin", "..x"}) {
+    EXPECT_EQ(useOfEntry({fetched, false}, NameRule::Windows), EntryUse::Fetch) << fetched;
+  }
+  EXPECT_EQ(useOfEntry({"CON", true}, NameRule::Windows), EntryUse::Skip);
 }
 
 TEST_F(FtpSourceTest, DownloadsByAbsolutePathInActiveBinaryModeOverOneLogin) {

@@ -303,7 +303,9 @@ INSTANTIATE_TEST_SUITE_P(
     Units, LabFixtures,
     ::testing::Values(UnitCase{"u51", "7F3A90C1", "51", "K700MB", "K700_R5_V3(051)"},
                       UnitCase{"u12", "A1B2C3D4", "12", "ZRMB-A", "ZRMB-A(012)"}),
-    [](const ::testing::TestParamInfo<UnitCase>& info) { return std::string(info.param.unit); });
+    [](const ::testing::TestParamInfo<UnitCase>& unitCase) {
+      return std::string(unitCase.param.unit);
+    });
 
 TEST(LabFixtureContent, QmUnitInstallsTheServerPackageAndContentIsDeterministic) {
   Lab lab(uniqueLabName("lab-fixture-qm"), "qm");

@@ -170,6 +170,27 @@ TEST_F(PackageUpdate, DeviceLostDuringTheCountdownFailsTheCalibrationStep) {
   EXPECT_NE(run.err.find("FtpGetFile failed. Error: "), std::string::npos) << run.err;
 }
 
+TEST_F(PackageUpdate, DeviceAnswersRunNothingAndReachNothingOutsideTheUnitFolder) {
+  layOut(kUnit12);
+  // A report whose model code would run a command in an unquoted shell line, and whose UID would
+  // lead the server paths out of /DeviceDataBase to calibration data of its own.
+  writeText(lab_.devicePath("opt/sys.log"),
+            "Board : ZRMB-A 12\nDeviceUID : ../../Elsewhere\nModel : 12;touch${IFS}injected\n");
+  writeText(lab_.ftpRoot() + "/Elsewhere/Cal_LatestFileLog.txt", "Cal_X\n");
+  writeText(lab_.ftpRoot() + "/Elsewhere/Cal_X/foreign.cal", "not this unit's\n");
+
+  ProcessResult run = pc_.run({});
+  EXPECT_EQ(run.status, 2);
+  EXPECT_TRUE(maskTimestamps(run.out).ends_with(
+      "[T] : [INFO]Device Model : 12;touch${IFS}injected\n"
+      "[T] : [ERROR]The device's UID or model label cannot name a folder on "
+      "the package server\nFailed to query calibration file\n"))
+      << run.out;
+  EXPECT_EQ(lab_.device("test -e /root/injected").status, 1) << "the model code ran a command";
+  EXPECT_TRUE(folderNames(lab_.devicePath("opt/CalFile")).empty());
+  EXPECT_EQ(lab_.ftpLog().find("Elsewhere"), std::string::npos);
+}
+
 TEST_F(PackageUpdate, FailedToolUploadStillSyncsCalibrationButFailsTheRun) {
   layOut(kUnit51);
   ASSERT_EQ(lab_.device("mount -t tmpfs -o size=16k,mode=1777 tmpfs /home/tqowmb").status, 0);

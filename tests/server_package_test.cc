@@ -50,7 +50,7 @@ TEST_F(ServerPackage, InstallsOnceDownloadsOnceAndWorksOffline) {
       std::string::npos);
   EXPECT_EQ(folderNames(pc_.path("data/QM")),
             (std::vector<std::string>{"QMServer_LatestVersion.txt", kPackage}));
-  const std::size_t downloadsAfterFirst = countOf(lab_.ftpLog(), "226 Transfer complete");
+  const int downloadsAfterFirst = countOf(lab_.ftpLog(), "226 Transfer complete");
 
   // The package is local now: the second run fetches only the pointer file.
   ProcessResult second = pc_.run({});

@@ -42,7 +42,7 @@ bool parseIPv4(const std::string& host, unsigned char address[4]) {
   if (host.find('\0') != std::string::npos) return false;
   // The address text is widened byte by byte: every valid one is ASCII.
   std::wstring wide;
-  for (unsigned char c : host) wide += static_cast<wchar_t>(c);
+  for (char c : host) wide += static_cast<wchar_t>(static_cast<unsigned char>(c));
   IN_ADDR parsed{};
   if (InetPtonW(AF_INET, wide.c_str(), &parsed) <= 0) return false;
   std::memcpy(address, &parsed.s_addr, 4);

@@ -56,21 +56,6 @@ std::string printable(std::string text) {
 
 }  // namespace
 
-bool isSafeLocalName(const std::string& name) {
-  bool onlyDotsAndBlanks = true;
-  for (unsigned char c : name) {
-    if (c == '/' || c == '\\' || c < 0x20 || c == 0x7f) return false;
-    if (c != '.' && c != ' ') onlyDotsAndBlanks = false;
-  }
-  return !onlyDotsAndBlanks;
-}
-
-EntryUse useOfEntry(const FtpEntry& entry) {
-  if (entry.name == "." || entry.name == "..") return EntryUse::Skip;
-  if (entry.isFolder) return EntryUse::Skip;
-  return isSafeLocalName(entry.name) ? EntryUse::Fetch : EntryUse::Refuse;
-}
-
 // The dot keeps it out of the way, the random part away from any real file.
 std::string makePartialName() {
   static std::mt19937_64 generator{std::random_device{}()};

@@ -31,6 +31,12 @@ void afterLine(PerLine perLine, const std::string& line) {
 int readLatestVersion(const std::string& path, PerLine perLine, std::string& packageName) {
   std::ifstream in(toFsPath(path), std::ios::binary);
   if (!in) return 2;
+  readLatestVersion(in, perLine, packageName);
+  recordFact("package: " + packageName);
+  return 0;
+}
+
+void readLatestVersion(std::istream& in, PerLine perLine, std::string& packageName) {
   // std::getline empties the string before a read that meets the end of the file at once, but not
   // once the end has been met: so a file ending in a line feed leaves the name empty.
   while (std::getline(in, packageName)) {
@@ -40,8 +46,6 @@ int readLatestVersion(const std::string& path, PerLine perLine, std::string& pac
     }
     afterLine(perLine, packageName);
   }
-  recordFact("package: " + packageName);
-  return 0;
 }
 
 }  // namespace provision

@@ -1,6 +1,7 @@
 // Latest-version pointer files: a text file beside the packages that names the current one.
 #pragma once
 
+#include <istream>
 #include <string>
 
 namespace provision {
@@ -12,5 +13,8 @@ enum class PerLine { None, Echo, Pause };
 // (empty when the file ends with one). A carriage return before a line feed is dropped.
 // Returns 0, or 2 when the file cannot be opened (packageName unchanged).
 int readLatestVersion(const std::string& path, PerLine perLine, std::string& packageName);
+
+// The same for the content of `in`, which is read to its end.
+void readLatestVersion(std::istream& in, PerLine perLine, std::string& packageName);
 
 }  // namespace provision

@@ -1,6 +1,5 @@
 // ZR units: fetches the unit's calibration and configuration files and puts them on the device.
 #include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <system_error>
 #include <vector>
@@ -8,6 +7,8 @@
 #include "device/device_account.h"
 #include "device/ssh_link.h"
 #include "ftp/ftp_source.h"
+#include "install/calibration_log.h"
+#include "install/device_identity.h"
 #include "install/workflows.h"
 #include "log/run_log.h"
 #include "settings/settings.h"
@@ -21,16 +22,6 @@ constexpr const char* kCalibrationLog = "Cal_LatestFileLog.txt";
 constexpr const char* kDeviceCalibrationFolder = "/opt/CalFile/";
 // Raw measurement data stays on the package server.
 constexpr const char* kRawDataMarker = ".tdms";
-
-// The first line of the file, without a carriage return before its line feed. False when the file
-// cannot be opened; `hasLine` tells whether it held a line at all.
-bool readFirstLine(const std::string& path, std::string& line, bool& hasLine) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  hasLine = static_cast<bool>(std::getline(in, line));
-  if (hasLine && !line.empty() && line.back() == '\r') line.pop_back();
-  return true;
-}
 
 // Status of a calibration step whose files could not all be fetched.
 constexpr int kCalibrationFetchFailed = 1;
@@ -72,7 +63,12 @@ class StagingFolder {
 // cannot be fetched, none of them is kept. 0, 1 (a file or a listing failed) or 2 (no calibration
 // log can be read).
 int downloadCalibration(const std::string& model, const std::string& uid) {
-  const std::string unitFolder = "/DeviceDataBase/" + model + "/" + uid + "/";
+  std::string unitFolder;
+  if (!unitServerFolder(model, uid, unitFolder)) {
+    writeLog("The device's UID or model label cannot name a folder on the package server",
+             kLogError);
+    return 2;
+  }
   const std::string localFolder = dataFolder("CalFile");
   const std::string logPath = localFolder + kSep + kCalibrationLog;
 

@@ -2,6 +2,7 @@
 // model label under which the package server keeps the unit's calibration data.
 #include "device/device_account.h"
 #include "device/ssh_link.h"
+#include "install/device_identity.h"
 #include "install/workflows.h"
 #include "log/run_log.h"
 #include "log/run_record.h"
@@ -11,14 +12,6 @@ namespace provision {
 namespace {
 
 constexpr int kConnectionAttempts = 3;
-// The one model code whose label is not formed from the board name.
-constexpr const char* kFixedLabelModelCode = "51";
-constexpr const char* kFixedModelLabel = "K700_R5_V3(051)";
-
-// The answer of a query without its last character, the line break that ends it.
-std::string trimAnswer(const std::string& answer) {
-  return answer.empty() ? answer : answer.substr(0, answer.size() - 1);
-}
 
 void connectWithRetries(SshLink& link) {
   for (int attempt = 0; attempt < kConnectionAttempts; ++attempt) {
@@ -53,15 +46,10 @@ int checkDevice(std::string& model, std::string& uid) {
   std::string ignored;
   link.runCommand("pkill Lumora4", ignored);
 
-  const std::string boardName =
-      query(link, "cat /opt/sys.log | grep " + modelCode + " | sed -n '1p' | awk '{print $3}'");
+  const std::string boardName = query(link, boardQuery(modelCode));
   writeLog("Device Model : " + boardName, kLogInfo);
 
-  if (modelCode == kFixedLabelModelCode) {
-    model = kFixedModelLabel;
-  } else {
-    model = boardName + "(0" + modelCode + ")";
-  }
+  model = modelLabel(modelCode, boardName);
   recordFact("unit: UID " + uid + ", model code " + modelCode + ", model label " + model);
   return 0;
 }

@@ -88,6 +88,30 @@ TEST_F(WineScenario, NonAsciiCalibrationFileNamesReachTheDevice) {
   EXPECT_EQ(readText(lab.devicePath("opt/CalFile/" + chinese)), "cjk\n");
 }
 
+TEST_F(WineScenario, CalibrationFilesWindowsWouldMisplaceAreSkipped) {
+  // Device names (with an extension too), a stream name and a name Windows would strip.
+  const std::vector<std::string> special{"CON", "aux.cal", "Lpt1.cfg", "gain.cal:hidden", "gain."};
+  Lab lab(uniqueLabName("wine-special"), "zr");
+  layOut(lab, {"device-zr", "--unit", "u51"});
+  for (const std::string& name : special) writeText(lab.ftpRoot() + kU51Calibration + name, "x\n");
+  TechnicianPc pc(lab);
+
+  ProcessResult run = pc.run({"2"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  for (const std::string& name : special) {
+    const std::string line =
+        "Skipped a server file whose name is unsafe locally: " + std::string(kU51Calibration) +
+        name + "\n";
+    EXPECT_NE(run.err.find(line), std::string::npos) << run.err;
+  }
+  EXPECT_EQ(countOf(run.err, "\n"), 5) << run.err;
+  EXPECT_EQ(folderNames(lab.devicePath("opt/CalFile")),
+            (std::vector<std::string>{"NOTES.TDMS", "device.json", "gain.cal", "offset.cfg",
+                                      "shared.ini"}));
+  EXPECT_EQ(readText(lab.devicePath("opt/CalFile/gain.cal")),
+            readText(lab.ftpRoot() + kU51Calibration + "gain.cal"));
+}
+
 TEST_F(WineScenario, ExecutableInAFolderWithBlanksAndNonAsciiName) {
   Lab lab(uniqueLabName("wine-folder"), "qm");
   layOut(lab, {"device-qm"});

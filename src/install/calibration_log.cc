@@ -1,0 +1,22 @@
+#include "install/calibration_log.h"
+
+#include <fstream>
+
+namespace provision {
+
+bool readFirstLine(std::istream& in, std::string& line) {
+  line.clear();
+  if (!std::getline(in, line)) return false;
+  const bool endedByLineFeed = !in.eof();
+  if (endedByLineFeed && !line.empty() && line.back() == '\r') line.pop_back();
+  return true;
+}
+
+bool readFirstLine(const std::string& path, std::string& line, bool& hasLine) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  hasLine = readFirstLine(in, line);
+  return true;
+}
+
+}  // namespace provision

@@ -1,0 +1,18 @@
+// The unit's calibration log on the package server: its first line names the unit's current
+// calibration folder.
+#pragma once
+
+#include <istream>
+#include <string>
+
+namespace provision {
+
+// The first line of `in`, without a carriage return before its line feed. False when `in` holds
+// no line at all (it is empty); `line` is then empty.
+bool readFirstLine(std::istream& in, std::string& line);
+
+// The same for the file at `path`. False when the file cannot be opened; `hasLine` tells whether
+// it held a line at all.
+bool readFirstLine(const std::string& path, std::string& line, bool& hasLine);
+
+}  // namespace provision

@@ -1,0 +1,66 @@
+#include "install/device_identity.h"
+
+#include <cctype>
+
+namespace provision {
+namespace {
+
+// The one model code whose label is not formed from the board name.
+constexpr const char* kFixedLabelModelCode = "51";
+constexpr const char* kFixedModelLabel = "K700_R5_V3(051)";
+
+bool isPlainWord(const std::string& text) {
+  for (char c : text) {
+    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_' && c != '.') return false;
+  }
+  return true;
+}
+
+// `text` in single quotes for a POSIX shell; a quote inside ends the quoting, is escaped, and
+// starts it again.
+std::string shellQuoted(const std::string& text) {
+  std::string quoted = "'";
+  for (char c : text) {
+    if (c == '\'') {
+      quoted += "'\\''";
+    } else {
+      quoted += c;
+    }
+  }
+  return quoted + "'";
+}
+
+// An empty name is allowed: it leaves the path in the folder above, as the device's empty answers
+// do when it cannot be reached.
+bool isOneFolderName(const std::string& name) {
+  if (name == "." || name == "..") return false;
+  for (char character : name) {
+    const auto c = static_cast<unsigned char>(character);
+    if (c == '/' || c == '\\' || c < 0x20 || c == 0x7f) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string trimAnswer(const std::string& answer) {
+  return answer.empty() ? answer : answer.substr(0, answer.size() - 1);
+}
+
+std::string boardQuery(const std::string& modelCode) {
+  const std::string pattern = isPlainWord(modelCode) ? modelCode : "-e " + shellQuoted(modelCode);
+  return "cat /opt/sys.log | grep " + pattern + " | sed -n '1p' | awk '{print $3}'";
+}
+
+std::string modelLabel(const std::string& modelCode, const std::string& boardName) {
+  if (modelCode == kFixedLabelModelCode) return kFixedModelLabel;
+  return boardName + "(0" + modelCode + ")";
+}
+
+bool unitServerFolder(const std::string& label, const std::string& uid, std::string& folder) {
+  if (!isOneFolderName(label) || !isOneFolderName(uid)) return false;
+  folder = "/DeviceDataBase/" + label + "/" + uid + "/";
+  return true;
+}
+
+}  // namespace provision

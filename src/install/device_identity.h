@@ -1,0 +1,25 @@
+// What the device's answers about itself become: the board query, the model label and the unit's
+// folder on the package server.
+#pragma once
+
+#include <string>
+
+namespace provision {
+
+// The answer of a query without its last character, the line break that ends it.
+std::string trimAnswer(const std::string& answer);
+
+// The command that reads the board name for `modelCode` from the device report. A code that is
+// not a plain word (letters, digits, "_", ".") is passed to grep quoted, so the device's shell
+// takes it as one pattern and nothing else.
+std::string boardQuery(const std::string& modelCode);
+
+// The name under which the package server files the unit's calibration data.
+std::string modelLabel(const std::string& modelCode, const std::string& boardName);
+
+// Sets `folder` to the unit's folder on the package server, "/DeviceDataBase/" + label + "/" +
+// uid + "/". False, leaving `folder` alone, when the label or the UID is not usable as one
+// folder name there: a "/" or "\", a control character, or "." or "..".
+bool unitServerFolder(const std::string& label, const std::string& uid, std::string& folder);
+
+}  // namespace provision
