@@ -5,6 +5,8 @@
 //   provision_bench download REMOTE_PATH LOCAL_FOLDER    FtpSource::downloadFile
 //   provision_bench rtt HOST COUNT                       median time of one SFTP round trip
 //   provision_bench time CMD [ARG...]                    runs CMD, prints its wall time
+//   provision_bench watch PATH SIZE                      on the device: time from the file's first
+//                                                        byte to its full size
 //
 // Each prints one line of "key value" pairs on standard output; the exit status is 0 only when the
 // operation succeeded.
@@ -12,6 +14,7 @@
 #include <libssh2_sftp.h>
 #include <spawn.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <algorithm>
@@ -20,6 +23,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "device/device_account.h"
@@ -149,12 +153,40 @@ int timeCommand(char** argv) {
   return code;
 }
 
+// The size of the file at `path`, or -1 while it does not exist.
+long long sizeOf(const std::string& path) {
+  struct stat info;
+  return ::stat(path.c_str(), &info) == 0 ? static_cast<long long>(info.st_size) : -1;
+}
+
+// Run inside the device, so that both clients' uploads are timed the same way, from where the
+// data lands: from the first byte in the file to its full size. Polls every half millisecond.
+int watchFile(const std::string& path, long long size) {
+  constexpr auto kPoll = std::chrono::microseconds(500);
+  constexpr auto kGiveUp = std::chrono::seconds(300);
+  std::printf("ready\n");
+  std::fflush(stdout);
+  const Clock::time_point started = Clock::now();
+  while (sizeOf(path) <= 0) {
+    if (Clock::now() - started > kGiveUp) return 1;
+    std::this_thread::sleep_for(kPoll);
+  }
+  const Clock::time_point firstByte = Clock::now();
+  while (sizeOf(path) < size) {
+    if (Clock::now() - started > kGiveUp) return 1;
+    std::this_thread::sleep_for(kPoll);
+  }
+  std::printf("transfer_seconds %.4f\n", secondsSince(firstByte));
+  return 0;
+}
+
 int usage() {
   std::fprintf(stderr,
                "usage: provision_bench upload HOST LOCAL_FILE REMOTE_PATH\n"
                "       provision_bench download REMOTE_PATH LOCAL_FOLDER\n"
                "       provision_bench rtt HOST COUNT\n"
-               "       provision_bench time CMD [ARG...]\n");
+               "       provision_bench time CMD [ARG...]\n"
+               "       provision_bench watch PATH SIZE\n");
   return 2;
 }
 
@@ -165,6 +197,7 @@ int run(int argc, char** argv) {
   if (command == "download" && argc == 4) return download(argv[2], argv[3]);
   if (command == "rtt" && argc == 4) return roundTrip(argv[2], std::max(1, std::atoi(argv[3])));
   if (command == "time" && argc >= 3) return timeCommand(argv + 2);
+  if (command == "watch" && argc == 4) return watchFile(argv[2], std::atoll(argv[3]));
   return usage();
 }
 

@@ -182,5 +182,63 @@ TEST_F(PackageUpdate, CalibrationFilesLeftByAnOfflineRunAreUploadedAndKept) {
   expectInstalledTool("CN");
 }
 
+// A unit's calibration files arrive whole or not at all, whatever happens to the package server.
+class PackageUpdateStall : public PackageUpdate {
+ protected:
+  std::string calibrationFile(const std::string& name) const {
+    return std::string("/DeviceDataBase/") + kUnit51.label + "/" + kUnit51.uid + "/Cal_20261101/" +
+           name;
+  }
+  // The set an earlier run installed on the device.
+  void installEarlierSet() {
+    writeText(lab_.devicePath("opt/CalFile/gain.cal"), "earlier gain\n");
+    writeText(lab_.devicePath("opt/CalFile/device.json"), "earlier device\n");
+  }
+  void expectEarlierSetOnly() const {
+    EXPECT_EQ(folderNames(lab_.devicePath("opt/CalFile")),
+              (std::vector<std::string>{"device.json", "gain.cal"}));
+    EXPECT_EQ(readText(lab_.devicePath("opt/CalFile/gain.cal")), "earlier gain\n");
+  }
+};
+
+TEST_F(PackageUpdateStall, CalibrationFileThatCannotBeFetchedInstallsNoneOfTheSet) {
+  layOut(kUnit51);
+  installEarlierSet();
+  ASSERT_TRUE(lab_.ftpFault({"drop-after", "10", calibrationFile("offset.cfg")}));
+  ProcessResult run = pc_.run({});
+  EXPECT_EQ(run.status, 1);
+  const std::string out = maskTimestamps(run.out);
+  EXPECT_TRUE(out.ends_with("[T] : [ERROR]Failed to fetch " + calibrationFile("offset.cfg") +
+                            ": none of the unit's calibration files was installed\n"
+                            "Failed to query calibration file\n"))
+      << out;
+  EXPECT_EQ(out.find("zr installed successfully"), std::string::npos) << out;
+  expectEarlierSetOnly();
+  // Nothing of the set stays behind for a later offline run.
+  EXPECT_EQ(folderNames(pc_.path("data/CalFile")),
+            (std::vector<std::string>{"Cal_LatestFileLog.txt"}));
+}
+
+TEST_F(PackageUpdateStall, RunKilledDuringACalibrationDownloadLeavesNothingALaterRunUses) {
+  layOut(kUnit51);
+  installEarlierSet();
+  // The package server stops in the middle of a calibration file; the run waits for it, and is
+  // killed meanwhile (the window closed, the power gone).
+  ASSERT_TRUE(lab_.ftpFault({"stop-after", "10", calibrationFile("gain.cal")}));
+  ProcessResult killed = pc_.run({}, 50);
+  ASSERT_TRUE(killed.timedOut) << killed.out;
+  bool partialLeft = false;
+  for (const std::string& name : folderNames(pc_.path("data/CalFile")))
+    partialLeft = partialLeft || name.starts_with(".provision-");
+  ASSERT_TRUE(partialLeft) << "the run should have been killed during the download";
+
+  ASSERT_TRUE(lab_.ftpDown());
+  ProcessResult offline = pc_.run({});
+  EXPECT_EQ(offline.status, 0) << offline.err;
+  expectEarlierSetOnly();
+  EXPECT_EQ(folderNames(pc_.path("data/CalFile")),
+            (std::vector<std::string>{"Cal_LatestFileLog.txt"}));
+}
+
 }  // namespace
 }  // namespace provision::test

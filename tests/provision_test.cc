@@ -77,5 +77,20 @@ TEST(Provision, UnreachableDeviceEndsWithOne) {
   EXPECT_TRUE(folderNames(pc.path("data")).empty());
 }
 
+TEST(ProvisionStall, DeviceWhoseSshServerHangsEndsTheProbeWithOneAfterBothWaits) {
+  Lab lab(uniqueLabName("probe-hung"), "qm");
+  ASSERT_TRUE(lab.ok()) << lab.startError();
+  ASSERT_TRUE(lab.hang("device"));
+  TechnicianPc pc(lab);
+  ProcessResult run = pc.run({});
+  EXPECT_EQ(run.status, 1);
+  const std::string line =
+      "[T] : [ERROR]The device stopped answering during the SSH handshake (no reply for 10 s)\n";
+  EXPECT_EQ(maskTimestamps(run.out), line + line);  // the QM password, then the ZR password
+  EXPECT_GE(run.seconds, 20.0);
+  EXPECT_LT(run.seconds, 60.0);
+  EXPECT_TRUE(folderNames(pc.path("data")).empty());
+}
+
 }  // namespace
 }  // namespace provision::test

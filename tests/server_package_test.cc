@@ -112,5 +112,109 @@ TEST_F(ServerPackage, FailedPackageDownloadEndsWithOne) {
             (std::vector<std::string>{"QMServer_LatestVersion.txt"}));
 }
 
+// Peers that stop answering in the middle of a run, with the program's own waits.
+class ServerPackageStall : public ServerPackage {
+ protected:
+  // A package large enough that a fault lands in the middle of its transfer.
+  void layOutLargePackage() {
+    ASSERT_EQ(lab_.fixture({"packages", "--server-payload", std::to_string(kLargePayload)}).status,
+              0);
+  }
+  std::string packagePath() const { return std::string(kServerFolder) + kPackage; }
+
+  static constexpr std::int64_t kLargePayload = 64 * 1024 * 1024;
+};
+
+TEST_F(ServerPackageStall, DeviceThatStopsAnsweringMidUploadEndsTheRunWithMinus15) {
+  layOutLargePackage();
+  ASSERT_TRUE(lab_.hangDeviceAfter(1024 * 1024, std::string("/root/") + kPackage));
+  ProcessResult run = pc_.run({});
+  EXPECT_EQ(run.status, 256 - 15);
+  const std::string out = maskTimestamps(run.out);
+  EXPECT_NE(out.find("\n[T] : [ERROR]The device stopped answering during the upload of " +
+                     std::string(kPackage) + " (no reply for 30 s)\n"),
+            std::string::npos)
+      << out;
+  EXPECT_TRUE(out.ends_with("[T] : [ERROR]Failed to install the server package, status -15\n"))
+      << out;
+  EXPECT_EQ(countOf(out, "[ERROR]The device stopped answering"), 1);
+  EXPECT_GE(run.seconds, 30.0);
+  EXPECT_LT(run.seconds, 90.0);
+  EXPECT_LT(fileSize(lab_.devicePath(std::string("root/") + kPackage)), kLargePayload);
+}
+
+TEST_F(ServerPackageStall, DeviceSwitchedOffMidUploadEndsTheRunWithMinus15) {
+  layOutLargePackage();
+  ASSERT_TRUE(lab_.powerOffAfter(1024 * 1024, std::string("/root/") + kPackage));
+  ProcessResult run = pc_.run({});
+  EXPECT_EQ(run.status, 256 - 15);
+  const std::string out = maskTimestamps(run.out);
+  EXPECT_NE(out.find("[T] : [ERROR]The device stopped answering during the upload of " +
+                     std::string(kPackage) + " (no reply for 30 s)\n"),
+            std::string::npos)
+      << out;
+  EXPECT_TRUE(out.ends_with("[T] : [ERROR]Failed to install the server package, status -15\n"))
+      << out;
+  EXPECT_LT(run.seconds, 90.0);
+}
+
+TEST_F(ServerPackageStall, PackageServerThatStopsMidDownloadEndsTheRunWithOne) {
+  layOutLargePackage();
+  ASSERT_TRUE(lab_.ftpFault({"stop-after", "1000000", packagePath()}));
+  ProcessResult run = pc_.run({});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_TRUE(std::regex_match(run.err, std::regex(R"(FtpGetFile failed\. Error: (28|12002)\n)")))
+      << run.err;
+  EXPECT_EQ(maskTimestamps(run.out),
+            "QM\n" + std::string(kPackage) +
+                "\n[T] : [ERROR]The package server stopped answering during the download of " +
+                packagePath() +
+                " (no reply for 30 s)\n"
+                "[T] : [ERROR]Failed to install the server package, status 1\n");
+  EXPECT_GE(run.seconds, 30.0);
+  EXPECT_LT(run.seconds, 90.0);
+  // Neither the package nor a piece of it.
+  EXPECT_EQ(folderNames(pc_.path("data/QM")),
+            (std::vector<std::string>{"QMServer_LatestVersion.txt"}));
+}
+
+TEST_F(ServerPackageStall, PackageServerThatHangsAtStartUpLeavesTheRunOffline) {
+  // What an earlier run left.
+  writeText(pc_.path("data/QM/QMServer_LatestVersion.txt"), kPackage);
+  writeText(pc_.path(std::string("data/QM/") + kPackage),
+            readText(lab_.ftpRoot() + kServerFolder + kPackage));
+  ASSERT_TRUE(lab_.hang("ftp"));
+  ProcessResult run = pc_.run({});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_TRUE(
+      std::regex_match(run.err, std::regex(R"(InternetConnect failed\. Error: (28|12002)\n)")))
+      << run.err;
+  const std::string out = maskTimestamps(run.out);
+  EXPECT_TRUE(
+      out.starts_with("QM\n[T] : [ERROR]The package server stopped answering during the "
+                      "connection (no reply for 10 s)\n" +
+                      std::string(kPackage) + "\n"))
+      << out;
+  EXPECT_TRUE(out.ends_with(kClosingLines)) << out;
+  EXPECT_GE(run.seconds, 10.0 + 5.0);
+  EXPECT_LT(run.seconds, 60.0);
+  EXPECT_NE(
+      readText(lab_.devicePath("var/log/lab-evidence.log")).find("QMServer/install.sh root /root"),
+      std::string::npos);
+}
+
+TEST_F(ServerPackageStall, InstallScriptSilentForLongerThanTheStallLimitSucceeds) {
+  ASSERT_EQ(lab_.fixture({"packages", "--install-pause", "45"}).status, 0);
+  ProcessResult run = pc_.run({});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.err, "");
+  EXPECT_TRUE(run.out.ends_with(kClosingLines)) << run.out;
+  EXPECT_EQ(run.out.find("[ERROR]"), std::string::npos) << run.out;
+  EXPECT_GE(run.seconds, 45.0 + 5.0);
+  EXPECT_NE(
+      readText(lab_.devicePath("var/log/lab-evidence.log")).find("QMServer/install.sh root /root"),
+      std::string::npos);
+}
+
 }  // namespace
 }  // namespace provision::test

@@ -9,19 +9,15 @@
 #include <system_error>
 
 #include "device/ssh_link.h"
+#include "device/upload_window.h"
 #include "workspace/filesystem.h"
 
 namespace provision {
 namespace {
 
 constexpr std::size_t kChunkSize = 10240;
-// libssh2 cuts the data of a write call into SFTP write requests of at most this size.
-constexpr std::size_t kWriteRequestSize = 30000;
-// About 1.2 MiB of unacknowledged data in flight keeps the link busy up to round trips of several
-// milliseconds. Larger windows cost the device's SSH server more work and come close to its
-// 2 MiB channel window. A whole number of requests, so that each acknowledgement makes room for
-// one full request.
-constexpr std::size_t kWindowSize = 42 * kWriteRequestSize;
+// The file is read this many chunks at a time: fewer, larger reads.
+constexpr std::size_t kReadSize = 12 * kChunkSize;
 // Progress is shown for chunks 0, 20, 40, ... (every 204800 bytes).
 constexpr int kProgressInterval = 20;
 constexpr unsigned long kRemoteOpenFlags =
@@ -97,22 +93,18 @@ std::int64_t openLocalFile(std::ifstream& file, const std::string& path) {
   return size;
 }
 
-// Reads the next chunk into `buffer`; 0 means the end of the data.
-std::size_t readChunk(std::ifstream& file, char* buffer) {
-  file.read(buffer, kChunkSize);
-  return static_cast<std::size_t>(file.gcount());
-}
-
 // The bytes read from the file that the device has not acknowledged yet, oldest first, in one
 // contiguous block: libssh2 is handed them again, unchanged, on every write call.
 class SendBuffer {
  public:
-  SendBuffer() : data_(std::make_unique_for_overwrite<char[]>(kCapacity)) {}
+  // Room for the largest window the upload may use; only as much of it is touched as the window
+  // in use needs.
+  explicit SendBuffer(std::size_t maxWindow)
+      : capacity_(limitFor(maxWindow)), data_(std::make_unique_for_overwrite<char[]>(capacity_)) {}
 
-  // Where the next chunk goes; room for kChunkSize bytes, as long as fewer than kWindowSize
-  // bytes are pending.
-  char* chunkSpace() {
-    if (end_ + kChunkSize > kCapacity) {
+  // Where the next read goes, with room for kReadSize bytes, while `window` bytes are in use.
+  char* readSpace(std::size_t window) {
+    if (end_ + kReadSize > std::min(capacity_, limitFor(window))) {
       std::memmove(data_.get(), data_.get() + begin_, end_ - begin_);
       end_ -= begin_;
       begin_ = 0;
@@ -126,11 +118,11 @@ class SendBuffer {
   std::size_t pendingSize() const { return end_ - begin_; }
 
  private:
-  // A window and a half: the pending bytes move to the front once per half window sent, which
-  // copies each byte about twice and keeps the memory small.
-  static constexpr std::size_t kCapacity = kWindowSize + kWindowSize / 2;
-  static_assert(kCapacity >= kWindowSize + 2 * kChunkSize);
+  // A window and a half and a read: the pending bytes move to the front once per half window
+  // sent, which copies each byte about twice and keeps the memory small.
+  static std::size_t limitFor(std::size_t window) { return window + window / 2 + kReadSize; }
 
+  std::size_t capacity_;
   std::unique_ptr<char[]> data_;
   std::size_t begin_ = 0;
   std::size_t end_ = 0;
@@ -140,25 +132,33 @@ class SendBuffer {
 // with its progress text, only when every byte through it is acknowledged.
 class ChunkLedger {
  public:
-  explicit ChunkLedger(std::int64_t fileSize) : fileSize_(fileSize) {}
+  explicit ChunkLedger(std::int64_t fileSize)
+      : fileSize_(fileSize),
+        // Up to the chunk that reaches the size (a file that grew is not read past it), and at
+        // least one chunk, whose read tells an empty file.
+        readLimit_(std::max<std::int64_t>(1, (fileSize + kChunkBytes - 1) / kChunkBytes) *
+                   kChunkBytes) {}
 
-  // Whether no further chunk is to be read: the chunk that reaches the size was read (the
-  // counted bytes grow by a whole chunk each, so a file that grew is not read past it), or the
-  // data ended early (an empty file, or one that shrank meanwhile).
-  bool allRead() const {
-    return dataEnded_ || (chunksRead_ > 0 && chunksRead_ * kChunkBytes >= fileSize_);
+  // Whether nothing more is to be read: the limit was reached, or the data ended early (an empty
+  // file, or one that shrank meanwhile).
+  bool allRead() const { return dataEnded_ || bytesRead_ >= readLimit_; }
+  // How much the next read may take: whole chunks, up to the limit.
+  std::size_t nextRead() const {
+    return static_cast<std::size_t>(
+        std::min<std::int64_t>(static_cast<std::int64_t>(kReadSize), readLimit_ - bytesRead_));
   }
-  void chunkRead(std::size_t length) {
-    ++chunksRead_;
+  // A read of `requested` bytes gave `length`; less means the data ended.
+  void read(std::size_t requested, std::size_t length) {
     bytesRead_ += static_cast<std::int64_t>(length);
+    if (length < requested) dataEnded_ = true;
   }
-  void dataEnded() { dataEnded_ = true; }
   void acknowledged(std::size_t length) { acknowledged_ += static_cast<std::int64_t>(length); }
+  std::int64_t acknowledgedBytes() const { return acknowledged_; }
 
   // Shows the progress of every chunk acknowledged since the last call; true once the chunk
   // that completes the upload was acknowledged.
   bool reportAcknowledged(UploadProgress& progress) {
-    while (reported_ < chunksRead_ && acknowledged_ >= chunkEnd(reported_)) {
+    while (reported_ < chunksRead() && acknowledged_ >= chunkEnd(reported_)) {
       std::int64_t counted = (reported_ + 1) * kChunkBytes;
       if (counted >= fileSize_) {
         progress.completed();
@@ -173,31 +173,32 @@ class ChunkLedger {
  private:
   static constexpr std::int64_t kChunkBytes = static_cast<std::int64_t>(kChunkSize);
 
-  // Every chunk but the last one read is whole.
+  // Reads take whole chunks; only the last chunk of the data may be partial.
+  std::int64_t chunksRead() const {
+    return allRead() ? (bytesRead_ + kChunkBytes - 1) / kChunkBytes : bytesRead_ / kChunkBytes;
+  }
   std::int64_t chunkEnd(std::int64_t chunk) const {
     return std::min((chunk + 1) * kChunkBytes, bytesRead_);
   }
 
   std::int64_t fileSize_;
-  std::int64_t chunksRead_ = 0;
+  std::int64_t readLimit_;
   std::int64_t bytesRead_ = 0;
   std::int64_t acknowledged_ = 0;
   std::int64_t reported_ = 0;
   bool dataEnded_ = false;
 };
 
-// Reads chunks until a window's worth of bytes is pending or nothing more is to be read. False
-// when reading the local file failed: that is no end of data, and the device's copy would be cut.
-bool fillWindow(std::ifstream& local, SendBuffer& buffer, ChunkLedger& ledger) {
-  while (!ledger.allRead() && buffer.pendingSize() < kWindowSize) {
-    std::size_t length = readChunk(local, buffer.chunkSpace());
-    if (length == 0) {
-      if (local.bad()) return false;
-      ledger.dataEnded();
-      return true;
-    }
+// Reads until a window's worth of bytes is pending or nothing more is to be read. False when
+// reading the local file failed: that is no end of data, and the device's copy would be cut.
+bool fillWindow(std::ifstream& local, std::size_t window, SendBuffer& buffer, ChunkLedger& ledger) {
+  while (!ledger.allRead() && buffer.pendingSize() < window) {
+    const std::size_t requested = ledger.nextRead();
+    local.read(buffer.readSpace(window), static_cast<std::streamsize>(requested));
+    const std::size_t length = static_cast<std::size_t>(local.gcount());
+    if (length < requested && local.bad()) return false;
     buffer.appended(length);
-    ledger.chunkRead(length);
+    ledger.read(requested, length);
   }
   return true;
 }
@@ -206,18 +207,20 @@ bool fillWindow(std::ifstream& local, SendBuffer& buffer, ChunkLedger& ledger) {
 // bytes from the first unacknowledged one, up to the window size: libssh2 turns the part it has
 // not seen yet into write requests, sends them, and returns with the newly acknowledged count once
 // an acknowledgement arrived (0: call again), or answers that it would block. Once the window is
-// full, every acknowledged request makes room for exactly one new one. `wait` gives up when no
-// request is acknowledged for its limit.
+// full, every acknowledged request makes room for one new one. `wait` gives up when no request is
+// acknowledged for its limit.
 int sendChunks(std::ifstream& local, LIBSSH2_SFTP_HANDLE* remote, std::int64_t fileSize,
-               bool showProgress, DeviceWait& wait) {
+               bool showProgress, UploadWindow& window, DeviceWait& wait) {
   UploadProgress progress(showProgress, fileSize);
-  SendBuffer buffer;
+  SendBuffer buffer(window.maxSize());
   ChunkLedger ledger(fileSize);
   for (;;) {
-    if (!fillWindow(local, buffer, ledger)) return kSshLocalOpenFailed;
+    if (!fillWindow(local, window.size(), buffer, ledger)) return kSshLocalOpenFailed;
     // Nothing pending and nothing left to read: an empty file, or one that shrank meanwhile.
     if (buffer.pendingSize() == 0) return kSshOk;
-    std::size_t offered = std::min(buffer.pendingSize(), kWindowSize);
+    const std::size_t offered = std::min(buffer.pendingSize(), window.size());
+    window.offered(ledger.acknowledgedBytes() + static_cast<std::int64_t>(offered),
+                   UploadWindow::Clock::now());
     ssize_t acknowledged = libssh2_sftp_write(remote, buffer.pending(), offered);
     if (acknowledged == LIBSSH2_ERROR_EAGAIN) {
       if (wait.await()) continue;
@@ -225,9 +228,11 @@ int sendChunks(std::ifstream& local, LIBSSH2_SFTP_HANDLE* remote, std::int64_t f
       return kSshStalled;
     }
     if (acknowledged < 0) return kSshWriteFailed;
-    if (acknowledged > 0) wait.progressed();
+    if (acknowledged == 0) continue;
+    wait.progressed();
     buffer.acknowledged(static_cast<std::size_t>(acknowledged));
     ledger.acknowledged(static_cast<std::size_t>(acknowledged));
+    window.acknowledged(ledger.acknowledgedBytes(), UploadWindow::Clock::now());
     if (ledger.reportAcknowledged(progress)) return kSshOk;
   }
 }
@@ -248,6 +253,7 @@ int SshLink::uploadFile(const std::string& localPath, const std::string& remoteP
 
   const std::string step = "the upload of " + fileNameOf(remotePath);
   DeviceWait opening = waitFor(waits_.transfer);
+  const UploadWindow::Clock::time_point openStart = UploadWindow::Clock::now();
   remoteFile_ = opening.until([&] {
     return libssh2_sftp_open_ex(sftp_, remotePath.data(), static_cast<unsigned>(remotePath.size()),
                                 kRemoteOpenFlags, kRemoteFileMode, LIBSSH2_SFTP_OPENFILE);
@@ -257,8 +263,15 @@ int SshLink::uploadFile(const std::string& localPath, const std::string& remoteP
     return opening.expired() ? stalled(step, waits_.transfer) : kSshRemoteOpenFailed;
   }
 
+  // The open took one round trip. How much the device's SSH server admits on the channel: its
+  // window now, before the first write (libssh2 keeps the initial size only for some channels).
+  unsigned long initialWindow = 0;
+  const unsigned long channelWindow =
+      libssh2_channel_window_write_ex(libssh2_sftp_get_channel(sftp_), &initialWindow);
+  UploadWindow window(std::max(channelWindow, initialWindow),
+                      UploadWindow::Clock::now() - openStart);
   DeviceWait sending = waitFor(waits_.transfer, DeviceWait::Progress::Reported);
-  int status = sendChunks(localFile_, remoteFile_, fileSize, showProgress, sending);
+  int status = sendChunks(localFile_, remoteFile_, fileSize, showProgress, window, sending);
   localFile_.close();
   if (status == kSshStalled) return stalled(step, waits_.transfer);
 

@@ -102,6 +102,10 @@ bool Lab::powerOff() const { return tool({"power-off", name_}).status == 0; }
 
 bool Lab::powerOn() const { return tool({"power-on", name_}).status == 0; }
 
+bool Lab::powerOffAfter(std::int64_t bytes, const std::string& devicePath) const {
+  return tool({"power-off", name_, "--after", std::to_string(bytes), devicePath}).status == 0;
+}
+
 ProcessResult Lab::fixture(const std::vector<std::string>& args) const {
   std::vector<std::string> full = {"fixture", name_};
   full.insert(full.end(), args.begin(), args.end());

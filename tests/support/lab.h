@@ -72,6 +72,8 @@ class Lab {
   // unplugged on a real network (no refusal, no answer at all); powerOn() stops dropping.
   bool powerOff() const;
   bool powerOn() const;
+  // Switches the device off as soon as the device file `devicePath` holds `bytes` bytes.
+  bool powerOffAfter(std::int64_t bytes, const std::string& devicePath) const;
   // Lays out content: {"packages"}, {"device-qm"}, {"device-zr", "--unit", "u51"}.
   ProcessResult fixture(const std::vector<std::string>& args) const;
 

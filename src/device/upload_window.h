@@ -1,0 +1,60 @@
+// How many bytes an upload keeps unacknowledged.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+
+namespace provision {
+
+// libssh2 cuts the data of a write call into SFTP write requests of at most this size.
+inline constexpr std::size_t kWriteRequestSize = 30000;
+
+// The upload's window follows the link. Over a short round trip a window of kMinRequests keeps the
+// link busy, and more only costs the device's SSH server work. Over a longer one the window grows
+// towards the link's bandwidth-delay product with headroom: the round trip is the shortest seen
+// between handing bytes to libssh2 and their acknowledgement, the bandwidth what was acknowledged
+// over the last round. The window is always a whole number of requests, so that each
+// acknowledgement makes room for one full request, and stays below the device's channel window.
+class UploadWindow {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  static constexpr std::size_t kMinRequests = 42;  // 1.26 MB
+  // What travels with each request besides its data: the SFTP header and the file handle.
+  static constexpr std::size_t kRequestOverhead = 64;
+
+  // The window for a device whose SSH channel admits `channelWindow` bytes of unadjusted data,
+  // starting from one round trip measured before (e.g. the file's open request).
+  UploadWindow(std::uint64_t channelWindow, Clock::duration firstRoundTrip);
+
+  std::size_t size() const { return size_; }
+  std::size_t maxSize() const { return maxSize_; }
+
+  // The bytes up to `offset` of the file were handed to libssh2 for the first time at `at`.
+  void offered(std::int64_t offset, Clock::time_point at);
+  // The device acknowledged the bytes up to `offset` at `at`.
+  void acknowledged(std::int64_t offset, Clock::time_point at);
+
+  Clock::duration roundTrip() const { return roundTrip_; }
+
+ private:
+  struct Offer {
+    std::int64_t end;
+    Clock::time_point at;
+  };
+
+  void resize(Clock::time_point now, std::int64_t acknowledgedOffset);
+
+  std::size_t size_;
+  std::size_t maxSize_;
+  Clock::duration roundTrip_;
+  std::deque<Offer> offers_;
+  std::int64_t offeredEnd_ = 0;
+  // The round over which the bandwidth is measured.
+  Clock::time_point roundStart_{};
+  std::int64_t roundStartOffset_ = 0;
+};
+
+}  // namespace provision
