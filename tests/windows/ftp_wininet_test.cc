@@ -190,6 +190,27 @@ class ScriptedServer {
   std::thread thread_;
 };
 
+// What one step returned and wrote, and how long it took.
+struct Outcome {
+  int status = 0;
+  std::string err;
+  std::string out;
+  double seconds = 0;
+};
+
+template <class Step>
+Outcome capture(Step step) {
+  Outcome outcome;
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  test::Stopwatch stopwatch;
+  outcome.status = step();
+  outcome.seconds = stopwatch.seconds();
+  outcome.err = testing::internal::GetCapturedStderr();
+  outcome.out = testing::internal::GetCapturedStdout();
+  return outcome;
+}
+
 class WinInetSource : public testing::Test {
  protected:
   void SetUp() override {
@@ -206,26 +227,6 @@ class WinInetSource : public testing::Test {
   std::string folder() const {
     const std::u8string text = folder_.u8string();
     return std::string(text.begin(), text.end());
-  }
-
-  // What one step returned and wrote, and how long it took.
-  struct Outcome {
-    int status = 0;
-    std::string err;
-    std::string out;
-    double seconds = 0;
-  };
-  template <class Step>
-  static Outcome capture(Step step) {
-    Outcome outcome;
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    test::Stopwatch stopwatch;
-    outcome.status = step();
-    outcome.seconds = stopwatch.seconds();
-    outcome.err = testing::internal::GetCapturedStderr();
-    outcome.out = testing::internal::GetCapturedStdout();
-    return outcome;
   }
 
   fs::path folder_;
@@ -292,30 +293,28 @@ namespace {
 
 constexpr unsigned long kTimeout = 12002;  // ERROR_INTERNET_TIMEOUT
 
+// Opens a source with short waits: it must fail after the connect wait, with one stall line.
+void expectLoginGivenUp() {
+  FtpSource source(test::shortFtpWaits());
+  const Outcome opened = capture([&] { return source.open(); });
+  EXPECT_EQ(opened.status, -1);
+  EXPECT_EQ(opened.err, "InternetConnect failed. Error: " + std::to_string(kTimeout) + "\n");
+  EXPECT_TRUE(isStallLine(opened.out, "the connection", 1));
+  EXPECT_GE(opened.seconds, 0.9);
+  EXPECT_LT(opened.seconds, 4.0);
+}
+
 TEST_F(WinInetSource, ServerThatStopsAnsweringIsGivenUpAtTheLogin) {
-  const std::string failed = "InternetConnect failed. Error: " + std::to_string(kTimeout) + "\n";
   {
     ScriptedServer server({.greet = false});
     ASSERT_TRUE(server.listening());
-    FtpSource source(test::shortFtpWaits());
-    const Outcome hung = capture([&] { return source.open(); });
-    EXPECT_EQ(hung.status, -1);
-    EXPECT_EQ(hung.err, failed);
-    EXPECT_TRUE(isStallLine(hung.out, "the connection", 1));
-    EXPECT_GE(hung.seconds, 0.9);
-    EXPECT_LT(hung.seconds, 4.0);
+    expectLoginGivenUp();
   }
   // An address that does not answer at all.
   test::LoopbackListener full(21, 0);
   ASSERT_TRUE(full.listening());
   full.fillQueue();
-  FtpSource source(test::shortFtpWaits());
-  const Outcome silent = capture([&] { return source.open(); });
-  EXPECT_EQ(silent.status, -1);
-  EXPECT_EQ(silent.err, failed);
-  EXPECT_TRUE(isStallLine(silent.out, "the connection", 1));
-  EXPECT_GE(silent.seconds, 0.9);
-  EXPECT_LT(silent.seconds, 4.0);
+  expectLoginGivenUp();
 }
 
 TEST_F(WinInetSource, TransferThatStopsIsGivenUpAndLaterCallsFailAtOnce) {

@@ -20,21 +20,18 @@ inline sockaddr_in loopbackAddress(int port) {
   return address;
 }
 
-// A listening socket on 127.0.0.1:`port` (0: any free port), with Winsock registered for it.
+// A listening socket on 127.0.0.1:`port`, with Winsock registered for it.
 class LoopbackListener {
  public:
-  explicit LoopbackListener(int port, int backlog = 1) {
+  explicit LoopbackListener(int port, int backlog = 1) : port_(port) {
     WSADATA data;
     started_ = WSAStartup(MAKEWORD(2, 2), &data) == 0;
     socket_ = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     BOOL reuse = TRUE;
     ::setsockopt(socket_, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<char*>(&reuse), sizeof reuse);
     sockaddr_in address = loopbackAddress(port);
-    int length = sizeof address;
     listening_ = ::bind(socket_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-                 ::listen(socket_, backlog) == 0 &&
-                 ::getsockname(socket_, reinterpret_cast<sockaddr*>(&address), &length) == 0;
-    port_ = ntohs(address.sin_port);
+                 ::listen(socket_, backlog) == 0;
   }
   ~LoopbackListener() {
     for (SOCKET sock : queued_) ::closesocket(sock);
@@ -46,7 +43,6 @@ class LoopbackListener {
 
   bool listening() const { return listening_; }
   SOCKET socket() const { return socket_; }
-  int port() const { return port_; }
 
   // Fills the queue of connections nobody accepts: the kernel then drops further connection
   // requests without a reply, as for a device that is switched off.
@@ -63,10 +59,10 @@ class LoopbackListener {
   }
 
  private:
+  int port_;
   bool started_ = false;
   bool listening_ = false;
   SOCKET socket_ = INVALID_SOCKET;
-  int port_ = 0;
   std::vector<SOCKET> queued_;
 };
 

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <winsock2.h>
 
-#include <chrono>
 #include <string>
 
 #include "device/socket.h"
@@ -80,86 +79,7 @@ TEST_F(Ipv4Text, AnythingElseIsRefused) {
   EXPECT_FALSE(net::parseIPv4("\xef\xbc\x91.2.3.4", address_));  // full-width digit one
 }
 
-using namespace std::chrono_literals;
-
-constexpr unsigned char kLoopback[4] = {127, 0, 0, 1};
-
-// A socket of the seam, with Winsock registered for it.
-class SeamSocket {
- public:
-  SeamSocket() : started_(net::startup()), sock_(net::openTcpSocket()) {}
-  ~SeamSocket() {
-    net::closeSocket(sock_);
-    if (started_) net::cleanup();
-  }
-  SeamSocket(const SeamSocket&) = delete;
-  SeamSocket& operator=(const SeamSocket&) = delete;
-  libssh2_socket_t get() const { return sock_; }
-
- private:
-  bool started_;
-  libssh2_socket_t sock_;
-};
-
-TEST(WinsockWaits, ConnectGivesUpOnAnAddressThatAnswersNothingOnlyAfterItsTime) {
-  test::LoopbackListener full(0, 0);
-  ASSERT_TRUE(full.listening());
-  full.fillQueue();
-  SeamSocket silent;
-  test::Stopwatch waiting;
-  EXPECT_EQ(net::connectWithin(silent.get(), kLoopback, full.port(), 1000ms),
-            net::ConnectResult::TimedOut);
-  EXPECT_GE(waiting.seconds(), 0.9);
-  EXPECT_LT(waiting.seconds(), 3.0);
-
-  // A refusal is a failure, and comes at once; a listener is reached.
-  int closedPort = 0;
-  {
-    test::LoopbackListener gone(0);
-    closedPort = gone.port();
-  }
-  SeamSocket refused;
-  test::Stopwatch refusing;
-  EXPECT_EQ(net::connectWithin(refused.get(), kLoopback, closedPort, 5000ms),
-            net::ConnectResult::Failed);
-  EXPECT_LT(refusing.seconds(), 2.0);
-  test::LoopbackListener open(0);
-  SeamSocket reached;
-  EXPECT_EQ(net::connectWithin(reached.get(), kLoopback, open.port(), 5000ms),
-            net::ConnectResult::Connected);
-}
-
-TEST(WinsockWaits, WaitEndsWithDataOrTimeAndAShutDownSocketFailsAtOnce) {
-  test::LoopbackListener listener(0);
-  SeamSocket client;
-  ASSERT_EQ(net::connectWithin(client.get(), kLoopback, listener.port(), 5000ms),
-            net::ConnectResult::Connected);
-  SOCKET server = ::accept(listener.socket(), nullptr, nullptr);
-  ASSERT_NE(server, INVALID_SOCKET);
-
-  test::Stopwatch quiet;
-  net::Readiness ready = net::waitSocket(client.get(), true, false, 500ms);
-  EXPECT_FALSE(ready.readable);
-  EXPECT_GE(quiet.seconds(), 0.45);
-  EXPECT_TRUE(net::waitSocket(client.get(), false, true, 500ms).writable);
-
-  ::send(server, "x", 1, 0);
-  test::Stopwatch answered;
-  EXPECT_TRUE(net::waitSocket(client.get(), true, false, 5000ms).readable);
-  EXPECT_LT(answered.seconds(), 1.0);
-  char byte = 0;
-  EXPECT_EQ(::recv(client.get(), &byte, 1, 0), 1);
-
-  // The peer stays silent, but what follows on the shut-down socket fails at once.
-  net::shutdownSocket(client.get());
-  EXPECT_EQ(::recv(client.get(), &byte, 1, 0), SOCKET_ERROR);
-  EXPECT_EQ(WSAGetLastError(), WSAESHUTDOWN);
-  EXPECT_EQ(::send(client.get(), "y", 1, 0), SOCKET_ERROR);
-  EXPECT_EQ(WSAGetLastError(), WSAESHUTDOWN);
-  ::closesocket(server);
-}
-
-TEST(WinsockWaits, DeviceThatAnswersNothingStallsTheOpenAndReleasesWinsock) {
+TEST(WinsockWaits, DeviceThatAnswersNothingStallsTheOpenAfterItsWaitAndReleasesWinsock) {
   const LinkWaits waits = test::shortLinkWaits();
   std::string output = "kept";
   {
@@ -191,6 +111,7 @@ TEST(WinsockWaits, DeviceThatAnswersNothingStallsTheOpenAndReleasesWinsock) {
   testing::internal::CaptureStdout();
   test::Stopwatch connecting;
   EXPECT_EQ(link.open("127.0.0.1", "root", "lwzq"), kSshStalled);
+  EXPECT_GE(connecting.seconds(), 0.9);
   EXPECT_LT(connecting.seconds(), 5.0);
   EXPECT_TRUE(test::isOneErrorLine(
       testing::internal::GetCapturedStdout(),
