@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "app/console.h"
 #include "settings/settings.h"
 
 namespace provision {
@@ -54,6 +55,17 @@ TEST(Arguments, VariantAndSubfolderAreCopiedAndExtrasIgnored) {
   EXPECT_EQ(s.configVariant, "");
   EXPECT_EQ(s.calibrationSubfolder, "sub");
   EXPECT_EQ(apply({"2", "EU"}).configVariant, "EU");
+}
+
+// A console window shared with a command prompt, or none at all, stays; only the window that a
+// double-click opened for the program alone closes with it.
+TEST(ClosingWait, OnlyAFailedRunAloneInItsConsoleWindowWaitsForEnter) {
+  EXPECT_TRUE(waitsBeforeClosing(1, 1));
+  EXPECT_TRUE(waitsBeforeClosing(1, -12));
+  EXPECT_FALSE(waitsBeforeClosing(1, 0));
+  EXPECT_FALSE(waitsBeforeClosing(2, 1));
+  EXPECT_FALSE(waitsBeforeClosing(3, 64));
+  EXPECT_FALSE(waitsBeforeClosing(0, 1));
 }
 
 }  // namespace

@@ -254,8 +254,9 @@ TEST_F(FtpSourceTest, ServerThatStopsAnsweringIsGivenUpAfterItsWait) {
             "[T] : [ERROR]The package server stopped answering during the download of "
             "/p/Pkg.zip (no reply for 2 s)\n");
   EXPECT_EQ(status, -1);
+  // libcurl judges the speed over its last five seconds, so a stall shows that much later.
   EXPECT_GE(waited, 1.5);
-  EXPECT_LT(waited, 8.0);
+  EXPECT_LT(waited, 14.0);
   EXPECT_EQ(namesIn(local_), std::vector<std::string>{"Pkg.zip"});
   EXPECT_EQ(readText((local_ / "Pkg.zip").string()), "the earlier copy");
 
@@ -275,10 +276,10 @@ TEST_F(FtpSourceTest, ServerThatStopsAnsweringIsGivenUpAfterItsWait) {
   testing::internal::CaptureStdout();
   test::Stopwatch connecting;
   EXPECT_EQ(stderrOf(status, [&] { return next.open(); }), "InternetConnect failed. Error: 28\n");
-  EXPECT_LT(connecting.seconds(), 5.0);
+  EXPECT_LT(connecting.seconds(), 6.0);
   EXPECT_EQ(test::maskTimestamps(testing::internal::GetCapturedStdout()),
             "[T] : [ERROR]The package server stopped answering during the connection (no reply "
-            "for 1 s)\n");
+            "for 2 s)\n");
   EXPECT_EQ(status, -1);
 }
 

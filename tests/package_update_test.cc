@@ -104,6 +104,28 @@ TEST_F(PackageUpdate, FullRunOnUnitWithTheFixedModelLabel) {
   EXPECT_TRUE(folderNames(pc_.path("data/CalFile")).empty());
   EXPECT_EQ(folderNames(pc_.path("data/ZR/CN")),
             (std::vector<std::string>{"ZRConfig_CN_V2.0.zip", "ZRConfig_LatestVersion.txt"}));
+
+  // The record: what was installed on which unit, each upload with its size, and the outcome.
+  const std::string record = pc_.record();
+  const std::string tool = toolPackage("CN");
+  for (const std::string& text : std::vector<std::string>{
+           "] device line: ZR\n", "] package server: online\n", "] package: " + tool + "\n",
+           "] unit: UID 7F3A90C1, model code 51, model label K700_R5_V3(051)\n",
+           tool + " to /home/tqowmb/" + tool + ", " +
+               std::to_string(fileSize(pc_.path("data/ZR/CN/" + tool))) + " bytes: done\n",
+           "] end: exit status 0 (success), "})
+    EXPECT_NE(record.find(text), std::string::npos) << text << "\n" << record;
+  EXPECT_TRUE(std::regex_search(
+      record, std::regex(R"(\] log: \[\d{4}:[\d: ]+\] : \[INFO\]zr installed successfully\n)")))
+      << record;
+  for (const std::string& name : folderNames(lab_.devicePath("opt/CalFile"))) {
+    const std::string upload = name + " to /opt/CalFile/" + name + ", " +
+                               std::to_string(fileSize(lab_.devicePath("opt/CalFile/" + name))) +
+                               " bytes: done\n";
+    EXPECT_EQ(countOf(record, upload), 1) << upload << "\n" << record;
+  }
+  EXPECT_EQ(countOf(record, "] upload: "), 6) << record;
+  EXPECT_EQ(countOf(record, "sent: "), 0) << "no progress text";
 }
 
 TEST_F(PackageUpdate, VariantAndCalibrationSubfolderOnUnitLabelledByBoardName) {

@@ -1,6 +1,7 @@
 // The entry point of the real executable: arguments, the device probe and the folder tree.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <regex>
 
 #include "support/lab.h"
@@ -52,6 +53,21 @@ TEST(Provision, PackageServerDownIsNotAnError) {
   EXPECT_TRUE(std::regex_match(run.err, std::regex(R"(InternetConnect failed\. Error: \d+\n)")))
       << run.err;
   EXPECT_EQ(folderNames(pc.path("data")), kDataTree);
+  const std::string record = pc.record();
+  EXPECT_NE(record.find("] stderr: " + run.err), std::string::npos) << record;
+  EXPECT_NE(record.find("] package server: offline"), std::string::npos) << record;
+
+  // A record that cannot be written costs one line on standard error, and nothing else changes.
+  std::filesystem::remove(pc.path("provision.log"));
+  std::filesystem::create_directory(pc.path("provision.log"));
+  ProcessResult unrecorded = pc.run({"3"});
+  EXPECT_EQ(unrecorded.status, 0);
+  EXPECT_EQ(unrecorded.out, run.out);
+  EXPECT_TRUE(std::regex_match(
+      unrecorded.err,
+      std::regex(R"(Cannot write the run record .*provision\.log; this run is not recorded\n)" +
+                 std::regex_replace(run.err, std::regex(R"([.])"), R"(\.)"))))
+      << unrecorded.err;
 }
 
 TEST(Provision, DeviceThatRefusesBothPasswordsEndsWithOneAndCreatesNothing) {
@@ -64,6 +80,39 @@ TEST(Provision, DeviceThatRefusesBothPasswordsEndsWithOneAndCreatesNothing) {
     EXPECT_EQ(run.out, "") << mode;
   }
   EXPECT_TRUE(folderNames(pc.path("data")).empty());
+  // Each run has an entry of its own all the same.
+  const std::string record = pc.record();
+  EXPECT_EQ(countOf(record, "] start: provision "), 3) << record;
+  EXPECT_EQ(countOf(record, "] end: exit status 1 (the device refused both root passwords"), 3)
+      << record;
+}
+
+TEST(Provision, HelpAndVersionAnswerWithoutConnectingOrWritingAnything) {
+  Lab lab(uniqueLabName("help"), "qm");
+  ASSERT_TRUE(lab.ok()) << lab.startError();
+  TechnicianPc pc(lab);
+  const std::vector<std::string> executableOnly = folderNames(pc.folder());
+
+  ProcessResult help = pc.run({"--help"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_EQ(help.err, "");
+  EXPECT_TRUE(help.out.starts_with("Usage: provision [mode [variant [calibration-subfolder]]]\n"))
+      << help.out;
+  for (const char* text : {"variant of the ZR configuration tool (default CN)", "\n  64 ", "\n  0 ",
+                           "Device:          " PROVISION_DEVICE_HOST,
+                           "Package server:  " PROVISION_FTP_HOST, "data\n", "provision.log\n"})
+    EXPECT_NE(help.out.find(text), std::string::npos) << text;
+  EXPECT_EQ(pc.run({"-h", "1"}).out, help.out);
+
+  ProcessResult version = pc.run({"--version"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.err, "");
+  EXPECT_TRUE(std::regex_match(
+      version.out, std::regex(R"(provision \d+\.\d+\.\d+( \(commit [0-9a-f]{7,}\))?\n)")))
+      << version.out;
+
+  EXPECT_EQ(countOf(lab.sshdLog(), "Connection from"), 0);
+  EXPECT_EQ(folderNames(pc.folder()), executableOnly);
 }
 
 TEST(Provision, UnreachableDeviceEndsWithOne) {

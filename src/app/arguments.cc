@@ -4,6 +4,7 @@
 #include <climits>
 #include <cstdint>
 
+#include "app/console.h"
 #include "settings/settings.h"
 
 namespace provision {
@@ -30,6 +31,16 @@ std::string parseMode(const char* text, int& mode) {
   if (overflow) return "stoi argument out of range";
   mode = static_cast<int>(negative ? -value : value);
   return {};
+}
+
+Request requestOf(int argc, const char* const* argv) {
+  if (argc < 2) return Request::Run;
+  const std::string first = argv[1];
+  const std::string platformHelp = platformHelpSwitch();
+  if (first == "--help" || first == "-h" || (!platformHelp.empty() && first == platformHelp))
+    return Request::Help;
+  if (first == "--version") return Request::Version;
+  return Request::Run;
 }
 
 std::string applyArguments(int argc, const char* const* argv, Settings& target) {

@@ -7,6 +7,13 @@ namespace provision {
 
 struct Settings;
 
+// What the command line asks for: a run, or only the usage text or the version.
+enum class Request { Run, Help, Version };
+
+// Looks at the first argument only: "--help", "-h" and the platform's own help switch ask for the
+// usage, "--version" for the version; anything else, or none, is a run.
+Request requestOf(int argc, const char* const* argv);
+
 // Converts decimal text to an int the way std::stoi does (leading white space, optional sign,
 // digits up to the first other character) without throwing. Returns an empty string on success,
 // otherwise the error text: "invalid stoi argument" or "stoi argument out of range".

@@ -5,8 +5,11 @@
 #include <thread>
 
 #include "app/arguments.h"
+#include "app/console.h"
+#include "app/usage.h"
 #include "device/ssh_link.h"
 #include "install/workflows.h"
+#include "log/run_record.h"
 #include "settings/settings.h"
 #include "workspace/workspace.h"
 
@@ -31,9 +34,7 @@ int runModeTwo() {
   return 0;
 }
 
-}  // namespace
-
-int runProvision(int argc, const char* const* argv) {
+int runWorkflow(int argc, const char* const* argv) {
   std::string error = applyArguments(argc, argv, settings);
   if (!error.empty()) {
     std::cerr << error << std::endl;
@@ -42,8 +43,11 @@ int runProvision(int argc, const char* const* argv) {
 
   int probeStatus = probeDeviceKind();
   if (probeStatus != 0) return probeStatus;
+  recordFact(settings.deviceKind == DeviceKind::ZR ? "device line: ZR" : "device line: QM");
 
   prepareWorkspace();
+  recordFact(settings.serverOnline ? "package server: online"
+                                   : "package server: offline, the run works from the data folder");
 
   switch (settings.mode) {
     case 1:
@@ -53,6 +57,47 @@ int runProvision(int argc, const char* const* argv) {
     default:
       return 0;
   }
+}
+
+std::string startText(int argc, const char* const* argv, const std::string& folder) {
+  std::string text = "start: " + versionText() + "; arguments:";
+  if (argc < 2) text += " none";
+  for (int i = 1; i < argc; ++i) text += " \"" + std::string(argv[i]) + "\"";
+  return text + "; folder: " + folder;
+}
+
+// The run, with its entry in the run record beside the executable.
+int recordedRun(int argc, const char* const* argv) {
+  const std::string folder = executableFolder();
+  RunRecord record(folder + kSep + kRecordFileName, startText(argc, argv, folder));
+  const int status = runWorkflow(argc, argv);
+  record.end("end: exit status " + std::to_string(exitStatusSeen(status)) + " (" +
+             exitStatusMeaning(status) + ")");
+  return status;
+}
+
+void waitForEnter() {
+  std::cout << "Press Enter to close this window." << std::endl;
+  std::string line;
+  std::getline(std::cin, line);
+}
+
+}  // namespace
+
+int runProvision(int argc, const char* const* argv) {
+  switch (requestOf(argc, argv)) {
+    case Request::Help:
+      std::cout << usageText(executableFolder()) << std::flush;
+      return 0;
+    case Request::Version:
+      std::cout << versionText() << std::endl;
+      return 0;
+    case Request::Run:
+      break;
+  }
+  const int status = recordedRun(argc, argv);
+  if (waitsBeforeClosing(consoleProcessCount(), status)) waitForEnter();
+  return status;
 }
 
 }  // namespace provision

@@ -2,27 +2,30 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <deque>
 #include <filesystem>
 #include <ios>
 #include <iostream>
 #include <memory>
 #include <system_error>
 
+#include "device/sftp_protocol.h"
 #include "device/ssh_link.h"
 #include "device/upload_window.h"
+#include "log/run_record.h"
 #include "workspace/filesystem.h"
 
 namespace provision {
 namespace {
 
 constexpr std::size_t kChunkSize = 10240;
-// The file is read this many chunks at a time: fewer, larger reads.
-constexpr std::size_t kReadSize = 12 * kChunkSize;
 // Progress is shown for chunks 0, 20, 40, ... (every 204800 bytes).
 constexpr int kProgressInterval = 20;
-constexpr unsigned long kRemoteOpenFlags =
-    LIBSSH2_FXF_WRITE | LIBSSH2_FXF_CREAT | LIBSSH2_FXF_TRUNC;
-constexpr long kRemoteFileMode = 0644;
+constexpr std::uint32_t kRemoteOpenFlags =
+    sftp::kOpenWrite | sftp::kOpenCreate | sftp::kOpenTruncate;
+constexpr std::uint32_t kRemoteFileMode = 0644;
+// What one read from the channel takes: the server's replies are a few dozen bytes each.
+constexpr std::size_t kReplyReadSize = 4096;
 
 // The progress text of one upload on standard output: "\rsent: NN.NN%" that the next text
 // overwrites, and "\rsent: 100.00%" with a line end when the upload is complete. Standard
@@ -93,41 +96,6 @@ std::int64_t openLocalFile(std::ifstream& file, const std::string& path) {
   return size;
 }
 
-// The bytes read from the file that the device has not acknowledged yet, oldest first, in one
-// contiguous block: libssh2 is handed them again, unchanged, on every write call.
-class SendBuffer {
- public:
-  // Room for the largest window the upload may use; only as much of it is touched as the window
-  // in use needs.
-  explicit SendBuffer(std::size_t maxWindow)
-      : capacity_(limitFor(maxWindow)), data_(std::make_unique_for_overwrite<char[]>(capacity_)) {}
-
-  // Where the next read goes, with room for kReadSize bytes, while `window` bytes are in use.
-  char* readSpace(std::size_t window) {
-    if (end_ + kReadSize > std::min(capacity_, limitFor(window))) {
-      std::memmove(data_.get(), data_.get() + begin_, end_ - begin_);
-      end_ -= begin_;
-      begin_ = 0;
-    }
-    return data_.get() + end_;
-  }
-  void appended(std::size_t length) { end_ += length; }
-  void acknowledged(std::size_t length) { begin_ += length; }
-
-  const char* pending() const { return data_.get() + begin_; }
-  std::size_t pendingSize() const { return end_ - begin_; }
-
- private:
-  // A window and a half and a read: the pending bytes move to the front once per half window
-  // sent, which copies each byte about twice and keeps the memory small.
-  static std::size_t limitFor(std::size_t window) { return window + window / 2 + kReadSize; }
-
-  std::size_t capacity_;
-  std::unique_ptr<char[]> data_;
-  std::size_t begin_ = 0;
-  std::size_t end_ = 0;
-};
-
 // Which chunks were read and how much of them the device acknowledged. A chunk counts as sent,
 // with its progress text, only when every byte through it is acknowledged.
 class ChunkLedger {
@@ -142,10 +110,10 @@ class ChunkLedger {
   // Whether nothing more is to be read: the limit was reached, or the data ended early (an empty
   // file, or one that shrank meanwhile).
   bool allRead() const { return dataEnded_ || bytesRead_ >= readLimit_; }
-  // How much the next read may take: whole chunks, up to the limit.
+  // How much the next read may take: a request's worth, up to the limit.
   std::size_t nextRead() const {
-    return static_cast<std::size_t>(
-        std::min<std::int64_t>(static_cast<std::int64_t>(kReadSize), readLimit_ - bytesRead_));
+    return static_cast<std::size_t>(std::min<std::int64_t>(
+        static_cast<std::int64_t>(kWriteRequestSize), readLimit_ - bytesRead_));
   }
   // A read of `requested` bytes gave `length`; less means the data ended.
   void read(std::size_t requested, std::size_t length) {
@@ -173,7 +141,7 @@ class ChunkLedger {
  private:
   static constexpr std::int64_t kChunkBytes = static_cast<std::int64_t>(kChunkSize);
 
-  // Reads take whole chunks; only the last chunk of the data may be partial.
+  // A chunk counts once all its bytes were read; the last one of the data whatever its length.
   std::int64_t chunksRead() const {
     return allRead() ? (bytesRead_ + kChunkBytes - 1) / kChunkBytes : bytesRead_ / kChunkBytes;
   }
@@ -189,51 +157,198 @@ class ChunkLedger {
   bool dataEnded_ = false;
 };
 
-// Reads until a window's worth of bytes is pending or nothing more is to be read. False when
-// reading the local file failed: that is no end of data, and the device's copy would be cut.
-bool fillWindow(std::ifstream& local, std::size_t window, SendBuffer& buffer, ChunkLedger& ledger) {
-  while (!ledger.allRead() && buffer.pendingSize() < window) {
-    const std::size_t requested = ledger.nextRead();
-    local.read(buffer.readSpace(window), static_cast<std::streamsize>(requested));
-    const std::size_t length = static_cast<std::size_t>(local.gcount());
-    if (length < requested && local.bad()) return false;
-    buffer.appended(length);
-    ledger.read(requested, length);
-  }
-  return true;
-}
+// How a step of the exchange with the SFTP server went.
+enum class Exchange { Done, Refused, Broken, Stalled };
 
-// Sends the file through a sliding window. Each libssh2_sftp_write call passes the pending
-// bytes from the first unacknowledged one, up to the window size: libssh2 turns the part it has
-// not seen yet into write requests, sends them, and returns with the newly acknowledged count once
-// an acknowledgement arrived (0: call again), or answers that it would block. Once the window is
-// full, every acknowledged request makes room for one new one. `wait` gives up when no request is
-// acknowledged for its limit.
-int sendChunks(std::ifstream& local, LIBSSH2_SFTP_HANDLE* remote, std::int64_t fileSize,
-               bool showProgress, UploadWindow& window, DeviceWait& wait) {
-  UploadProgress progress(showProgress, fileSize);
-  SendBuffer buffer(window.maxSize());
-  ChunkLedger ledger(fileSize);
-  for (;;) {
-    if (!fillWindow(local, window.size(), buffer, ledger)) return kSshLocalOpenFailed;
-    // Nothing pending and nothing left to read: an empty file, or one that shrank meanwhile.
-    if (buffer.pendingSize() == 0) return kSshOk;
-    const std::size_t offered = std::min(buffer.pendingSize(), window.size());
-    window.offered(ledger.acknowledgedBytes() + static_cast<std::int64_t>(offered),
-                   UploadWindow::Clock::now());
-    ssize_t acknowledged = libssh2_sftp_write(remote, buffer.pending(), offered);
-    if (acknowledged == LIBSSH2_ERROR_EAGAIN) {
-      if (wait.await()) continue;
-      progress.interrupted();
-      return kSshStalled;
+// The upload's side of the SFTP channel: requests written whole, replies read and matched by id.
+// Replies to requests that an earlier failed upload let go are skipped.
+class RequestChannel {
+ public:
+  RequestChannel(LIBSSH2_CHANNEL* channel, sftp::ReplyReader& replies, std::uint32_t& nextId)
+      : channel_(channel), replies_(replies), nextId_(nextId) {}
+
+  std::uint32_t newId() { return nextId_++; }
+
+  // One write of what remains of `data`. 1: something was written, 0: the channel would block,
+  // -1: it failed.
+  int writeSome(const char* data, std::size_t size, std::size_t& written) {
+    const ssize_t count = libssh2_channel_write_ex(channel_, 0, data + written, size - written);
+    if (count == LIBSSH2_ERROR_EAGAIN) return 0;
+    if (count <= 0) return -1;
+    written += static_cast<std::size_t>(count);
+    return 1;
+  }
+
+  // One read of what the server sent. 1: replies may have arrived, 0: nothing yet, -1: the channel
+  // ended or failed, or the server sent something that is no reply.
+  int readSome() {
+    char buffer[kReplyReadSize];
+    const ssize_t count = libssh2_channel_read_ex(channel_, 0, buffer, sizeof buffer);
+    if (count == LIBSSH2_ERROR_EAGAIN) return 0;
+    if (count <= 0) return -1;
+    replies_.append(buffer, static_cast<std::size_t>(count));
+    return replies_.broken() ? -1 : 1;
+  }
+
+  // The next whole reply that arrived, if any.
+  bool nextReply(sftp::Reply& reply) { return replies_.next(reply); }
+  bool broken() const { return replies_.broken(); }
+
+  // Writes `request` whole and waits for the reply with `id`.
+  Exchange exchange(const std::string& request, std::uint32_t id, DeviceWait& wait,
+                    sftp::Reply& reply) {
+    std::size_t written = 0;
+    while (written < request.size()) {
+      const int io = writeSome(request.data(), request.size(), written);
+      if (io < 0) return Exchange::Broken;
+      if (io == 0 && !wait.await()) return Exchange::Stalled;
     }
-    if (acknowledged < 0) return kSshWriteFailed;
-    if (acknowledged == 0) continue;
-    wait.progressed();
-    buffer.acknowledged(static_cast<std::size_t>(acknowledged));
-    ledger.acknowledged(static_cast<std::size_t>(acknowledged));
-    window.acknowledged(ledger.acknowledgedBytes(), UploadWindow::Clock::now());
-    if (ledger.reportAcknowledged(progress)) return kSshOk;
+    for (;;) {
+      while (nextReply(reply)) {
+        if (reply.id == id) return Exchange::Done;
+      }
+      if (broken()) return Exchange::Broken;
+      const int io = readSome();
+      if (io < 0) return Exchange::Broken;
+      if (io == 0 && !wait.await()) return Exchange::Stalled;
+    }
+  }
+
+ private:
+  LIBSSH2_CHANNEL* channel_;
+  sftp::ReplyReader& replies_;
+  std::uint32_t& nextId_;
+};
+
+// The write requests under way, oldest first. The device may acknowledge them in any order; the
+// upload counts the bytes up to the first request still open.
+class RequestsInFlight {
+ public:
+  void sent(std::uint32_t id, std::int64_t end) { requests_.push_back({id, end, false}); }
+
+  // Marks the request `id` done; false when it is none of these.
+  bool done(std::uint32_t id) {
+    for (Request& request : requests_) {
+      if (request.id != id) continue;
+      request.done = true;
+      while (!requests_.empty() && requests_.front().done) {
+        acknowledged_ = requests_.front().end;
+        requests_.pop_front();
+      }
+      return true;
+    }
+    return false;
+  }
+
+  bool empty() const { return requests_.empty(); }
+  // The end of the bytes that the device acknowledged without a gap.
+  std::int64_t acknowledged() const { return acknowledged_; }
+
+ private:
+  struct Request {
+    std::uint32_t id;
+    std::int64_t end;
+    bool done;
+  };
+  std::deque<Request> requests_;
+  std::int64_t acknowledged_ = 0;
+};
+
+// One write request: its head and its data in one block, written to the channel in pieces as the
+// channel takes them.
+class WriteRequest {
+ public:
+  WriteRequest() : block_(std::make_unique_for_overwrite<char[]>(kBlockSize)) {}
+
+  // Where the data of the next request is read to.
+  char* data() { return block_.get() + sftp::kMaxWriteHead; }
+
+  // Puts the head before `length` bytes of data; the request is then to be written.
+  void prepare(const std::string& head, std::size_t length) {
+    start_ = sftp::kMaxWriteHead - head.size();
+    std::memcpy(block_.get() + start_, head.data(), head.size());
+    size_ = head.size() + length;
+    written_ = 0;
+  }
+
+  bool pending() const { return written_ < size_; }
+  int writeSome(RequestChannel& channel) {
+    return channel.writeSome(block_.get() + start_, size_, written_);
+  }
+
+ private:
+  static constexpr std::size_t kBlockSize = sftp::kMaxWriteHead + kWriteRequestSize;
+
+  std::unique_ptr<char[]> block_;
+  std::size_t start_ = 0;
+  std::size_t size_ = 0;
+  std::size_t written_ = 0;
+};
+
+// Sends the file as write requests of kWriteRequestSize bytes, as many under way as the window
+// allows: each acknowledgement makes room for a new request. The progress text of a chunk is shown
+// once every byte through it is acknowledged. Only the request being written is held in memory.
+// `wait` gives up when no request is acknowledged for its limit. After a failed write no further
+// request is sent; those under way are let go.
+int sendRequests(std::ifstream& local, RequestChannel& channel, const std::string& handle,
+                 std::int64_t fileSize, bool showProgress, UploadWindow& window, DeviceWait& wait) {
+  UploadProgress progress(showProgress, fileSize);
+  ChunkLedger ledger(fileSize);
+  RequestsInFlight inFlight;
+  WriteRequest request;
+  std::int64_t sent = 0;
+  for (;;) {
+    // The next request, when the last one is written whole and the window has room.
+    if (!request.pending() && !ledger.allRead() &&
+        sent - inFlight.acknowledged() + static_cast<std::int64_t>(kWriteRequestSize) <=
+            static_cast<std::int64_t>(window.size())) {
+      const std::size_t requested = ledger.nextRead();
+      local.read(request.data(), static_cast<std::streamsize>(requested));
+      const std::size_t length = static_cast<std::size_t>(local.gcount());
+      // A failed read is no end of data: the device's copy would be cut.
+      if (length < requested && local.bad()) return kSshLocalOpenFailed;
+      ledger.read(requested, length);
+      if (length > 0) {
+        const std::uint32_t id = channel.newId();
+        request.prepare(sftp::writeHead(id, handle, static_cast<std::uint64_t>(sent),
+                                        static_cast<std::uint32_t>(length)),
+                        length);
+        sent += static_cast<std::int64_t>(length);
+        inFlight.sent(id, sent);
+        window.offered(sent, UploadWindow::Clock::now());
+      }
+    }
+    // Nothing under way and nothing left to read: done (for a file that shrank meanwhile, without
+    // the closing text).
+    if (!request.pending() && inFlight.empty() && ledger.allRead()) return kSshOk;
+
+    bool moved = false;
+    if (request.pending()) {
+      const int io = request.writeSome(channel);
+      if (io < 0) return kSshWriteFailed;
+      moved = io > 0;
+    } else {
+      // Replies are read only between requests: libssh2 must not send anything of its own while
+      // part of a request waits in its buffer.
+      const int io = channel.readSome();
+      if (io < 0) return kSshWriteFailed;
+      moved = io > 0;
+      sftp::Reply reply;
+      while (channel.nextReply(reply)) {
+        if (!inFlight.done(reply.id)) continue;
+        if (reply.type != sftp::kStatus || reply.status != sftp::kStatusOk) return kSshWriteFailed;
+        const std::int64_t before = ledger.acknowledgedBytes();
+        const std::int64_t after = inFlight.acknowledged();
+        if (after == before) continue;
+        wait.progressed();
+        ledger.acknowledged(static_cast<std::size_t>(after - before));
+        window.acknowledged(after, UploadWindow::Clock::now());
+        if (ledger.reportAcknowledged(progress)) return kSshOk;
+      }
+    }
+    if (moved || wait.await()) continue;
+    progress.interrupted();
+    return kSshStalled;
   }
 }
 
@@ -245,40 +360,55 @@ std::string fileNameOf(const std::string& remotePath) {
 
 int SshLink::uploadFile(const std::string& localPath, const std::string& remotePath,
                         bool showProgress) {
+  const int status = sendFile(localPath, remotePath, showProgress);
+  recordUpload(localPath, remotePath, status);
+  return status;
+}
+
+int SshLink::sendFile(const std::string& localPath, const std::string& remotePath,
+                      bool showProgress) {
   if (stalled_) return kSshStalled;
   if (!isOpen()) return kSshRemoteOpenFailed;
 
   std::int64_t fileSize = openLocalFile(localFile_, localPath);
   if (fileSize < 0) return kSshLocalOpenFailed;
 
+  LIBSSH2_CHANNEL* sftpChannel = libssh2_sftp_get_channel(sftp_);
+  RequestChannel channel(sftpChannel, sftpReplies_, sftpRequestId_);
   const std::string step = "the upload of " + fileNameOf(remotePath);
+
+  // The open takes one round trip, the first measure of the link's.
   DeviceWait opening = waitFor(waits_.transfer);
   const UploadWindow::Clock::time_point openStart = UploadWindow::Clock::now();
-  remoteFile_ = opening.until([&] {
-    return libssh2_sftp_open_ex(sftp_, remotePath.data(), static_cast<unsigned>(remotePath.size()),
-                                kRemoteOpenFlags, kRemoteFileMode, LIBSSH2_SFTP_OPENFILE);
-  });
-  if (remoteFile_ == nullptr) {
+  const std::uint32_t openId = channel.newId();
+  sftp::Reply opened;
+  const Exchange open = channel.exchange(
+      sftp::openRequest(openId, remotePath, kRemoteOpenFlags, kRemoteFileMode | sftp::kRegularFile),
+      openId, opening, opened);
+  if (open != Exchange::Done || opened.type != sftp::kHandle) {
     localFile_.close();
-    return opening.expired() ? stalled(step, waits_.transfer) : kSshRemoteOpenFailed;
+    return open == Exchange::Stalled ? stalled(step, waits_.transfer) : kSshRemoteOpenFailed;
   }
 
-  // The open took one round trip. How much the device's SSH server admits on the channel: its
-  // window now, before the first write (libssh2 keeps the initial size only for some channels).
+  // How much the device's SSH server admits on the channel: its window now, before the first
+  // write (libssh2 keeps the initial size only for some channels).
   unsigned long initialWindow = 0;
-  const unsigned long channelWindow =
-      libssh2_channel_window_write_ex(libssh2_sftp_get_channel(sftp_), &initialWindow);
+  const unsigned long channelWindow = libssh2_channel_window_write_ex(sftpChannel, &initialWindow);
   UploadWindow window(std::max(channelWindow, initialWindow),
                       UploadWindow::Clock::now() - openStart);
   DeviceWait sending = waitFor(waits_.transfer, DeviceWait::Progress::Reported);
-  int status = sendChunks(localFile_, remoteFile_, fileSize, showProgress, window, sending);
+  const int status =
+      sendRequests(localFile_, channel, opened.handle, fileSize, showProgress, window, sending);
   localFile_.close();
   if (status == kSshStalled) return stalled(step, waits_.transfer);
 
+  // Closing also waits out the replies to requests that a failed upload let go.
   DeviceWait closing = waitFor(waits_.transfer);
-  closing.until([&] { return libssh2_sftp_close_handle(remoteFile_); });
-  if (closing.expired()) return stalled(step, waits_.transfer);
-  remoteFile_ = nullptr;
+  const std::uint32_t closeId = channel.newId();
+  sftp::Reply closed;
+  if (channel.exchange(sftp::closeRequest(closeId, opened.handle), closeId, closing, closed) ==
+      Exchange::Stalled)
+    return stalled(step, waits_.transfer);
   return status;
 }
 

@@ -27,6 +27,7 @@ int SshLink::open(const std::string& host, const std::string& user, const std::s
   // whose device stopped answering tries afresh.
   close();
   stalled_ = false;
+  sftpReplies_ = sftp::ReplyReader{};
 
   if (!net::startup()) return kSshSocketLibraryFailed;
 
@@ -102,11 +103,7 @@ void SshLink::close() {
   if (session_ == nullptr) return;
 
   DeviceWait wait = waitFor(waits_.connect);
-  if (remoteFile_ != nullptr) {
-    wait.until([&] { return libssh2_sftp_close_handle(remoteFile_); });
-    if (!wait.expired()) remoteFile_ = nullptr;
-  }
-  if (sftp_ != nullptr && !wait.expired()) {
+  if (sftp_ != nullptr) {
     wait.until([&] { return libssh2_sftp_shutdown(sftp_); });
     if (!wait.expired()) sftp_ = nullptr;
   }
@@ -143,13 +140,11 @@ void SshLink::abandon() {
   net::shutdownSocket(sock_);
   if (session_ != nullptr) {
     if (channel_ != nullptr) libssh2_channel_free(channel_);
-    if (remoteFile_ != nullptr) libssh2_sftp_close_handle(remoteFile_);
     if (sftp_ != nullptr) libssh2_sftp_shutdown(sftp_);
     libssh2_session_free(session_);
     libssh2_exit();
   }
   channel_ = nullptr;
-  remoteFile_ = nullptr;
   sftp_ = nullptr;
   session_ = nullptr;
   releaseSocket();

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "device/device_wait.h"
+#include "device/sftp_protocol.h"
 
 namespace provision {
 
@@ -86,6 +87,8 @@ class SshLink {
   // Releases the session and the socket without a word to the device.
   void abandon();
   void releaseSocket();
+  // uploadFile without its entry in the run record.
+  int sendFile(const std::string& localPath, const std::string& remotePath, bool showProgress);
 
   LinkWaits waits_;
   bool stalled_ = false;
@@ -93,7 +96,10 @@ class SshLink {
   LIBSSH2_SESSION* session_ = nullptr;
   LIBSSH2_SFTP* sftp_ = nullptr;
   LIBSSH2_CHANNEL* channel_ = nullptr;
-  LIBSSH2_SFTP_HANDLE* remoteFile_ = nullptr;
+  // Uploads write their SFTP requests on the SFTP channel themselves: the replies come back here,
+  // and the requests are numbered per link.
+  sftp::ReplyReader sftpReplies_;
+  std::uint32_t sftpRequestId_ = 1;
   std::ifstream localFile_;
 };
 

@@ -5,6 +5,7 @@
 #include <iostream>
 #include <thread>
 
+#include "log/run_record.h"
 #include "workspace/filesystem.h"
 
 namespace provision {
@@ -39,6 +40,7 @@ int readLatestVersion(const std::string& path, PerLine perLine, std::string& pac
     }
     afterLine(perLine, packageName);
   }
+  recordFact("package: " + packageName);
   return 0;
 }
 

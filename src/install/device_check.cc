@@ -4,6 +4,7 @@
 #include "device/ssh_link.h"
 #include "install/workflows.h"
 #include "log/run_log.h"
+#include "log/run_record.h"
 #include "settings/settings.h"
 
 namespace provision {
@@ -61,6 +62,7 @@ int checkDevice(std::string& model, std::string& uid) {
   } else {
     model = boardName + "(0" + modelCode + ")";
   }
+  recordFact("unit: UID " + uid + ", model code " + modelCode + ", model label " + model);
   return 0;
 }
 

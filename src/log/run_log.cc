@@ -1,7 +1,8 @@
 #include "log/run_log.h"
 
-#include <ctime>
 #include <iostream>
+
+#include "log/run_record.h"
 
 namespace provision {
 namespace {
@@ -19,6 +20,8 @@ const char* tagOf(unsigned level) {
   }
 }
 
+}  // namespace
+
 bool toLocalTime(std::time_t now, std::tm& out) {
 #ifdef _WIN32
   return localtime_s(&out, &now) == 0;
@@ -26,8 +29,6 @@ bool toLocalTime(std::time_t now, std::tm& out) {
   return localtime_r(&now, &out) != nullptr;
 #endif
 }
-
-}  // namespace
 
 std::string makeTimestamp() {
   std::tm local{};
@@ -50,7 +51,9 @@ std::string formatSeconds(std::chrono::milliseconds wait) {
 }
 
 void writeLog(const std::string& message, unsigned level) {
-  std::cout << formatLogLine(makeTimestamp(), message, level) << std::endl;
+  const std::string line = formatLogLine(makeTimestamp(), message, level);
+  std::cout << line << std::endl;
+  recordLogLine(line);
 }
 
 }  // namespace provision

@@ -2,11 +2,15 @@
 #pragma once
 
 #include <chrono>
+#include <ctime>
 #include <string>
 
 namespace provision {
 
 enum LogLevel : unsigned { kLogPlain = 0, kLogInfo = 1, kLogWarning = 2, kLogError = 3 };
+
+// `now` as local time, with the system's thread-safe conversion. False when it fails.
+bool toLocalTime(std::time_t now, std::tm& out);
 
 // Local time as "Y:M:D h:m:s", each number without leading zeros.
 std::string makeTimestamp();
@@ -18,7 +22,7 @@ std::string formatLogLine(const std::string& timestamp, const std::string& messa
 // A wait as the log lines name it: "30 s", or "0.5 s" for one that is not whole seconds.
 std::string formatSeconds(std::chrono::milliseconds wait);
 
-// Writes one run-log line to standard output and flushes it.
+// Writes one run-log line to standard output and flushes it; the run record gets it too.
 void writeLog(const std::string& message, unsigned level);
 
 }  // namespace provision

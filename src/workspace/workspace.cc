@@ -46,10 +46,14 @@ void removePartialData(const std::string& folder) {
 }
 
 int exeDirectory() {
+  settings.baseFolder = executableFolder() + kSep;
+  return 0;
+}
+
+std::string executableFolder() {
   const std::string path = executablePath();
   const size_t separator = path.rfind(kSep);
-  settings.baseFolder = (separator == std::string::npos ? path : path.substr(0, separator)) + kSep;
-  return 0;
+  return separator == std::string::npos ? path : path.substr(0, separator);
 }
 
 void createFolder(std::string path) {

@@ -29,6 +29,9 @@ void removePartialData(const std::string& folder);
 // Sets settings.baseFolder to the executable's folder followed by kSep. Always 0.
 int exeDirectory();
 
+// The executable's folder, without a separator at its end (the whole path when it has none).
+std::string executableFolder();
+
 // Creates one folder level when it is missing; failures are silent.
 void createFolder(std::string path);
 

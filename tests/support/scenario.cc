@@ -55,6 +55,10 @@ ProcessResult TechnicianPc::run(const std::vector<std::string>& args, double tim
   return result;
 }
 
+std::string TechnicianPc::record() const {
+  return withoutCarriageReturnBeforeLineFeed(readText(path("provision.log")));
+}
+
 std::string maskTimestamps(const std::string& text) {
   static const std::regex stamp(R"(\[\d{4}:\d{1,2}:\d{1,2} \d{1,2}:\d{1,2}:\d{1,2}\] : )");
   return std::regex_replace(text, stamp, "[T] : ");

@@ -25,6 +25,8 @@ class TechnicianPc {
   const std::string& folder() const { return folder_; }
   // The machine's path of a path below the executable's folder, e.g. "data/lib".
   std::string path(const std::string& relative) const { return folder_ + "/" + relative; }
+  // The run record beside the executable, with LF line ends.
+  std::string record() const;
 
  private:
   const Lab& lab_;

@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <regex>
 
 #include "support/lab.h"
 #include "support/scenario.h"
@@ -102,6 +103,48 @@ TEST_F(WineScenario, ExecutableInAFolderWithBlanksAndNonAsciiName) {
       folderNames(pc.path("data/lib")),
       (std::vector<std::string>{"DriverAndLib_LatestVersion.txt", "DriverAndLib_V1.2.0.zip"}));
   EXPECT_TRUE(folderNames(lab.devicePath("opt/Install_driverandlib")).size() > 0);
+
+  // The run record beside the executable: Windows line ends, the folder's name intact.
+  const std::string record = readText(pc.path("provision.log"));
+  EXPECT_EQ(countOf(record, "\n"), countOf(record, "\r\n")) << record;
+  EXPECT_NE(
+      record.find("; folder: Z:" + std::regex_replace(pc.folder(), std::regex("/"), "\\") + "\r\n"),
+      std::string::npos)
+      << record;
+}
+
+TEST_F(WineScenario, FailedRunWithAConsoleWindowOfItsOwnWaitsForEnter) {
+  // Started on a terminal, a program under Wine gets a console of its own, as a double-click
+  // gives it on Windows: GetConsoleProcessList reports 1. Through "cmd /c" it reports 3, and with
+  // pipes for its output (as in every other test) 0. The terminal sends Enter as a carriage
+  // return; here it comes five seconds in.
+  Lab lab(uniqueLabName("wine-console"), "none");
+  ASSERT_TRUE(lab.ok()) << lab.startError();
+  TechnicianPc pc(lab);
+  const std::string exe = pc.path("provision.exe");
+  auto onTerminal = [&](const std::string& command) {
+    ProcessResult result =
+        lab.run({"sh", "-c", "(sleep 5; printf '\\r') | script -qec \"$0\" /dev/null", command},
+                pc.folder(), 120);
+    // What the terminal shows, without its control sequences (which also stand for the blanks).
+    result.out = std::regex_replace(result.out, std::regex("\x1b\\[[0-9;?]*[A-Za-z]|\\s"), "");
+    return result;
+  };
+  const std::string launcher = std::getenv("PROVISION_LAUNCHER");
+
+  ProcessResult own = onTerminal(launcher + " " + exe + " 3");
+  EXPECT_EQ(own.status, 1);
+  EXPECT_EQ(own.out, "PressEntertoclosethiswindow.");
+  ProcessResult shared = onTerminal(launcher + " cmd /c " + exe + " 3");
+  EXPECT_EQ(shared.status, 1);
+  EXPECT_EQ(shared.out.find("PressEnter"), std::string::npos) << shared.out;
+  EXPECT_EQ(countOf(pc.record(), "] end: exit status 1 "), 2) << "both runs ran";
+
+  // Windows' own help switch.
+  ProcessResult help = pc.run({"/?"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_TRUE(help.out.starts_with("Usage: provision ")) << help.out;
+  EXPECT_EQ(help.out, pc.run({"--help"}).out);
 }
 
 }  // namespace

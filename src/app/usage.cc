@@ -1,0 +1,106 @@
+#include "app/usage.h"
+
+#include "app/console.h"
+#include "app/provision.h"
+#include "log/run_record.h"
+#include "workspace/workspace.h"
+
+namespace provision {
+namespace {
+
+// The statuses first..last of a run, with what they mean.
+struct StatusMeaning {
+  int first;
+  int last;
+  const char* text;
+};
+
+constexpr StatusMeaning kStatusMeanings[] = {
+    {0, 0, "success"},
+    {1, 1,
+     "the device refused both root passwords or was unreachable, or a package download failed"},
+    {2, 2, "a pointer file or the calibration log could not be opened"},
+    {kExitBadArgument, kExitBadArgument, "the first argument is not a number; nothing was started"},
+    {-9, -1, "a step on the device failed: opening the link"},
+    {-11, -10, "a step on the device failed: a command"},
+    {-14, -12, "a step on the device failed: an upload"},
+    {-15, -15, "a step on the device failed: the device stopped answering"},
+};
+
+std::string rangeText(int first, int last) {
+  if (first == last) return std::to_string(first);
+  return std::to_string(first) + ".." + std::to_string(last);
+}
+
+// One line of the exit-status table: the status as the caller sees it, its meaning, and the
+// code of the failed step when the caller sees another number.
+std::string statusLine(const StatusMeaning& meaning) {
+  const int first = exitStatusSeen(meaning.first);
+  const int last = exitStatusSeen(meaning.last);
+  std::string line = "  " + rangeText(first, last);
+  line.resize(12, ' ');
+  line += meaning.text;
+  if (first == meaning.first) return line + "\n";
+  const char* codes = meaning.first == meaning.last ? " (code " : " (codes ";
+  return line + codes + rangeText(meaning.first, meaning.last) + ")\n";
+}
+
+std::string otherHelpSwitches() {
+  const std::string platform = platformHelpSwitch();
+  return platform.empty() ? "-h" : "-h or " + platform;
+}
+
+}  // namespace
+
+std::string versionText() {
+  const std::string commit = PROVISION_COMMIT;
+  std::string text = std::string("provision ") + PROVISION_VERSION;
+  return commit.empty() ? text : text + " (commit " + commit + ")";
+}
+
+std::string usageText(const std::string& folder) {
+  std::string text =
+      "Usage: provision [mode [variant [calibration-subfolder]]]\n"
+      "       provision --help      this text (also " +
+      otherHelpSwitches() +
+      ")\n"
+      "       provision --version   the program's version\n"
+      "\n"
+      "Brings the software and the calibration data of a QM or ZR measuring device onto it,\n"
+      "from the package server.\n"
+      "\n"
+      "Arguments, all optional, in this order:\n"
+      "  mode                   1: installs the driver-and-library bundle\n"
+      "                         2 (default): installs the server package on a QM unit; the\n"
+      "                           configuration tool and the unit's calibration files on a ZR "
+      "unit\n"
+      "                         any other number: only probes the device and prepares the folders\n"
+      "  variant                variant of the ZR configuration tool (default CN)\n"
+      "  calibration-subfolder  sub-folder of the unit's ConfigFile folder on the package server\n"
+      "                         (default: none, the ConfigFile folder itself)\n"
+      "\n"
+      "Exit statuses:\n";
+  for (const StatusMeaning& meaning : kStatusMeanings) text += statusLine(meaning);
+  return text +
+         "\n"
+         "Device:          " PROVISION_DEVICE_HOST
+         " (SSH)\n"
+         "Package server:  " PROVISION_FTP_HOST
+         " (FTP)\n"
+         "Data folder:     " +
+         folder + kSep +
+         "data\n"
+         "Run record:      " +
+         folder + kSep + kRecordFileName + "\n";
+}
+
+std::string exitStatusMeaning(int status) {
+  for (const StatusMeaning& meaning : kStatusMeanings) {
+    if (status < meaning.first || status > meaning.last) continue;
+    if (status >= 0) return meaning.text;
+    return std::string(meaning.text) + ", code " + std::to_string(status);
+  }
+  return "not a status of this program";
+}
+
+}  // namespace provision

@@ -1,0 +1,68 @@
+// The few SFTP (version 3) messages an upload exchanges with the device's SFTP server: open a
+// file, write to it, close it, and the server's status and handle replies. The requests travel on
+// the SFTP channel that libssh2 started; the upload writes and reads them itself, so that it holds
+// only the request being written, however many are under way.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace provision::sftp {
+
+inline constexpr std::uint8_t kOpen = 3;
+inline constexpr std::uint8_t kClose = 4;
+inline constexpr std::uint8_t kWrite = 6;
+inline constexpr std::uint8_t kStatus = 101;
+inline constexpr std::uint8_t kHandle = 102;
+
+inline constexpr std::uint32_t kStatusOk = 0;
+
+// Open flags and attributes, as the protocol numbers them.
+inline constexpr std::uint32_t kOpenWrite = 0x02;
+inline constexpr std::uint32_t kOpenCreate = 0x08;
+inline constexpr std::uint32_t kOpenTruncate = 0x10;
+inline constexpr std::uint32_t kAttributePermissions = 0x04;
+inline constexpr std::uint32_t kRegularFile = 0100000;
+
+// The longest handle a server may give (the protocol's limit).
+inline constexpr std::size_t kMaxHandle = 256;
+// The longest reply the upload accepts; the server's replies to its requests are far shorter.
+inline constexpr std::size_t kMaxReply = 64 * 1024;
+// The head of a write request: length, type, id, handle, offset, data length.
+inline constexpr std::size_t kMaxWriteHead = 4 + 1 + 4 + 4 + kMaxHandle + 8 + 4;
+
+// A whole open request for `path` with the given flags and permission bits.
+std::string openRequest(std::uint32_t id, const std::string& path, std::uint32_t flags,
+                        std::uint32_t permissions);
+// A whole close request.
+std::string closeRequest(std::uint32_t id, const std::string& handle);
+// The head of a write request; the `length` data bytes follow it in the same message.
+std::string writeHead(std::uint32_t id, const std::string& handle, std::uint64_t offset,
+                      std::uint32_t length);
+
+// One reply of the server. `status` is set for status replies, `handle` for handle replies.
+struct Reply {
+  std::uint8_t type = 0;
+  std::uint32_t id = 0;
+  std::uint32_t status = 0;
+  std::string handle;
+};
+
+// Cuts what the server sends into replies.
+class ReplyReader {
+ public:
+  void append(const char* data, std::size_t size);
+  // Takes the next whole reply. False when none has fully arrived yet, or the stream is broken.
+  bool next(Reply& reply);
+  // Whether the server sent something that is no reply this upload understands: a message too
+  // short or too long for its type, or a handle longer than the protocol allows.
+  bool broken() const { return broken_; }
+
+ private:
+  std::string buffer_;
+  std::size_t start_ = 0;
+  bool broken_ = false;
+};
+
+}  // namespace provision::sftp

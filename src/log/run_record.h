@@ -1,0 +1,63 @@
+// The run record: what each run did, appended to a file beside the executable, where it outlives
+// the console window.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <iosfwd>
+#include <memory>
+#include <string>
+
+#include "log/record_file.h"
+
+namespace provision {
+
+inline constexpr const char* kRecordFileName = "provision.log";
+// A record file larger than this at the start of a run is moved to its name + ".1", replacing an
+// older one, and a new file starts.
+inline constexpr std::uintmax_t kRecordSizeLimit = 1024 * 1024;
+
+class LineTee;
+
+// One run's entry in the record file. While it lives it is the active record: the record
+// functions below add their lines to it, and so does every line written to standard error, which
+// passes on to the console unchanged. Each line starts with the local time and the process ID,
+// so that the entries of runs at the same time can be told apart.
+class RunRecord {
+ public:
+  // Moves the file at `path` aside when it is over the size limit, opens it and adds
+  // `startText`. When the file cannot be written, standard error gets one line saying so and the
+  // run goes unrecorded; so it does when a later line cannot be written.
+  RunRecord(const std::string& path, const std::string& startText);
+  // Stops recording; standard error is as it was before.
+  ~RunRecord();
+  RunRecord(const RunRecord&) = delete;
+  RunRecord& operator=(const RunRecord&) = delete;
+
+  // Adds the end line: `endText` followed by the time since the start.
+  void end(const std::string& endText);
+
+  // Adds one line to the entry.
+  void addLine(const std::string& text);
+
+ private:
+  void stopKeeping();
+
+  std::string path_;
+  std::chrono::steady_clock::time_point start_;
+  RecordFile file_;
+  bool kept_ = false;
+  std::streambuf* standardError_;
+  std::unique_ptr<LineTee> tee_;
+};
+
+// A fact of the run as it becomes known, e.g. "device line: ZR".
+void recordFact(const std::string& text);
+
+// A run-log line as the console shows it.
+void recordLogLine(const std::string& line);
+
+// One upload: the local file with its size, where it went, and how it ended (its status).
+void recordUpload(const std::string& localPath, const std::string& remotePath, int status);
+
+}  // namespace provision
