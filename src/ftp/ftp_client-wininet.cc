@@ -3,6 +3,11 @@
 #include <windows.h>
 #include <wininet.h>
 
+#include <cstdint>
+#include <optional>
+#include <utility>
+
+#include "ftp/call_thread.h"
 #include "ftp/ftp_client.h"
 #include "workspace/wide_text-win32.h"
 
@@ -35,6 +40,45 @@ class InternetHandle {
   HINTERNET handle_ = nullptr;
 };
 
+// The size of a local file that another handle is writing, 0 while it does not exist. The handle
+// asks for attributes only, which no sharing mode refuses.
+std::int64_t growingFileSize(const std::wstring& path) {
+  HANDLE file = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return 0;
+  LARGE_INTEGER size{};
+  const bool known = GetFileSizeEx(file, &size) != 0;
+  CloseHandle(file);
+  return known ? size.QuadPart : 0;
+}
+
+struct Listing {
+  FtpError error = kFtpOk;
+  std::vector<FtpEntry> entries;
+};
+
+// The whole listing of `pattern` in one call; the search handle is closed before it returns.
+Listing listAll(HINTERNET connection, const std::wstring& pattern) {
+  Listing listing;
+  WIN32_FIND_DATAW data;
+  InternetHandle search(
+      FtpFindFirstFileW(connection, pattern.c_str(), &data, INTERNET_FLAG_RELOAD, 0));
+  if (!search) {
+    listing.error = GetLastError();
+    return listing;
+  }
+  // The listing ends at the first failure, normally ERROR_NO_MORE_FILES; any other ends it too.
+  do {
+    listing.entries.push_back(
+        {narrowUtf8(data.cFileName), (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0});
+  } while (InternetFindNextFileW(search.get(), &data));
+  return listing;
+}
+
+// Every call that waits for the server runs on the connection's call thread and is given up after
+// its wait (see call_thread.h): a stall reports ERROR_INTERNET_TIMEOUT, as WinINet's own timeouts
+// do. Those are set too; Windows honours some of them.
 class WinInetFtpClient : public FtpClient {
  public:
   explicit WinInetFtpClient(const FtpWaits& waits) : waits_(waits) {}
@@ -43,19 +87,31 @@ class WinInetFtpClient : public FtpClient {
   FtpConnect connect(const std::string& host, const std::string& user,
                      const std::string& password) override {
     disconnect();
+    calls_ = std::make_unique<CallThread>();
     internet_.reset(InternetOpenW(kAgent, INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0));
-    if (!internet_) return FtpConnect::Unavailable;
+    if (!internet_ || !calls_->started()) {
+      disconnect();
+      return FtpConnect::Unavailable;
+    }
     setTimeout(INTERNET_OPTION_CONNECT_TIMEOUT, waits_.connect);
     for (DWORD option : {INTERNET_OPTION_SEND_TIMEOUT, INTERNET_OPTION_RECEIVE_TIMEOUT,
                          INTERNET_OPTION_DATA_SEND_TIMEOUT, INTERNET_OPTION_DATA_RECEIVE_TIMEOUT})
       setTimeout(option, waits_.transfer);
     // Flags 0: no INTERNET_FLAG_PASSIVE, so the transfers use active FTP.
-    connection_.reset(InternetConnectW(internet_.get(), widenUtf8(host).c_str(), kFtpPort,
-                                       widenUtf8(user).c_str(), widenUtf8(password).c_str(),
-                                       INTERNET_SERVICE_FTP, 0, 0));
-    if (connection_) return FtpConnect::Connected;
-    error_ = GetLastError();
-    internet_.reset();
+    auto login = [internet = internet_.get(), host = widenUtf8(host), user = widenUtf8(user),
+                  password = widenUtf8(password)]() -> std::pair<HINTERNET, FtpError> {
+      HINTERNET connection = InternetConnectW(internet, host.c_str(), kFtpPort, user.c_str(),
+                                              password.c_str(), INTERNET_SERVICE_FTP, 0, 0);
+      return {connection, connection ? kFtpOk : GetLastError()};
+    };
+    const auto result =
+        calls_->run<std::pair<HINTERNET, FtpError>>(login, {waits_.connect, {}, cancelAll()});
+    error_ = result ? result->second : ERROR_INTERNET_TIMEOUT;
+    if (result && result->first) {
+      connection_.reset(result->first);
+      return FtpConnect::Connected;
+    }
+    disconnect();
     return FtpConnect::Failed;
   }
 
@@ -64,28 +120,30 @@ class WinInetFtpClient : public FtpClient {
   FtpError fetch(const std::string& remotePath, const std::string& localPath) override {
     if (!connection_) return kNoConnection;
     // Always from the server, never from WinINet's cache: a pointer file from an earlier run would
-    // name an outdated package.
-    if (FtpGetFileW(connection_.get(), widenUtf8(remotePath).c_str(), widenUtf8(localPath).c_str(),
-                    FALSE, FILE_ATTRIBUTE_NORMAL, FTP_TRANSFER_TYPE_BINARY | INTERNET_FLAG_RELOAD,
-                    0)) {
-      return kFtpOk;
-    }
-    return GetLastError();
+    // name an outdated package. Progress is what reaches the local file.
+    auto get = [connection = connection_.get(), remote = widenUtf8(remotePath),
+                local = widenUtf8(localPath)]() -> FtpError {
+      return FtpGetFileW(connection, remote.c_str(), local.c_str(), FALSE, FILE_ATTRIBUTE_NORMAL,
+                         FTP_TRANSFER_TYPE_BINARY | INTERNET_FLAG_RELOAD, 0)
+                 ? kFtpOk
+                 : GetLastError();
+    };
+    const auto growth = [local = widenUtf8(localPath)] { return growingFileSize(local); };
+    return calls_->run<FtpError>(get, {waits_.transfer, growth, cancelAll()})
+        .value_or(ERROR_INTERNET_TIMEOUT);
   }
 
   FtpError list(const std::string& remoteFolder, std::vector<FtpEntry>& entries) override {
     entries.clear();
     if (!connection_) return kNoConnection;
-    WIN32_FIND_DATAW data;
-    InternetHandle search(FtpFindFirstFileW(
-        connection_.get(), widenUtf8(remoteFolder + "/*").c_str(), &data, INTERNET_FLAG_RELOAD, 0));
-    if (!search) return GetLastError();
-    // The listing ends at the first failure, normally ERROR_NO_MORE_FILES; any other ends it too.
-    do {
-      entries.push_back(
-          {narrowUtf8(data.cFileName), (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0});
-    } while (InternetFindNextFileW(search.get(), &data));
-    return kFtpOk;
+    auto search = [connection = connection_.get(), pattern = widenUtf8(remoteFolder + "/*")] {
+      return listAll(connection, pattern);
+    };
+    std::optional<Listing> listing =
+        calls_->run<Listing>(search, {waits_.transfer, {}, cancelAll()});
+    if (!listing) return ERROR_INTERNET_TIMEOUT;
+    entries = std::move(listing->entries);
+    return listing->error;
   }
 
   FtpError localFileError() const override { return ERROR_CANNOT_MAKE; }
@@ -93,6 +151,7 @@ class WinInetFtpClient : public FtpClient {
   void disconnect() override {
     connection_.reset();
     internet_.reset();
+    calls_.reset();
   }
 
   bool isAbsent(FtpError code) const override {
@@ -111,7 +170,16 @@ class WinInetFtpClient : public FtpClient {
     InternetSetOptionW(internet_.get(), option, &milliseconds, sizeof milliseconds);
   }
 
+  // Closing the handles is WinINet's way to cancel a blocked call; the call thread stays behind.
+  std::function<void()> cancelAll() {
+    return [this] {
+      connection_.reset();
+      internet_.reset();
+    };
+  }
+
   FtpWaits waits_;
+  std::unique_ptr<CallThread> calls_;
   InternetHandle internet_;
   InternetHandle connection_;
   FtpError error_ = kFtpOk;

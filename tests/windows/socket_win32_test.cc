@@ -1,10 +1,16 @@
-// Winsock under the SSH link: registration pairing and address parsing. Runs under Wine in a
-// namespace with nothing but loopback, where nothing listens on port 22.
+// Winsock under the SSH link: registration pairing, address parsing, and the waits of a connect
+// and of the link's steps. Runs under Wine in a namespace with nothing but loopback, where nothing
+// listens on port 22 unless a test puts a peer there.
 #include <gtest/gtest.h>
 #include <winsock2.h>
 
+#include <chrono>
+#include <string>
+
 #include "device/socket.h"
 #include "device/ssh_link.h"
+#include "support/waits.h"
+#include "windows/loopback.h"
 
 namespace provision {
 namespace {
@@ -72,6 +78,49 @@ TEST_F(Ipv4Text, AnythingElseIsRefused) {
   // Widened byte by byte, a non-ASCII byte becomes a code unit that no address holds.
   EXPECT_FALSE(net::parseIPv4("192.168.10.\xb2", address_));
   EXPECT_FALSE(net::parseIPv4("\xef\xbc\x91.2.3.4", address_));  // full-width digit one
+}
+
+// Checks that `out` and `seconds` are those of an open given up in `step` after the connect wait.
+void expectGivenUp(const std::string& out, double seconds, const std::string& step,
+                   std::chrono::milliseconds wait) {
+  EXPECT_TRUE(test::isOneErrorLine(out, "The device stopped answering during " + step +
+                                            " (no reply for " +
+                                            std::to_string(wait.count() / 1000) + " s)"));
+  EXPECT_GE(seconds, std::chrono::duration<double>(wait).count() - 0.1);
+  EXPECT_LT(seconds, std::chrono::duration<double>(wait).count() + 3.0);
+}
+
+TEST(WinsockWaits, DeviceThatAnswersNothingStallsTheOpenAfterItsWaitAndReleasesWinsock) {
+  const LinkWaits waits = test::shortLinkWaits();
+  std::string output = "kept";
+  {
+    // An SSH server that hangs: the connection is made, no banner ever comes.
+    test::LoopbackListener hung(22, 4);
+    ASSERT_TRUE(hung.listening());
+    SshLink link(waits);
+    testing::internal::CaptureStdout();
+    test::Stopwatch opening;
+    EXPECT_EQ(link.open("127.0.0.1", "root", "lwzq"), kSshStalled);
+    const double waited = opening.seconds();
+    expectGivenUp(testing::internal::GetCapturedStdout(), waited, "the SSH handshake",
+                  waits.connect);
+    test::Stopwatch later;
+    EXPECT_EQ(link.runCommand("true", output), kSshStalled);
+    EXPECT_LT(later.seconds(), 0.5);
+  }
+  EXPECT_EQ(output, "kept");
+  EXPECT_FALSE(winsockRegistered());
+
+  // Switched off: not even the connection is answered.
+  test::LoopbackListener off(22, 0);
+  ASSERT_TRUE(off.listening());
+  off.fillQueue();
+  SshLink link(waits);
+  testing::internal::CaptureStdout();
+  test::Stopwatch connecting;
+  EXPECT_EQ(link.open("127.0.0.1", "root", "lwzq"), kSshStalled);
+  const double waited = connecting.seconds();
+  expectGivenUp(testing::internal::GetCapturedStdout(), waited, "the connection", waits.connect);
 }
 
 }  // namespace
