@@ -54,7 +54,9 @@ bool parseIPv4(const std::string& host, unsigned char address[4]) {
 ConnectResult connectWithin(libssh2_socket_t sock, const unsigned char address[4], int port,
                             std::chrono::milliseconds timeout) {
   u_long nonBlocking = 1;
-  if (ioctlsocket(sock, FIONBIO, &nonBlocking) != 0) return ConnectResult::Failed;
+  // FIONBIO is computed as an unsigned value; ioctlsocket takes it as a long.
+  if (ioctlsocket(sock, static_cast<long>(FIONBIO), &nonBlocking) != 0)
+    return ConnectResult::Failed;
   sockaddr_in target{};
   target.sin_family = AF_INET;
   target.sin_port = htons(static_cast<u_short>(port));

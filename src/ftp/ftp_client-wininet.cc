@@ -94,9 +94,10 @@ class WinInetFtpClient : public FtpClient {
       return FtpConnect::Unavailable;
     }
     setTimeout(INTERNET_OPTION_CONNECT_TIMEOUT, waits_.connect);
-    for (DWORD option : {INTERNET_OPTION_SEND_TIMEOUT, INTERNET_OPTION_RECEIVE_TIMEOUT,
-                         INTERNET_OPTION_DATA_SEND_TIMEOUT, INTERNET_OPTION_DATA_RECEIVE_TIMEOUT})
-      setTimeout(option, waits_.transfer);
+    static constexpr DWORD kTransferOptions[] = {
+        INTERNET_OPTION_SEND_TIMEOUT, INTERNET_OPTION_RECEIVE_TIMEOUT,
+        INTERNET_OPTION_DATA_SEND_TIMEOUT, INTERNET_OPTION_DATA_RECEIVE_TIMEOUT};
+    for (DWORD option : kTransferOptions) setTimeout(option, waits_.transfer);
     // Flags 0: no INTERNET_FLAG_PASSIVE, so the transfers use active FTP.
     auto login = [internet = internet_.get(), host = widenUtf8(host), user = widenUtf8(user),
                   password = widenUtf8(password)]() -> std::pair<HINTERNET, FtpError> {

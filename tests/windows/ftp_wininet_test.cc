@@ -311,7 +311,9 @@ void expectLoginGivenUp() {
 
 TEST_F(WinInetSource, ServerThatStopsAnsweringIsGivenUpAtTheLogin) {
   {
-    ScriptedServer server({.greet = false});
+    Script script;
+    script.greet = false;
+    ScriptedServer server(script);
     ASSERT_TRUE(server.listening());
     expectLoginGivenUp();
   }
@@ -356,7 +358,9 @@ TEST_F(WinInetSource, TransferThatStopsIsGivenUpAndLaterCallsFailAtOnce) {
 }
 
 TEST_F(WinInetSource, ListingThatStopsIsGivenUp) {
-  ScriptedServer server({.stallListing = true});
+  Script script;
+  script.stallListing = true;
+  ScriptedServer server(script);
   ASSERT_TRUE(server.listening());
   FtpSource source(kWaits);
   ASSERT_EQ(source.open(), 0);
@@ -376,7 +380,11 @@ TEST_F(WinInetSource, SlowButMovingTransferIsNeverCut) {
   // 24 pieces a quarter of a second apart: three times the transfer wait in all.
   ASSERT_LE(kWaits.transfer, 2000ms);
   const std::string file = std::string(2400, 'q') + "end";
-  ScriptedServer server({.file = file, .piece = 100, .pace = 250ms});
+  Script script;
+  script.file = file;
+  script.piece = 100;
+  script.pace = 250ms;
+  ScriptedServer server(script);
   ASSERT_TRUE(server.listening());
   FtpSource source(kWaits);
   ASSERT_EQ(source.open(), 0);

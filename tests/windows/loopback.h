@@ -50,7 +50,7 @@ class LoopbackListener {
     for (int i = 0; i < 3; ++i) {
       SOCKET sock = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
       u_long nonBlocking = 1;
-      ioctlsocket(sock, FIONBIO, &nonBlocking);
+      ioctlsocket(sock, static_cast<long>(FIONBIO), &nonBlocking);
       sockaddr_in address = loopbackAddress(port_);
       ::connect(sock, reinterpret_cast<sockaddr*>(&address), sizeof address);
       queued_.push_back(sock);
