@@ -123,41 +123,38 @@ class ServerPackageStall : public ServerPackage {
               0);
   }
   std::string packagePath() const { return std::string(kServerFolder) + kPackage; }
+  std::string devicePackagePath() const { return std::string("/root/") + kPackage; }
+
+  // A run whose package upload the device stopped answering: one error line after the upload's
+  // wait, the run's end with -15, and only part of the package on the device.
+  void expectUploadGivenUp(const ProcessResult& run) const {
+    EXPECT_EQ(run.status, 256 - 15);
+    const std::string out = maskTimestamps(run.out);
+    EXPECT_NE(out.find("\n[T] : [ERROR]The device stopped answering during the upload of " +
+                       std::string(kPackage) + " (no reply for 30 s)\n"),
+              std::string::npos)
+        << out;
+    EXPECT_TRUE(out.ends_with("[T] : [ERROR]Failed to install the server package, status -15\n"))
+        << out;
+    EXPECT_EQ(countOf(out, "[ERROR]The device stopped answering"), 1);
+    EXPECT_GE(run.seconds, 30.0);
+    EXPECT_LT(run.seconds, 90.0);
+    EXPECT_LT(fileSize(lab_.devicePath(devicePackagePath())), kLargePayload);
+  }
 
   static constexpr std::int64_t kLargePayload = 64 * 1024 * 1024;
 };
 
 TEST_F(ServerPackageStall, DeviceThatStopsAnsweringMidUploadEndsTheRunWithMinus15) {
   layOutLargePackage();
-  ASSERT_TRUE(lab_.hangDeviceAfter(1024 * 1024, std::string("/root/") + kPackage));
-  ProcessResult run = pc_.run({});
-  EXPECT_EQ(run.status, 256 - 15);
-  const std::string out = maskTimestamps(run.out);
-  EXPECT_NE(out.find("\n[T] : [ERROR]The device stopped answering during the upload of " +
-                     std::string(kPackage) + " (no reply for 30 s)\n"),
-            std::string::npos)
-      << out;
-  EXPECT_TRUE(out.ends_with("[T] : [ERROR]Failed to install the server package, status -15\n"))
-      << out;
-  EXPECT_EQ(countOf(out, "[ERROR]The device stopped answering"), 1);
-  EXPECT_GE(run.seconds, 30.0);
-  EXPECT_LT(run.seconds, 90.0);
-  EXPECT_LT(fileSize(lab_.devicePath(std::string("root/") + kPackage)), kLargePayload);
+  ASSERT_TRUE(lab_.hangDeviceAfter(1024 * 1024, devicePackagePath()));
+  expectUploadGivenUp(pc_.run({}));
 }
 
 TEST_F(ServerPackageStall, DeviceSwitchedOffMidUploadEndsTheRunWithMinus15) {
   layOutLargePackage();
-  ASSERT_TRUE(lab_.powerOffAfter(1024 * 1024, std::string("/root/") + kPackage));
-  ProcessResult run = pc_.run({});
-  EXPECT_EQ(run.status, 256 - 15);
-  const std::string out = maskTimestamps(run.out);
-  EXPECT_NE(out.find("[T] : [ERROR]The device stopped answering during the upload of " +
-                     std::string(kPackage) + " (no reply for 30 s)\n"),
-            std::string::npos)
-      << out;
-  EXPECT_TRUE(out.ends_with("[T] : [ERROR]Failed to install the server package, status -15\n"))
-      << out;
-  EXPECT_LT(run.seconds, 90.0);
+  ASSERT_TRUE(lab_.powerOffAfter(1024 * 1024, devicePackagePath()));
+  expectUploadGivenUp(pc_.run({}));
 }
 
 TEST_F(ServerPackageStall, PackageServerThatStopsMidDownloadEndsTheRunWithOne) {
