@@ -158,7 +158,7 @@ class ChunkLedger {
 };
 
 // How a step of the exchange with the SFTP server went.
-enum class Exchange { Done, Refused, Broken, Stalled };
+enum class Exchange { Done, Broken, Stalled };
 
 // The upload's side of the SFTP channel: requests written whole, replies read and matched by id.
 // Replies to requests that an earlier failed upload let go are skipped.
@@ -180,14 +180,14 @@ class RequestChannel {
   }
 
   // One read of what the server sent. 1: replies may have arrived, 0: nothing yet, -1: the channel
-  // ended or failed, or the server sent something that is no reply.
+  // ended or failed.
   int readSome() {
     char buffer[kReplyReadSize];
     const ssize_t count = libssh2_channel_read_ex(channel_, 0, buffer, sizeof buffer);
     if (count == LIBSSH2_ERROR_EAGAIN) return 0;
     if (count <= 0) return -1;
     replies_.append(buffer, static_cast<std::size_t>(count));
-    return replies_.broken() ? -1 : 1;
+    return 1;
   }
 
   // The next whole reply that arrived, if any.
@@ -345,6 +345,8 @@ int sendRequests(std::ifstream& local, RequestChannel& channel, const std::strin
         window.acknowledged(after, UploadWindow::Clock::now());
         if (ledger.reportAcknowledged(progress)) return kSshOk;
       }
+      // Something that is no reply: nothing more on the channel can be trusted.
+      if (channel.broken()) return kSshWriteFailed;
     }
     if (moved || wait.await()) continue;
     progress.interrupted();
