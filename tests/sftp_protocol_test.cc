@@ -35,7 +35,8 @@ std::vector<Reply> readAll(ReplyReader& reader) {
 }
 
 TEST(SftpReplies, WholeRepliesFromAnyCutOfTheStream) {
-  const std::string stream = handle(1, std::string("h\0x", 3)) + status(2, kStatusOk) + status(3, 4);
+  const std::string stream =
+      handle(1, std::string("h\0x", 3)) + status(2, kStatusOk) + status(3, 4);
   for (std::size_t piece : {std::size_t{1}, std::size_t{3}, std::size_t{5}, stream.size()}) {
     ReplyReader reader;
     std::vector<Reply> replies;
