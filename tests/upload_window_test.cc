@@ -17,6 +17,7 @@ using std::chrono::microseconds;
 constexpr std::uint64_t kOpenSshChannelWindow = 2 * 1024 * 1024;
 constexpr std::int64_t kRequest = static_cast<std::int64_t>(kWriteRequestSize);
 constexpr std::size_t kMinWindow = UploadWindow::kMinRequests * kWriteRequestSize;
+const Clock::time_point kStart{};
 
 // A link with a fixed round trip and bandwidth: each request is acknowledged one round trip
 // after it was sent, and no sooner than the bandwidth lets its bytes through.
@@ -28,10 +29,13 @@ struct Link {
 // Sends `requests` requests through the window, the way the uploader does: whenever an
 // acknowledgement makes room, new requests fill the window again. Returns the largest window.
 std::size_t simulate(UploadWindow& window, const Link& link, int requests) {
-  const Clock::time_point start{};
+  const Clock::time_point start = kStart;
   const auto perRequest = std::chrono::duration_cast<Clock::duration>(
       std::chrono::duration<double>(static_cast<double>(kRequest) / link.bytesPerSecond));
-  std::deque<Clock::time_point> ackTimes;  // of the requests in flight, oldest first
+  struct InFlight {
+    Clock::time_point sentAt, ackedAt;
+  };
+  std::deque<InFlight> inFlight;  // oldest first
   Clock::time_point now = start;
   Clock::time_point lastAck = start;
   std::int64_t sent = 0;
@@ -41,14 +45,14 @@ std::size_t simulate(UploadWindow& window, const Link& link, int requests) {
     while (sent - acknowledged + kRequest <= static_cast<std::int64_t>(window.size()) &&
            sent < requests * kRequest) {
       sent += kRequest;
-      window.offered(sent, now);
       lastAck = std::max(now + link.roundTrip, lastAck + perRequest);
-      ackTimes.push_back(lastAck);
+      inFlight.push_back({now, lastAck});
     }
-    now = ackTimes.front();
-    ackTimes.pop_front();
+    const InFlight request = inFlight.front();
+    inFlight.pop_front();
+    now = request.ackedAt;
     acknowledged += kRequest;
-    window.acknowledged(acknowledged, now);
+    window.acknowledged(acknowledged, request.sentAt, now);
     EXPECT_EQ(window.size() % kWriteRequestSize, 0u);
     largest = std::max(largest, window.size());
   }
@@ -57,7 +61,7 @@ std::size_t simulate(UploadWindow& window, const Link& link, int requests) {
 
 TEST(UploadWindow, ShortRoundTripsKeepTheSmallestWindow) {
   for (const Link link : {Link{microseconds(150), 400e6}, Link{microseconds(1300), 250e6}}) {
-    UploadWindow window(kOpenSshChannelWindow, link.roundTrip);
+    UploadWindow window(kOpenSshChannelWindow, link.roundTrip, kStart);
     EXPECT_EQ(window.size(), kMinWindow);
     EXPECT_EQ(simulate(window, link, 4000), kMinWindow) << link.roundTrip.count() << " us";
   }
@@ -65,7 +69,7 @@ TEST(UploadWindow, ShortRoundTripsKeepTheSmallestWindow) {
 
 TEST(UploadWindow, LongRoundTripGrowsTheWindowUpToTheChannelWindow) {
   const Link link{microseconds(5400), 400e6};
-  UploadWindow window(kOpenSshChannelWindow, link.roundTrip);
+  UploadWindow window(kOpenSshChannelWindow, link.roundTrip, kStart);
   const std::size_t largest = simulate(window, link, 4000);
   EXPECT_GT(largest, kMinWindow);
   EXPECT_EQ(largest, window.maxSize());
@@ -78,12 +82,12 @@ TEST(UploadWindow, LongRoundTripGrowsTheWindowUpToTheChannelWindow) {
 TEST(UploadWindow, SlowLinkDoesNotGrowTheWindow) {
   // 10 MB/s over 5 ms: the bandwidth, not the window, limits the rate.
   const Link link{microseconds(5000), 10e6};
-  UploadWindow window(kOpenSshChannelWindow, link.roundTrip);
+  UploadWindow window(kOpenSshChannelWindow, link.roundTrip, kStart);
   EXPECT_EQ(simulate(window, link, 600), kMinWindow);
 }
 
 TEST(UploadWindow, SmallChannelWindowCapsEvenTheSmallestWindow) {
-  UploadWindow window(256 * 1024, microseconds(200));
+  UploadWindow window(256 * 1024, microseconds(200), kStart);
   EXPECT_EQ(window.size(), window.maxSize());
   EXPECT_LT(window.size(), kMinWindow);
   EXPECT_LE(
@@ -93,7 +97,7 @@ TEST(UploadWindow, SmallChannelWindowCapsEvenTheSmallestWindow) {
   EXPECT_EQ(window.size(), window.maxSize());
 
   // A channel that admits less than one request still lets one through at a time.
-  UploadWindow tiny(1000, microseconds(200));
+  UploadWindow tiny(1000, microseconds(200), kStart);
   EXPECT_EQ(tiny.size(), kWriteRequestSize);
 }
 

@@ -120,7 +120,7 @@ class ChunkLedger {
     bytesRead_ += static_cast<std::int64_t>(length);
     if (length < requested) dataEnded_ = true;
   }
-  void acknowledged(std::size_t length) { acknowledged_ += static_cast<std::int64_t>(length); }
+  void acknowledgedUpTo(std::int64_t offset) { acknowledged_ = offset; }
   std::int64_t acknowledgedBytes() const { return acknowledged_; }
 
   // Shows the progress of every chunk acknowledged since the last call; true once the chunk
@@ -224,7 +224,11 @@ class RequestChannel {
 // upload counts the bytes up to the first request still open.
 class RequestsInFlight {
  public:
-  void sent(std::uint32_t id, std::int64_t end) { requests_.push_back({id, end, false}); }
+  using Clock = UploadWindow::Clock;
+
+  void sent(std::uint32_t id, std::int64_t end, Clock::time_point at) {
+    requests_.push_back({id, end, at, false});
+  }
 
   // Marks the request `id` done; false when it is none of these.
   bool done(std::uint32_t id) {
@@ -233,6 +237,7 @@ class RequestsInFlight {
       request.done = true;
       while (!requests_.empty() && requests_.front().done) {
         acknowledged_ = requests_.front().end;
+        acknowledgedSentAt_ = requests_.front().sentAt;
         requests_.pop_front();
       }
       return true;
@@ -241,17 +246,21 @@ class RequestsInFlight {
   }
 
   bool empty() const { return requests_.empty(); }
-  // The end of the bytes that the device acknowledged without a gap.
+  // The end of the bytes that the device acknowledged without a gap, and when the last request of
+  // them was written.
   std::int64_t acknowledged() const { return acknowledged_; }
+  Clock::time_point acknowledgedSentAt() const { return acknowledgedSentAt_; }
 
  private:
   struct Request {
     std::uint32_t id;
     std::int64_t end;
+    Clock::time_point sentAt;
     bool done;
   };
   std::deque<Request> requests_;
   std::int64_t acknowledged_ = 0;
+  Clock::time_point acknowledgedSentAt_;
 };
 
 // One write request: its head and its data in one block, written to the channel in pieces as the
@@ -314,8 +323,7 @@ int sendRequests(std::ifstream& local, RequestChannel& channel, const std::strin
                                         static_cast<std::uint32_t>(length)),
                         length);
         sent += static_cast<std::int64_t>(length);
-        inFlight.sent(id, sent);
-        window.offered(sent, UploadWindow::Clock::now());
+        inFlight.sent(id, sent, UploadWindow::Clock::now());
       }
     }
     // Nothing under way and nothing left to read: done (for a file that shrank meanwhile, without
@@ -337,12 +345,11 @@ int sendRequests(std::ifstream& local, RequestChannel& channel, const std::strin
       while (channel.nextReply(reply)) {
         if (!inFlight.done(reply.id)) continue;
         if (reply.type != sftp::kStatus || reply.status != sftp::kStatusOk) return kSshWriteFailed;
-        const std::int64_t before = ledger.acknowledgedBytes();
-        const std::int64_t after = inFlight.acknowledged();
-        if (after == before) continue;
+        if (inFlight.acknowledged() == ledger.acknowledgedBytes()) continue;
         wait.progressed();
-        ledger.acknowledged(static_cast<std::size_t>(after - before));
-        window.acknowledged(after, UploadWindow::Clock::now());
+        ledger.acknowledgedUpTo(inFlight.acknowledged());
+        window.acknowledged(inFlight.acknowledged(), inFlight.acknowledgedSentAt(),
+                            UploadWindow::Clock::now());
         if (ledger.reportAcknowledged(progress)) return kSshOk;
       }
       // Something that is no reply: nothing more on the channel can be trusted.
@@ -396,8 +403,8 @@ int SshLink::sendFile(const std::string& localPath, const std::string& remotePat
   // write (libssh2 keeps the initial size only for some channels).
   unsigned long initialWindow = 0;
   const unsigned long channelWindow = libssh2_channel_window_write_ex(sftpChannel, &initialWindow);
-  UploadWindow window(std::max(channelWindow, initialWindow),
-                      UploadWindow::Clock::now() - openStart);
+  const UploadWindow::Clock::time_point sendStart = UploadWindow::Clock::now();
+  UploadWindow window(std::max(channelWindow, initialWindow), sendStart - openStart, sendStart);
   DeviceWait sending = waitFor(waits_.transfer, DeviceWait::Progress::Reported);
   const int status =
       sendRequests(localFile_, channel, opened.handle, fileSize, showProgress, window, sending);

@@ -20,8 +20,9 @@ std::size_t requestsIn(double bytes) {
 
 }  // namespace
 
-UploadWindow::UploadWindow(std::uint64_t channelWindow, Clock::duration firstRoundTrip)
-    : roundTrip_(firstRoundTrip) {
+UploadWindow::UploadWindow(std::uint64_t channelWindow, Clock::duration firstRoundTrip,
+                           Clock::time_point start)
+    : roundTrip_(firstRoundTrip), roundStart_(start) {
   const double usable = static_cast<double>(channelWindow) * kChannelShare;
   const std::size_t maxRequests = std::max<std::size_t>(
       1,
@@ -30,38 +31,19 @@ UploadWindow::UploadWindow(std::uint64_t channelWindow, Clock::duration firstRou
   size_ = std::min(kMinRequests, maxRequests) * kWriteRequestSize;
 }
 
-void UploadWindow::offered(std::int64_t offset, Clock::time_point at) {
-  if (offset <= offeredEnd_) return;
-  offeredEnd_ = offset;
-  offers_.push_back({offset, at});
-  if (roundStart_ == Clock::time_point{}) roundStart_ = at;
-}
-
-void UploadWindow::acknowledged(std::int64_t offset, Clock::time_point at) {
-  // The newest offer that the acknowledgement covers whole gives a round-trip sample.
-  bool sampled = false;
-  Clock::time_point sentAt;
-  while (!offers_.empty() && offers_.front().end <= offset) {
-    sentAt = offers_.front().at;
-    sampled = true;
-    offers_.pop_front();
-  }
-  if (sampled) roundTrip_ = std::min(roundTrip_, at - sentAt);
-  resize(at, offset);
-}
-
-void UploadWindow::resize(Clock::time_point now, std::int64_t acknowledgedOffset) {
+void UploadWindow::acknowledged(std::int64_t offset, Clock::time_point sentAt,
+                                Clock::time_point at) {
+  roundTrip_ = std::min(roundTrip_, at - sentAt);
   const Clock::duration round = std::max<Clock::duration>(roundTrip_ * 2, kShortestRound);
-  if (now - roundStart_ < round) return;
-  const double seconds = std::chrono::duration<double>(now - roundStart_).count();
-  const double bytesPerSecond =
-      static_cast<double>(acknowledgedOffset - roundStartOffset_) / seconds;
+  if (at - roundStart_ < round) return;
+  const double seconds = std::chrono::duration<double>(at - roundStart_).count();
+  const double bytesPerSecond = static_cast<double>(offset - roundStartOffset_) / seconds;
   const double product = bytesPerSecond * std::chrono::duration<double>(roundTrip_).count();
   const std::size_t floor = std::min(kMinRequests * kWriteRequestSize, maxSize_);
   const std::size_t wanted = (requestsIn(product * kHeadroom) + 1) * kWriteRequestSize;
   size_ = std::clamp(wanted, floor, maxSize_);
-  roundStart_ = now;
-  roundStartOffset_ = acknowledgedOffset;
+  roundStart_ = at;
+  roundStartOffset_ = offset;
 }
 
 }  // namespace provision

@@ -4,7 +4,6 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 
 namespace provision {
 
@@ -26,34 +25,23 @@ class UploadWindow {
   static constexpr std::size_t kRequestOverhead = 64;
 
   // The window for a device whose SSH channel admits `channelWindow` bytes of unadjusted data,
-  // starting from one round trip measured before (e.g. the file's open request).
-  UploadWindow(std::uint64_t channelWindow, Clock::duration firstRoundTrip);
+  // starting at `start` from one round trip measured before (e.g. the file's open request).
+  UploadWindow(std::uint64_t channelWindow, Clock::duration firstRoundTrip,
+               Clock::time_point start);
 
   std::size_t size() const { return size_; }
   std::size_t maxSize() const { return maxSize_; }
 
-  // The bytes up to `offset` of the file were handed to libssh2 for the first time at `at`.
-  void offered(std::int64_t offset, Clock::time_point at);
-  // The device acknowledged the bytes up to `offset` at `at`.
-  void acknowledged(std::int64_t offset, Clock::time_point at);
-
-  Clock::duration roundTrip() const { return roundTrip_; }
+  // The device acknowledged the bytes up to `offset` at `at`; the newest request among them was
+  // written at `sentAt`.
+  void acknowledged(std::int64_t offset, Clock::time_point sentAt, Clock::time_point at);
 
  private:
-  struct Offer {
-    std::int64_t end;
-    Clock::time_point at;
-  };
-
-  void resize(Clock::time_point now, std::int64_t acknowledgedOffset);
-
   std::size_t size_;
   std::size_t maxSize_;
   Clock::duration roundTrip_;
-  std::deque<Offer> offers_;
-  std::int64_t offeredEnd_ = 0;
   // The round over which the bandwidth is measured.
-  Clock::time_point roundStart_{};
+  Clock::time_point roundStart_;
   std::int64_t roundStartOffset_ = 0;
 };
 
