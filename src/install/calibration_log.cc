@@ -2,6 +2,8 @@
 
 #include <fstream>
 
+#include "workspace/filesystem.h"
+
 namespace provision {
 
 bool readFirstLine(std::istream& in, std::string& line) {
@@ -13,7 +15,7 @@ bool readFirstLine(std::istream& in, std::string& line) {
 }
 
 bool readFirstLine(const std::string& path, std::string& line, bool& hasLine) {
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(toFsPath(path), std::ios::binary);
   if (!in) return false;
   hasLine = readFirstLine(in, line);
   return true;
