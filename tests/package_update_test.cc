@@ -2,10 +2,12 @@
 // files, with the real executable against the lab.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <regex>
 #include <thread>
 
+#include "ftp/ftp_source.h"
 #include "support/lab.h"
 #include "support/scenario.h"
 
@@ -270,10 +272,9 @@ TEST_F(PackageUpdateStall, RunKilledDuringACalibrationDownloadLeavesNothingALate
   ASSERT_TRUE(lab_.ftpFault({"stop-after", "10", calibrationFile("gain.cal")}));
   ProcessResult killed = pc_.run({}, 50);
   ASSERT_TRUE(killed.timedOut) << killed.out;
-  bool partialLeft = false;
-  for (const std::string& name : folderNames(pc_.path("data/CalFile")))
-    partialLeft = partialLeft || name.starts_with(".provision-");
-  ASSERT_TRUE(partialLeft) << "the run should have been killed during the download";
+  const std::vector<std::string> left = folderNames(pc_.path("data/CalFile"));
+  ASSERT_TRUE(std::any_of(left.begin(), left.end(), isPartialDownloadName))
+      << "the run should have been killed during the download";
 
   ASSERT_TRUE(lab_.ftpDown());
   ProcessResult offline = pc_.run({});
