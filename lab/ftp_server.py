@@ -65,43 +65,39 @@ class Faults:
         return left == 0
 
 
-class DroppingProducer:
-    """Hands out at most `limit` bytes of a file, then fails like a broken connection."""
+def dropConnection():
+    """Fails the transfer like a broken connection."""
+    raise _FileReadWriteError(errno.ECONNABORTED, "dropped by the lab")
 
-    def __init__(self, file, transferType, limit):
+
+def stopServer():
+    """Stops the whole server (SIGSTOP); once continued, the rest of the file follows."""
+    sys.stdout.flush()
+    os.kill(os.getpid(), signal.SIGSTOP)
+
+
+class LimitedProducer:
+    """Hands out `limit` bytes of a file; asked for more, calls `atLimit`, and when that returns,
+    hands out the rest."""
+
+    def __init__(self, file, transferType, limit, atLimit):
         self.inner = FileProducer(file, transferType)
         self.left = limit
+        self.atLimit = atLimit
 
     def more(self):
-        if self.left <= 0:
-            raise _FileReadWriteError(errno.ECONNABORTED, "dropped by the lab")
+        if self.left is not None and self.left <= 0:
+            self.atLimit()
+            self.left = None
         data = self.inner.more()
-        data = data[: self.left]
-        self.left -= len(data)
-        return data
-
-
-class StoppingProducer:
-    """Hands out `limit` bytes of a file; asked for more, the whole server stops itself."""
-
-    def __init__(self, file, transferType, limit):
-        self.inner = FileProducer(file, transferType)
-        self.left = limit
-
-    def more(self):
-        if self.left <= 0:
-            sys.stdout.flush()
-            os.kill(os.getpid(), signal.SIGSTOP)
-            self.left = float("inf")  # resumed: the rest of the file follows
-        data = self.inner.more()
-        if self.left != float("inf"):
+        if self.left is not None:
             data = data[: self.left]
             self.left -= len(data)
         return data
 
 
 class LabHandler(FTPHandler):
-    use_sendfile = False  # the dropping producer must see every byte
+    use_sendfile = False  # the limited producer must see every byte
     faults = None
 
     def pre_process_command(self, line, cmd, arg):
@@ -135,9 +131,9 @@ class LabHandler(FTPHandler):
             self.respond("550 %s." % err.strerror)
             return
         if stop is not None:
-            producer = StoppingProducer(fd, self._current_type, int(stop))
+            producer = LimitedProducer(fd, self._current_type, int(stop), stopServer)
         else:
-            producer = DroppingProducer(fd, self._current_type, int(limit))
+            producer = LimitedProducer(fd, self._current_type, int(limit), dropConnection)
         self.push_dtp_data(producer, isproducer=True, file=fd, cmd="RETR")
         return file
 
