@@ -99,7 +99,6 @@ TEST_F(ServerPackage, FailedUploadEndsTheRunWithItsStatusAndNoClosingLines) {
   EXPECT_TRUE(maskTimestamps(run.out).ends_with(
       "[T] : [ERROR]Failed to install the server package, status -14\n"))
       << run.out;
-  EXPECT_LT(run.seconds, 5.0);
 }
 
 TEST_F(ServerPackage, FailedPackageDownloadEndsWithOne) {

@@ -212,16 +212,14 @@ TEST(SshLinkStall, DeviceThatAnswersNothingFailsTheOpenAfterItsWaitAndTriesAfres
             "[T] : [ERROR]The device stopped answering during the SSH handshake (no reply for "
             "2 s)\n");
   EXPECT_GE(waited, 1.9);
-  EXPECT_LT(waited, 6.0);
+  EXPECT_LT(waited, test::givenUpBefore(LinkWaits{}.connect));
 
   // What follows on the link fails at once, without a word and without the device.
   std::string output = "kept";
   testing::internal::CaptureStdout();
-  test::Stopwatch later;
   EXPECT_EQ(link.runCommand("touch /opt/ran", output), kSshStalled);
   EXPECT_EQ(link.uploadFile(local, "/opt/local.bin", true), kSshStalled);
-  EXPECT_LT(later.seconds(), 0.5);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");  // no wait, so no error line
   EXPECT_EQ(output, "kept");
   EXPECT_FALSE(link.isOpen());
   EXPECT_EQ(openDescriptors(), descriptors);
@@ -239,7 +237,7 @@ TEST(SshLinkStall, DeviceThatAnswersNothingFailsTheOpenAfterItsWaitAndTriesAfres
   testing::internal::CaptureStdout();
   test::Stopwatch connecting;
   EXPECT_EQ(link.open(kDeviceHost, kRootUser, kQmRootPassword), kSshStalled);
-  EXPECT_LT(connecting.seconds(), 6.0);
+  EXPECT_LT(connecting.seconds(), test::givenUpBefore(LinkWaits{}.connect));
   EXPECT_EQ(test::maskTimestamps(testing::internal::GetCapturedStdout()),
             "[T] : [ERROR]The device stopped answering during the connection (no reply for "
             "2 s)\n");

@@ -36,7 +36,8 @@ int readLatestVersion(const std::string& path, PerLine perLine, std::string& pac
   return 0;
 }
 
-void readLatestVersion(std::istream& in, PerLine perLine, std::string& packageName) {
+int readLatestVersion(std::istream& in, PerLine perLine, std::string& packageName) {
+  int lines = 0;
   // std::getline empties the string before a read that meets the end of the file at once, but not
   // once the end has been met: so a file ending in a line feed leaves the name empty.
   while (std::getline(in, packageName)) {
@@ -45,7 +46,9 @@ void readLatestVersion(std::istream& in, PerLine perLine, std::string& packageNa
       packageName.pop_back();
     }
     afterLine(perLine, packageName);
+    ++lines;
   }
+  return lines;
 }
 
 }  // namespace provision

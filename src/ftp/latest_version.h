@@ -14,7 +14,8 @@ enum class PerLine { None, Echo, Pause };
 // Returns 0, or 2 when the file cannot be opened (packageName unchanged).
 int readLatestVersion(const std::string& path, PerLine perLine, std::string& packageName);
 
-// The same for the content of `in`, which is read to its end.
-void readLatestVersion(std::istream& in, PerLine perLine, std::string& packageName);
+// The same for the content of `in`, which is read to its end. Returns the number of lines read,
+// each of which had the per-line action.
+int readLatestVersion(std::istream& in, PerLine perLine, std::string& packageName);
 
 }  // namespace provision

@@ -29,6 +29,18 @@ inline FtpWaits shortFtpWaits() {
   return waits;
 }
 
+inline double secondsOf(std::chrono::milliseconds wait) {
+  return std::chrono::duration<double>(wait).count();
+}
+
+// The upper bound of a step that must have been given up after one of the short waits above: the
+// program's own wait of the same kind (LinkWaits{}, FtpWaits{}), several times the short one. A
+// loaded machine (two cores, several labs, Wine) stretches a short wait, but not that far; a step
+// that kept the default wait, or none, takes at least that long.
+inline double givenUpBefore(std::chrono::milliseconds defaultWait) {
+  return secondsOf(defaultWait);
+}
+
 class Stopwatch {
  public:
   double seconds() const {
