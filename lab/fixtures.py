@@ -133,10 +133,21 @@ def driverPackage():
     ])
 
 
-def serverPackage(installPause=0, payloadSize=SERVER_PAYLOAD):
+def withExit(script, installExit):
+    """`script` ending with exit status `installExit` after its evidence line (0: as it is)."""
+    return script + ("exit %d\n" % installExit if installExit else "")
+
+
+def damage(archive):
+    """An archive cut off in the middle, as a broken transfer or a full disk leaves it."""
+    return archive[: len(archive) // 2]
+
+
+def serverPackage(installPause=0, payloadSize=SERVER_PAYLOAD, installExit=0):
     """The QM server package. Its install script first waits `installPause` seconds without a word
-    (an install that takes long); `payloadSize` sizes the program it carries."""
-    install = SERVER_INSTALL
+    (an install that takes long) and ends with `installExit`; `payloadSize` sizes the program it
+    carries."""
+    install = withExit(SERVER_INSTALL, installExit)
     if installPause:
         install = install.replace("\n" + evidence("QMServer/install.sh"),
                                   "\nsleep %d\n" % installPause + evidence("QMServer/install.sh"))
@@ -148,11 +159,11 @@ def serverPackage(installPause=0, payloadSize=SERVER_PAYLOAD):
     ])
 
 
-def configToolPackage(variant):
+def configToolPackage(variant, installExit=0):
     folder = configPackage(variant)[: -len(".zip")]
     return makeZip([
         (folder + "/", None, 0o755),
-        (folder + "/install.sh", configInstall(variant), 0o755),
+        (folder + "/install.sh", withExit(configInstall(variant), installExit), 0o755),
         (folder + "/ZRConfig.bin", payload("ZRConfig" + variant, 20000), 0o644),
     ])
 
@@ -177,17 +188,25 @@ def calibrationFiles(unit):
     }
 
 
-def layPackages(ftpRoot, installPause=0, serverPayload=SERVER_PAYLOAD):
+def layPackages(ftpRoot, installPause=0, serverPayload=SERVER_PAYLOAD, packageName=None,
+                installExit=0, damaged=False):
+    """The package server's content. `packageName` publishes the QM server package and each
+    configuration tool under that name (their pointer files name it; the folders inside keep
+    their names); `installExit` and `damaged` give them failing install scripts or cut-off
+    archives."""
+    finish = damage if damaged else (lambda archive: archive)
     quorvex = ftpRoot + "/ProcessEquipment/Quorvex/"
     writeFile(quorvex + "DriverAndLib_LatestVersion.txt", DRIVER_PACKAGE)
     writeFile(quorvex + DRIVER_PACKAGE, driverPackage())
     server = ftpRoot + "/ProcessEquipment/QMServer/55/"
-    writeFile(server + "QMServer_LatestVersion.txt", SERVER_PACKAGE)
-    writeFile(server + SERVER_PACKAGE, serverPackage(installPause, serverPayload))
+    serverName = packageName or SERVER_PACKAGE
+    writeFile(server + "QMServer_LatestVersion.txt", serverName)
+    writeFile(server + serverName, finish(serverPackage(installPause, serverPayload, installExit)))
     for variant in CONFIG_VARIANTS:
         folder = "%s/ProcessEquipment/ZRConfig/55/%s/" % (ftpRoot, variant)
-        writeFile(folder + "ZRConfig_LatestVersion.txt", configPackage(variant))
-        writeFile(folder + configPackage(variant), configToolPackage(variant))
+        toolName = packageName or configPackage(variant)
+        writeFile(folder + "ZRConfig_LatestVersion.txt", toolName)
+        writeFile(folder + toolName, finish(configToolPackage(variant, installExit)))
     for unit in UNITS.values():
         base = "%s/DeviceDataBase/%s/%s/" % (ftpRoot, unit["label"], unit["uid"])
         for path, content in calibrationFiles(unit).items():

@@ -55,6 +55,17 @@ TEST(Arguments, VariantAndSubfolderAreCopiedAndExtrasIgnored) {
   EXPECT_EQ(s.configVariant, "");
   EXPECT_EQ(s.calibrationSubfolder, "sub");
   EXPECT_EQ(apply({"2", "EU"}).configVariant, "EU");
+  EXPECT_EQ(apply({"2", "C N;x"}).configVariant, "C N;x");  // the device gets it quoted
+}
+
+TEST(Arguments, VariantThatWouldLeaveItsDataFolderIsRejected) {
+  for (const char* bad : {"..", "../CN", "CN/..", "a\nb"}) {
+    std::string error;
+    Settings s = apply({"2", bad, "sub"}, &error);
+    EXPECT_TRUE(error.starts_with("The variant argument \"")) << error;
+    EXPECT_EQ(s.configVariant, "CN") << bad;
+    EXPECT_EQ(s.calibrationSubfolder, "") << bad;
+  }
 }
 
 // A console window shared with a command prompt, or none at all, stays; only the window that a

@@ -193,6 +193,34 @@ TEST_F(PackageUpdate, DeviceAnswersRunNothingAndReachNothingOutsideTheUnitFolder
   EXPECT_EQ(lab_.ftpLog().find("Elsewhere"), std::string::npos);
 }
 
+TEST_F(PackageUpdate, NamesFromOutsideReachTheDeviceAsOneWordAndNotepadFilesRead) {
+  layOut(kUnit51);
+  const std::string tool = "Pkg_V1.zip;touch injected;.zip";
+  ASSERT_EQ(lab_.fixture({"packages", "--package-name", tool}).status, 0);
+  const std::string unit = std::string("/DeviceDataBase/") + kUnit51.label + "/" + kUnit51.uid;
+  writeText(lab_.ftpRoot() + unit + "/Cal_LatestFileLog.txt",
+            "\xEF\xBB\xBF"
+            "Cal_20261101\r\nCal_20261015\r\n");
+
+  ProcessResult run = pc_.run({"2", "CN", "Alx"});  // a mistyped sub-folder
+  EXPECT_EQ(run.status, 0) << run.out << run.err;
+  const std::string out = maskTimestamps(run.out);
+  EXPECT_NE(out.find("\nCal_20261101\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("[T] : [WARING]The configuration-file folder " + unit +
+                     "/ConfigFile/Alx is not on the package server; the run goes on without it\n"),
+            std::string::npos)
+      << out;
+  EXPECT_TRUE(out.ends_with(kClosingLines)) << out;
+  EXPECT_EQ(folderNames(lab_.devicePath("opt/CalFile")),
+            (std::vector<std::string>{"NOTES.TDMS", "gain.cal", "offset.cfg", "shared.ini"}));
+  EXPECT_EQ(lab_.device("test -e /home/tqowmb/injected").status, 1) << "the name ran a command";
+  expectInstalledTool("CN");
+  EXPECT_NE(pc_.record().find("command: as tqowmb: unzip /home/tqowmb/'" + tool +
+                              "' -d /home/tqowmb/ : exit status 0"),
+            std::string::npos)
+      << pc_.record();
+}
+
 TEST_F(PackageUpdate, FailedToolUploadStillSyncsCalibrationButFailsTheRun) {
   layOut(kUnit51);
   ASSERT_EQ(lab_.device("mount -t tmpfs -o size=16k,mode=1777 tmpfs /home/tqowmb").status, 0);
@@ -262,6 +290,21 @@ TEST_F(PackageUpdateStall, CalibrationFileThatCannotBeFetchedInstallsNoneOfTheSe
   // Nothing of the set stays behind for a later offline run.
   EXPECT_EQ(folderNames(pc_.path("data/CalFile")),
             (std::vector<std::string>{"Cal_LatestFileLog.txt"}));
+}
+
+TEST_F(PackageUpdateStall, CalibrationFolderThatIsNotThereInstallsNothing) {
+  layOut(kUnit51);
+  installEarlierSet();
+  const std::string unit = std::string("/DeviceDataBase/") + kUnit51.label + "/" + kUnit51.uid;
+  writeText(lab_.ftpRoot() + unit + "/Cal_LatestFileLog.txt", "Cal_20261201\n");
+  ProcessResult run = pc_.run({});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_TRUE(maskTimestamps(run.out).ends_with(
+      "[T] : [ERROR]Failed to fetch " + unit +
+      "/Cal_20261201: none of the unit's calibration files was installed\n"
+      "Failed to query calibration file\n"))
+      << run.out;
+  expectEarlierSetOnly();
 }
 
 TEST_F(PackageUpdateStall, RunKilledDuringACalibrationDownloadLeavesNothingALaterRunUses) {

@@ -76,6 +76,29 @@ TEST_F(RemoteCommand, SilentCommandsLeaveTheOutputUnchanged) {
   EXPECT_EQ(output, "before");
 }
 
+TEST_F(RemoteCommand, ExitStatusIsTheOneTheDeviceReports) {
+  const std::pair<const char*, int> cases[] = {
+      {"true", 0},
+      {"echo out; exit 3", 3},
+      {"no-such-command-here", 127},
+      {"head -c 100000 /dev/zero; exit 255", 255},  // after more output than one read takes
+      {"kill -KILL $$", kNoExitStatus},             // a signal ended it
+  };
+  for (const auto& [command, expected] : cases) {
+    std::string output;
+    int exitStatus = 1234;
+    EXPECT_EQ(link_.runCommand(command, output, exitStatus), kSshOk) << command;
+    EXPECT_EQ(exitStatus, expected) << command;
+  }
+  // A link that is not open runs nothing and reports no status.
+  SshLink closed;
+  std::string output = "kept";
+  int exitStatus = 0;
+  EXPECT_EQ(closed.runCommand("true", output, exitStatus), kSshChannelFailed);
+  EXPECT_EQ(exitStatus, kNoExitStatus);
+  EXPECT_EQ(output, "kept");
+}
+
 TEST_F(RemoteCommand, OutputArrivesExactlyInOrderAndIsAppended) {
   const std::string small = patterned(3000);
   placeOnDevice("opt/small.bin", small);

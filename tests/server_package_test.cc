@@ -91,6 +91,91 @@ TEST_F(ServerPackage, PointerEndingWithALineBreakNamesNoPackageAndTheRunFails) {
   EXPECT_TRUE(folderNames(lab_.devicePath("root")).empty());
 }
 
+// What the package server hands out, and what the run must make of it on the device.
+TEST_F(ServerPackage, WhatTheRunReportsIsWhatTheDeviceGot) {
+  struct Row {
+    const char* what;
+    std::vector<std::string> packages;  // options of the packages fixture
+    std::string pointer;                // the server's pointer file, when not the fixture's
+    int status;
+    std::string line;  // a line of the output: a command line of the record, or an error
+  } rows[] = {
+      {"a copy's name",
+       {"--package-name", "QMServer_V1.4.2 (2).zip"},
+       "",
+       0,
+       "command: as root: unzip 'QMServer_V1.4.2 (2).zip': exit status 0"},
+      {"commands in a name",
+       {"--package-name", "Pkg_V1.zip;touch injected;.zip"},
+       "",
+       0,
+       "command: as root: unzip 'Pkg_V1.zip;touch injected;.zip': exit status 0"},
+      {"a pointer file saved by Notepad",
+       {},
+       "\xEF\xBB\xBF" + std::string(kPackage),
+       0,
+       "command: as root: unzip QMServer_V3.1.zip: exit status 0"},
+      {"an install script that fails",
+       {"--install-exit", "1"},
+       "",
+       3,
+       "[T] : [ERROR]The device could not install QMServer_V3.1.zip: the install script ended "
+       "with exit status 1\n"},
+      {"a damaged archive",
+       {"--damaged-package"},
+       "",
+       3,
+       "[T] : [ERROR]The device could not install QMServer_V3.1.zip: the unpack ended with exit "
+       "status 9\n"},
+      {"a control character in the name",
+       {},
+       "QMServer\x1b_V3.1.zip",
+       2,
+       "[T] : [ERROR]The pointer file "},
+  };
+  int pc = 0;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    std::vector<std::string> packages{"packages"};
+    packages.insert(packages.end(), row.packages.begin(), row.packages.end());
+    ASSERT_EQ(lab_.fixture(packages).status, 0);
+    if (!row.pointer.empty()) writeText(pointerPath(), row.pointer);
+    ASSERT_EQ(lab_.device("rm -rf /root/* /var/log/lab-evidence.log").status, 0);
+    ASSERT_EQ(lab_.fixture({"device-qm"}).status, 0);
+    const int connections = countOf(lab_.sshdLog(), "Connection from");
+    TechnicianPc technician(lab_, "pc" + std::to_string(++pc));
+
+    ProcessResult run = technician.run({});
+    EXPECT_EQ(run.status, row.status) << run.out << run.err;
+    const std::string out = maskTimestamps(run.out);
+    const std::string evidence = readText(lab_.devicePath("var/log/lab-evidence.log"));
+    if (row.status == 0) {
+      EXPECT_TRUE(out.ends_with(kClosingLines)) << out;
+      EXPECT_EQ(folderNames(lab_.devicePath("root")), (std::vector<std::string>{"QMServer"}));
+      EXPECT_EQ(evidence, "QMServer/install.sh root /root\n");
+      EXPECT_NE(technician.record().find(row.line), std::string::npos) << technician.record();
+      continue;
+    }
+    EXPECT_EQ(out.find("Successful installation"), std::string::npos) << out;
+    EXPECT_NE(out.find(row.line), std::string::npos) << out;
+    if (row.status == 2) {
+      EXPECT_EQ(countOf(lab_.sshdLog(), "Connection from") - connections, 1) << "the probe only";
+      EXPECT_EQ(evidence, "");
+    }
+  }
+}
+
+TEST_F(ServerPackage, OfflineSlipInThePointerFileRemovesNothing) {
+  writeText(pc_.path("data/QM/QMServer_LatestVersion.txt"), "*");
+  ASSERT_EQ(lab_.device("echo kept > /root/keep.txt").status, 0);
+  ASSERT_TRUE(lab_.ftpDown());
+  ProcessResult run = pc_.run({});
+  // No such package: the upload fails (or, on Windows, "*" is refused as a file name).
+  EXPECT_TRUE(run.status == 256 - 13 || run.status == 2) << run.status;
+  EXPECT_EQ(readText(lab_.devicePath("root/keep.txt")), "kept\n");
+  EXPECT_EQ(readText(lab_.devicePath("var/log/lab-evidence.log")), "");
+}
+
 TEST_F(ServerPackage, FailedUploadEndsTheRunWithItsStatusAndNoClosingLines) {
   ASSERT_EQ(lab_.device("mount -t tmpfs -o size=16k tmpfs /root").status, 0);
   ProcessResult run = pc_.run({});

@@ -5,6 +5,8 @@
 #include <cstdint>
 
 #include "app/console.h"
+#include "ftp/folder_listing.h"
+#include "log/run_log.h"
 #include "settings/settings.h"
 
 namespace provision {
@@ -48,7 +50,13 @@ std::string applyArguments(int argc, const char* const* argv, Settings& target) 
     std::string error = parseMode(argv[1], target.mode);
     if (!error.empty()) return error;
   }
-  if (argc > 2) target.configVariant = argv[2];
+  if (argc > 2) {
+    // The variant names a folder of the data tree; it may not lead out of it.
+    const std::string variant = argv[2];
+    if (!variant.empty() && !isSafeLocalName(variant))
+      return "The variant argument \"" + printable(variant) + "\" cannot name a folder";
+    target.configVariant = variant;
+  }
   if (argc > 3) target.calibrationSubfolder = argv[3];
   return {};
 }

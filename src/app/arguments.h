@@ -21,7 +21,8 @@ std::string parseMode(const char* text, int& mode);
 
 // Stores up to three positional arguments (mode, configuration variant, calibration sub-folder)
 // in `target`; later ones are ignored. Returns an empty string, or the error text of a rejected
-// first argument, in which case nothing is stored.
+// argument: a first argument that is no number, or a variant that cannot name one local folder.
+// The arguments before a rejected one are stored, the rest not.
 std::string applyArguments(int argc, const char* const* argv, Settings& target);
 
 }  // namespace provision

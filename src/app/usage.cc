@@ -19,8 +19,13 @@ constexpr StatusMeaning kStatusMeanings[] = {
     {0, 0, "success"},
     {1, 1,
      "the device refused both root passwords or was unreachable, or a package download failed"},
-    {2, 2, "a pointer file or the calibration log could not be opened"},
-    {kExitBadArgument, kExitBadArgument, "the first argument is not a number; nothing was started"},
+    {2, 2,
+     "a pointer file or the calibration log could not be opened, or a pointer file names no "
+     "package file"},
+    {3, 3, "the device could not install the package"},
+    {kExitBadArgument, kExitBadArgument,
+     "the first argument is not a number, or the variant cannot name a folder; nothing was "
+     "started"},
     {-9, -1, "a step on the device failed: opening the link"},
     {-11, -10, "a step on the device failed: a command"},
     {-14, -12, "a step on the device failed: an upload"},

@@ -1,6 +1,7 @@
 #include <cstddef>
 
 #include "device/ssh_link.h"
+#include "log/run_record.h"
 
 namespace provision {
 namespace {
@@ -15,6 +16,18 @@ constexpr int kStandardOutput = 0;
 }  // namespace
 
 int SshLink::runCommand(const std::string& command, std::string& output) {
+  int exitStatus = kNoExitStatus;
+  return runCommand(command, output, exitStatus);
+}
+
+int SshLink::runCommand(const std::string& command, std::string& output, int& exitStatus) {
+  exitStatus = kNoExitStatus;
+  const int status = execute(command, output, exitStatus);
+  recordCommand(user_, command, status, exitStatus);
+  return status;
+}
+
+int SshLink::execute(const std::string& command, std::string& output, int& exitStatus) {
   if (stalled_) return kSshStalled;
   if (!isOpen()) return kSshChannelFailed;
 
@@ -36,6 +49,7 @@ int SshLink::runCommand(const std::string& command, std::string& output) {
   });
 
   int status = kSshOk;
+  bool outputEnded = false;
   if (wait.until([&] {
         return libssh2_channel_process_startup(channel_, kExecRequest, sizeof kExecRequest - 1,
                                                command.data(),
@@ -45,20 +59,39 @@ int SshLink::runCommand(const std::string& command, std::string& output) {
   } else {
     char buffer[kReadSize];
     ssize_t count;
-    // End of output (0) and a read error (negative) both end the command.
+    // End of output (0) and a read error (negative) both end the command; only after the end of
+    // its output has the command an exit status.
     while ((count = wait.until([&] {
              return libssh2_channel_read_ex(channel_, kStandardOutput, buffer, sizeof buffer);
            })) > 0) {
       output.append(buffer, static_cast<std::size_t>(count));
     }
+    outputEnded = count == 0;
   }
   if (wait.expired()) return stalled(step, wait.limit());
 
   wait.until([&] { return libssh2_channel_close(channel_); });
   if (wait.expired()) return stalled(step, wait.limit());
+  if (outputEnded) {
+    exitStatus = awaitExitStatus(wait);
+    if (wait.expired()) return stalled(step, wait.limit());
+  }
   libssh2_channel_free(channel_);
   channel_ = nullptr;
   return status;
+}
+
+int SshLink::awaitExitStatus(DeviceWait& wait) {
+  // The device sends the exit status, or the signal that ended the command, before it closes its
+  // side of the channel.
+  if (wait.until([&] { return libssh2_channel_wait_closed(channel_); }) != 0) return kNoExitStatus;
+  char* signal = nullptr;
+  libssh2_channel_get_exit_signal(channel_, &signal, nullptr, nullptr, nullptr, nullptr, nullptr);
+  if (signal != nullptr) {
+    libssh2_free(session_, signal);
+    return kNoExitStatus;
+  }
+  return libssh2_channel_get_exit_status(channel_);
 }
 
 }  // namespace provision

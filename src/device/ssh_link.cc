@@ -27,6 +27,7 @@ int SshLink::open(const std::string& host, const std::string& user, const std::s
   // whose device stopped answering tries afresh.
   close();
   stalled_ = false;
+  user_ = user;
   sftpReplies_ = sftp::ReplyReader{};
 
   if (!net::startup()) return kSshSocketLibraryFailed;

@@ -50,6 +50,9 @@ struct LinkWaits {
   std::chrono::milliseconds keepalive{5000};
 };
 
+// The exit status of a command that did not end with one.
+inline constexpr int kNoExitStatus = -1;
+
 class SshLink {
  public:
   explicit SshLink(const LinkWaits& waits = LinkWaits{});
@@ -69,8 +72,13 @@ class SshLink {
   bool isOpen() const { return sftp_ != nullptr; }
 
   // Runs one shell command line and appends what it writes to standard output to `output`.
-  // Returns 0, -10 (no channel, or the link is not open), -11 (exec refused) or -15.
+  // Returns 0, -10 (no channel, or the link is not open), -11 (exec refused) or -15. Every
+  // command goes into the run record with its exit status.
   int runCommand(const std::string& command, std::string& output);
+  // The same, and `exitStatus` receives the command's exit status as the device reported it once
+  // the command ended, or kNoExitStatus when there is none: the command did not run to its end
+  // (the call failed, or a signal ended it).
+  int runCommand(const std::string& command, std::string& output, int& exitStatus);
 
   // Copies a local file to `remotePath` on the device, replacing it; with `showProgress` the
   // progress text goes to standard output. Returns 0, -12 (link not open or remote open failed),
@@ -89,8 +97,14 @@ class SshLink {
   void releaseSocket();
   // uploadFile without its entry in the run record.
   int sendFile(const std::string& localPath, const std::string& remotePath, bool showProgress);
+  // runCommand without its entry in the run record.
+  int execute(const std::string& command, std::string& output, int& exitStatus);
+  // The exit status of the command on channel_, once the device has closed the channel.
+  int awaitExitStatus(DeviceWait& wait);
 
   LinkWaits waits_;
+  // The account of the last open(), as the run record names it.
+  std::string user_;
   bool stalled_ = false;
   libssh2_socket_t sock_;
   LIBSSH2_SESSION* session_ = nullptr;

@@ -46,14 +46,6 @@ FtpError fetchReplacing(FtpClient& client, const std::string& remotePath,
   return client.localFileError();
 }
 
-// `text` with control characters shown as "?", so that a warning stays on one line.
-std::string printable(std::string text) {
-  for (char& c : text) {
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
-  }
-  return text;
-}
-
 }  // namespace
 
 // The dot keeps it out of the way, the random part away from any real file.

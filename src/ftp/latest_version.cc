@@ -1,5 +1,6 @@
 #include "ftp/latest_version.h"
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <iostream>
@@ -36,7 +37,18 @@ int readLatestVersion(const std::string& path, PerLine perLine, std::string& pac
   return 0;
 }
 
+void skipByteOrderMark(std::istream& in) {
+  static constexpr char kMark[] = {'\xEF', '\xBB', '\xBF'};
+  const std::istream::pos_type start = in.tellg();
+  char head[sizeof kMark];
+  in.read(head, sizeof head);
+  if (in.gcount() == sizeof head && std::equal(head, head + sizeof head, kMark)) return;
+  in.clear();
+  in.seekg(start);
+}
+
 int readLatestVersion(std::istream& in, PerLine perLine, std::string& packageName) {
+  skipByteOrderMark(in);
   int lines = 0;
   // std::getline empties the string before a read that meets the end of the file at once, but not
   // once the end has been met: so a file ending in a line feed leaves the name empty.

@@ -10,9 +10,14 @@ namespace provision {
 enum class PerLine { None, Echo, Pause };
 
 // Reads the pointer file at `path`; `packageName` receives the text after the last line feed
-// (empty when the file ends with one). A carriage return before a line feed is dropped.
+// (empty when the file ends with one). A carriage return before a line feed is dropped, and so is
+// a byte-order mark at the very start of the file (Windows editors write one).
 // Returns 0, or 2 when the file cannot be opened (packageName unchanged).
 int readLatestVersion(const std::string& path, PerLine perLine, std::string& packageName);
+
+// Skips the UTF-8 byte-order mark (EF BB BF) when `in` starts with one. No package or folder name
+// begins with it.
+void skipByteOrderMark(std::istream& in);
 
 // The same for the content of `in`, which is read to its end. Returns the number of lines read,
 // each of which had the per-line action.

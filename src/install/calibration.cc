@@ -60,8 +60,10 @@ class StagingFolder {
 
 // Brings the calibration log, the current calibration folder and the configuration-file folder of
 // the unit into the local calibration folder. The two folders are one set: when any of their files
-// cannot be fetched, none of them is kept. 0, 1 (a file or a listing failed) or 2 (no calibration
-// log can be read).
+// cannot be fetched, none of them is kept. The calibration folder is the unit's calibration, so a
+// log that names none, or a folder that is missing or cannot be listed, fails the step as well;
+// a missing configuration-file folder only costs a warning. 0, 1 (the calibration folder or a file
+// failed) or 2 (no calibration log can be read).
 int downloadCalibration(const std::string& model, const std::string& uid) {
   std::string unitFolder;
   if (!unitServerFolder(model, uid, unitFolder)) {
@@ -84,18 +86,30 @@ int downloadCalibration(const std::string& model, const std::string& uid) {
   }
   std::cout << calibrationFolderName << std::endl;
 
+  if (calibrationFolderName.empty()) {
+    writeLog("The calibration log " + logPath +
+                 " names no calibration folder: none of the unit's calibration files was installed",
+             kLogError);
+    return kCalibrationFetchFailed;
+  }
+
   StagingFolder staging(localFolder);
-  FolderFetch fetched{FolderFetch::Absent, {}};
-  // An empty log names no folder; there is nothing to fetch for it.
-  if (hasLine) fetched = ftp.fetchFolder(unitFolder + calibrationFolderName, staging.path());
+  FolderFetch fetched = ftp.fetchFolder(unitFolder + calibrationFolderName, staging.path());
   std::cout << std::endl;
-  if (fetched.outcome != FolderFetch::Failed) {
-    fetched =
-        ftp.fetchFolder(unitFolder + "ConfigFile/" + settings.calibrationSubfolder, staging.path());
+  if (fetched.outcome == FolderFetch::Complete) {
+    const std::string configFolder = unitFolder + "ConfigFile/" + settings.calibrationSubfolder;
+    const FolderFetch config = ftp.fetchFolder(configFolder, staging.path());
+    if (config.outcome == FolderFetch::Absent) {
+      writeLog("The configuration-file folder " + configFolder +
+                   " is not on the package server; the run goes on without it",
+               kLogWarning);
+    } else {
+      fetched = config;
+    }
   }
   ftp.close();
 
-  if (fetched.outcome == FolderFetch::Failed) {
+  if (fetched.outcome != FolderFetch::Complete) {
     writeLog("Failed to fetch " + fetched.failedPath +
                  ": none of the unit's calibration files was installed",
              kLogError);

@@ -2,12 +2,14 @@
 
 #include <fstream>
 
+#include "ftp/latest_version.h"
 #include "workspace/filesystem.h"
 
 namespace provision {
 
 bool readFirstLine(std::istream& in, std::string& line) {
   line.clear();
+  skipByteOrderMark(in);
   if (!std::getline(in, line)) return false;
   const bool endedByLineFeed = !in.eof();
   if (endedByLineFeed && !line.empty() && line.back() == '\r') line.pop_back();

@@ -7,7 +7,8 @@
 
 namespace provision {
 
-// The first line of `in`, without a carriage return before its line feed. False when `in` holds
+// The first line of `in`, without a carriage return before its line feed and without a byte-order
+// mark at the start. False when `in` holds
 // no line at all (it is empty); `line` is then empty.
 bool readFirstLine(std::istream& in, std::string& line);
 

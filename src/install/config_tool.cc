@@ -3,7 +3,9 @@
 #include <iostream>
 
 #include "device/device_account.h"
+#include "device/shell_word.h"
 #include "device/ssh_link.h"
+#include "install/install_steps.h"
 #include "install/package_fetch.h"
 #include "install/workflows.h"
 #include "log/run_log.h"
@@ -23,6 +25,15 @@ std::string dropLastCharacter(std::string text) {
   return text;
 }
 
+// The command that runs the install script of the unpacked tool folder(s) the listing found. One
+// folder goes in as one word; several, one per line, go in as the listing gave them.
+std::string installCommand(const std::string& configFolderName) {
+  const std::string folder = configFolderName.find('\n') == std::string::npos
+                                 ? fileWord(kHome, configFolderName)
+                                 : kHome + configFolderName;
+  return "cd " + folder + "/ ; sh ./install.sh";
+}
+
 }  // namespace
 
 int installConfigTool(std::string localFolder, std::string remoteFolder,
@@ -34,23 +45,24 @@ int installConfigTool(std::string localFolder, std::string remoteFolder,
 
   SshLink link;
   link.open(kDeviceHost, kZrUser, kZrUserPassword);
+  InstallSteps steps(link, packageName);
   std::string output;
-  link.runCommand("sh /root/IPConfig.sh & ; p", output);
-  link.runCommand("rm -r /home/tqowmb/*ZRConfig*", output);
+  steps.prepare("sh /root/IPConfig.sh & ; p", output);
+  steps.prepare("rm -r /home/tqowmb/*ZRConfig*", output);
   const int uploadStatus = link.uploadFile(localFolder + packageName, kHome + packageName, true);
-  link.runCommand("unzip /home/tqowmb/" + packageName + " -d /home/tqowmb/ ", output);
-  link.runCommand("rm /home/tqowmb/" + packageName, output);
+  // A tool that did not arrive is not unpacked, nor anything of an earlier one installed.
+  if (uploadStatus != 0) return uploadStatus;
+  const std::string archive = fileWord(kHome, packageName);
+  steps.unpack("unzip " + archive + " -d /home/tqowmb/ ", output);
+  steps.prepare("rm " + archive, output);
 
   output.clear();
-  link.runCommand(kListingCommand + settings.configVariant, output);
+  link.runCommand(kListingCommand + grepPattern(settings.configVariant), output);
   const std::string configFolderName = dropLastCharacter(output);
   std::cout << std::endl;
   writeLog(" Start install ZRConfig ", kLogInfo);
-  const int installStatus =
-      link.runCommand("cd /home/tqowmb/" + configFolderName + "/ ; sh ./install.sh", output);
-  // A tool that never reached the device is not installed, whatever the script's channel said.
-  if (uploadStatus != 0) return uploadStatus;
-  return installStatus;
+  steps.runScript("the install script", installCommand(configFolderName), output);
+  return steps.status();
 }
 
 }  // namespace provision

@@ -1,6 +1,6 @@
 #include "install/device_identity.h"
 
-#include <cctype>
+#include "device/shell_word.h"
 
 namespace provision {
 namespace {
@@ -8,27 +8,6 @@ namespace {
 // The one model code whose label is not formed from the board name.
 constexpr const char* kFixedLabelModelCode = "51";
 constexpr const char* kFixedModelLabel = "K700_R5_V3(051)";
-
-bool isPlainWord(const std::string& text) {
-  for (char c : text) {
-    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_' && c != '.') return false;
-  }
-  return true;
-}
-
-// `text` in single quotes for a POSIX shell; a quote inside ends the quoting, is escaped, and
-// starts it again.
-std::string shellQuoted(const std::string& text) {
-  std::string quoted = "'";
-  for (char c : text) {
-    if (c == '\'') {
-      quoted += "'\\''";
-    } else {
-      quoted += c;
-    }
-  }
-  return quoted + "'";
-}
 
 // An empty name is allowed: it leaves the path in the folder above, as the device's empty answers
 // do when it cannot be reached.
@@ -48,8 +27,7 @@ std::string trimAnswer(const std::string& answer) {
 }
 
 std::string boardQuery(const std::string& modelCode) {
-  const std::string pattern = isPlainWord(modelCode) ? modelCode : "-e " + shellQuoted(modelCode);
-  return "cat /opt/sys.log | grep " + pattern + " | sed -n '1p' | awk '{print $3}'";
+  return "cat /opt/sys.log | grep " + grepPattern(modelCode) + " | sed -n '1p' | awk '{print $3}'";
 }
 
 std::string modelLabel(const std::string& modelCode, const std::string& boardName) {

@@ -9,9 +9,8 @@ namespace provision {
 // The answer of a query without its last character, the line break that ends it.
 std::string trimAnswer(const std::string& answer);
 
-// The command that reads the board name for `modelCode` from the device report. A code that is
-// not a plain word (letters, digits, "_", ".") is passed to grep quoted, so the device's shell
-// takes it as one pattern and nothing else.
+// The command that reads the board name for `modelCode` from the device report; grep gets the
+// code as its one pattern (grepPattern()), and the device's shell nothing else.
 std::string boardQuery(const std::string& modelCode);
 
 // The name under which the package server files the unit's calibration data.

@@ -3,9 +3,11 @@
 #include <iostream>
 
 #include "device/device_account.h"
+#include "device/shell_word.h"
 #include "device/ssh_link.h"
 #include "ftp/ftp_source.h"
 #include "ftp/latest_version.h"
+#include "install/install_steps.h"
 #include "install/package_fetch.h"
 #include "install/workflows.h"
 #include "log/run_log.h"
@@ -24,13 +26,17 @@ constexpr const char* kDeviceFolder = "/opt/";
 int fetchBundle(std::string& packageName) {
   const std::string folder = dataFolder("lib");
   const std::string pointerPath = folder + kSep + kBundlePointerFile;
-  if (!settings.serverOnline) return readLatestVersion(pointerPath, PerLine::None, packageName);
+  if (!settings.serverOnline) {
+    if (readLatestVersion(pointerPath, PerLine::None, packageName) != 0) return 2;
+    return checkPackageName(pointerPath, packageName) ? 0 : 2;
+  }
 
   FtpSource ftp;
   ftp.open();
   ftp.downloadFile(std::string(kBundleServerFolder) + kBundlePointerFile, folder);
   int status = readLatestVersion(pointerPath, PerLine::Pause, packageName);
   if (status != 0) return status;
+  if (!checkPackageName(pointerPath, packageName)) return 2;
   status = ensurePackage(ftp, folder + kSep, kBundleServerFolder, kBundlePointerFile, packageName);
   ftp.close();
   return status;
@@ -52,23 +58,29 @@ int installDriverAndLib() {
   if (openStatus != 0)
     writeLog("Failed to connect to the device, status " + std::to_string(openStatus), kLogError);
 
+  InstallSteps steps(link, packageName);
   std::string output;
-  link.runCommand("mkdir /opt", output);
-  link.runCommand("rm -r /opt/Install*", output);
-  link.runCommand("rm -r /opt/QMServer*", output);
-  link.runCommand("rm -r /opt/*ZRConfig*", output);
+  steps.prepare("mkdir /opt", output);
+  steps.prepare("rm -r /opt/Install*", output);
+  steps.prepare("rm -r /opt/QMServer*", output);
+  steps.prepare("rm -r /opt/*ZRConfig*", output);
 
   const int uploadStatus =
       link.uploadFile(dataFolder("lib") + kSep + packageName, kDeviceFolder + packageName, false);
-  if (openStatus == 0 && uploadStatus != 0)
+  // A bundle that did not arrive is not unpacked, nor anything of an earlier one installed.
+  if (openStatus != 0) return openStatus;
+  if (uploadStatus != 0) {
     writeLog(
         "Failed to upload the driver and library bundle, status " + std::to_string(uploadStatus),
         kLogError);
+    return uploadStatus;
+  }
 
-  link.runCommand("unzip /opt/" + packageName + " -d /opt/ ", output);
-  link.runCommand("chmod 777 -R /opt *", output);
-  link.runCommand("cd /opt/Install_driverandlib/dependency/ ; sh install_zelkapi_lib.sh", output);
-  link.runCommand("/opt/Install_driverandlib/SystemRead > /opt/sys.log", output);
+  steps.unpack("unzip " + fileWord(kDeviceFolder, packageName) + " -d /opt/ ", output);
+  steps.prepare("chmod 777 -R /opt *", output);
+  steps.runScript("the dependency installer",
+                  "cd /opt/Install_driverandlib/dependency/ ; sh install_zelkapi_lib.sh", output);
+  steps.runScript("SystemRead", "/opt/Install_driverandlib/SystemRead > /opt/sys.log", output);
 
   output.clear();
   link.runCommand("cat /opt/sys.log |grep DeviceUID | awk '{print $3}'", output);
@@ -78,8 +90,7 @@ int installDriverAndLib() {
   printFirstLine(output);
   std::cout.flush();
 
-  if (openStatus != 0) return openStatus;
-  return uploadStatus;
+  return steps.status();
 }
 
 }  // namespace provision

@@ -3,6 +3,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "ftp/folder_listing.h"
 #include "ftp/ftp_source.h"
 #include "ftp/latest_version.h"
 #include "log/run_log.h"
@@ -39,12 +40,22 @@ int ensurePackage(FtpSource& ftp, const std::string& localFolder, const std::str
   return ftp.downloadFile(remoteFolder + packageName, localFolder) == 0 ? 0 : 1;
 }
 
+bool checkPackageName(const std::string& pointerPath, const std::string& packageName) {
+  if (packageName.empty() || isSafeLocalName(packageName)) return true;
+  writeLog("The pointer file " + pointerPath + " names \"" + printable(packageName) +
+               "\", which cannot be the file name of a package; nothing was installed",
+           kLogError);
+  return false;
+}
+
 int preparePackage(const std::string& localFolder, const std::string& remoteFolder,
                    const std::string& pointerFileName, std::string& packageName) {
-  if (readLatestVersion(localFolder + pointerFileName, PerLine::Echo, packageName) != 0) {
-    writeLog("Can't open the file : " + localFolder + pointerFileName, kLogInfo);
+  const std::string pointerPath = localFolder + pointerFileName;
+  if (readLatestVersion(pointerPath, PerLine::Echo, packageName) != 0) {
+    writeLog("Can't open the file : " + pointerPath, kLogInfo);
     return 2;
   }
+  if (!checkPackageName(pointerPath, packageName)) return 2;
   if (!settings.serverOnline) return 0;
   FtpSource ftp;
   ftp.open();

@@ -14,9 +14,14 @@ class FtpSource;
 int ensurePackage(FtpSource& ftp, const std::string& localFolder, const std::string& remoteFolder,
                   const std::string& pointerFileName, const std::string& packageName);
 
+// Whether the name that the pointer file at `pointerPath` gives can name a package: one file name
+// in its folder, without a control character. An empty name is no package either, but its upload
+// fails and says so. Logs one error line naming the pointer file when it cannot.
+bool checkPackageName(const std::string& pointerPath, const std::string& packageName);
+
 // Reads the package name from the pointer file in `localFolder`, echoing each of its lines, and
 // while the package server is online makes sure the package is local. 0, 1 (the download
-// failed) or 2 (no pointer file, which is logged).
+// failed) or 2 (no pointer file, or one whose name can name no package; both are logged).
 int preparePackage(const std::string& localFolder, const std::string& remoteFolder,
                    const std::string& pointerFileName, std::string& packageName);
 

@@ -2,7 +2,9 @@
 #include <iostream>
 
 #include "device/device_account.h"
+#include "device/shell_word.h"
 #include "device/ssh_link.h"
+#include "install/install_steps.h"
 #include "install/package_fetch.h"
 #include "install/workflows.h"
 #include "log/run_log.h"
@@ -18,15 +20,20 @@ int installServerPackage(std::string localFolder, std::string remoteFolder,
 
   SshLink link;
   link.open(kDeviceHost, kRootUser, kQmRootPassword);
+  InstallSteps steps(link, packageName);
   std::string output;
-  link.runCommand("rm -r /root/QMServer*", output);
+  steps.prepare("rm -r /root/QMServer*", output);
   const int uploadStatus = link.uploadFile(localFolder + packageName, "/root/" + packageName, true);
   std::cout << std::endl;
-  link.runCommand("unzip " + packageName, output);
-  link.runCommand("rm " + packageName, output);
-  link.runCommand("sh /root/QMServer/install.sh", output);
+  // A package that did not arrive is not unpacked, nor anything of an earlier one installed.
+  if (uploadStatus != 0) return uploadStatus;
+  // The archive lies in root's starting folder, where the commands run.
+  const std::string archive = fileWord("", packageName);
+  steps.unpack("unzip " + archive, output);
+  steps.prepare("rm " + archive, output);
+  steps.runScript("the install script", "sh /root/QMServer/install.sh", output);
   std::cout << output << std::endl;
-  return uploadStatus;
+  return steps.status();
 }
 
 }  // namespace provision

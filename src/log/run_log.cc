@@ -50,6 +50,13 @@ std::string formatSeconds(std::chrono::milliseconds wait) {
   return std::to_string(tenths / 10) + "." + std::to_string(tenths % 10) + " s";
 }
 
+std::string printable(std::string text) {
+  for (char& c : text) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+  }
+  return text;
+}
+
 void writeLog(const std::string& message, unsigned level) {
   const std::string line = formatLogLine(makeTimestamp(), message, level);
   std::cout << line << std::endl;

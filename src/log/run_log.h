@@ -22,6 +22,9 @@ std::string formatLogLine(const std::string& timestamp, const std::string& messa
 // A wait as the log lines name it: "30 s", or "0.5 s" for one that is not whole seconds.
 std::string formatSeconds(std::chrono::milliseconds wait);
 
+// `text` with control characters shown as "?", so that a line that quotes it stays one line.
+std::string printable(std::string text);
+
 // Writes one run-log line to standard output and flushes it; the run record gets it too.
 void writeLog(const std::string& message, unsigned level);
 

@@ -146,4 +146,21 @@ void recordUpload(const std::string& localPath, const std::string& remotePath, i
   activeRecord->addLine(text);
 }
 
+void recordCommand(const std::string& user, const std::string& command, int status,
+                   int exitStatus) {
+  if (activeRecord == nullptr) return;
+  std::string text = "command: as " + user + ": ";
+  // A command line of several lines stays on one line of the record.
+  for (char c : command) text += c == '\n' ? std::string("\\n") : std::string(1, c);
+  text += ": ";
+  if (status != 0) {
+    text += "failed, status " + std::to_string(status);
+  } else if (exitStatus < 0) {
+    text += "no exit status";
+  } else {
+    text += "exit status " + std::to_string(exitStatus);
+  }
+  activeRecord->addLine(text);
+}
+
 }  // namespace provision

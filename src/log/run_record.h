@@ -60,4 +60,8 @@ void recordLogLine(const std::string& line);
 // One upload: the local file with its size, where it went, and how it ended (its status).
 void recordUpload(const std::string& localPath, const std::string& remotePath, int status);
 
+// One command on the device: the account, the command line, and its exit status (`exitStatus`,
+// negative when there is none), or the link's `status` when the command could not run to its end.
+void recordCommand(const std::string& user, const std::string& command, int status, int exitStatus);
+
 }  // namespace provision

@@ -1,5 +1,5 @@
 // The calibration log: what is read is the text up to the first line feed, without a carriage
-// return right before it, and nothing from a later line.
+// return right before it, nothing from a later line, and no byte-order mark from the file's start.
 #include <sstream>
 
 #include "install/calibration_log.h"
@@ -7,8 +7,9 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using provision::fuzz::require;
-  const std::string content = provision::fuzz::textOf(data, size);
-  std::istringstream in(content);
+  const std::string file = provision::fuzz::textOf(data, size);
+  const std::string content = file.starts_with("\xEF\xBB\xBF") ? file.substr(3) : file;
+  std::istringstream in(file);
   std::string line = "unchanged";
   const bool hasLine = provision::readFirstLine(in, line);
 

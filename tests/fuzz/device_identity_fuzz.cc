@@ -1,12 +1,15 @@
 // The device's answers (UID, model code, board name) up to what they become: the board query
 // passes the model code to grep as one pattern and gives the shell nothing else; the unit's server
-// folder, when there is one, is /DeviceDataBase/<label>/<uid>/ and never anywhere else.
+// folder, when there is one, is /DeviceDataBase/<label>/<uid>/ and never anywhere else. Any of
+// these texts, as a name for a command line, is one word of the shell that gives back the name,
+// and as a file never begins with "-".
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <filesystem>
 #include <optional>
 #include <vector>
 
+#include "device/shell_word.h"
 #include "install/device_identity.h"
 #include "property.h"
 
@@ -82,6 +85,17 @@ bool isUnitFolder(const std::string& folder, const std::string& label, const std
   return true;
 }
 
+void checkShellWords(const std::string& name) {
+  if (name.empty()) return;  // adds nothing to a line
+  require(shellWords(shellWord(name)) == std::vector<std::string>{name},
+          "a name is exactly one word of the shell, and the word is the name");
+  const auto file = shellWords(fileWord("", name));
+  const std::string expected = name[0] == '-' ? "./" + name : name;
+  require(file == std::vector<std::string>{expected}, "a file is one word that is no option");
+  require(shellWords(fileWord("/root/", name)) == std::vector<std::string>{"/root/" + name},
+          "a file in a folder is one word");
+}
+
 void checkServerFolder(const std::string& label, const std::string& uid) {
   const std::string joined = "/DeviceDataBase/" + label + "/" + uid + "/";
   std::string folder = "unchanged";
@@ -116,6 +130,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string boardName = trimAnswer(boardAnswer);
 
   fuzz::checkBoardQuery(modelCode);
+  for (const std::string* answer : {&uidAnswer, &modelAnswer, &boardAnswer})
+    fuzz::checkShellWords(*answer);
   const std::string label = modelLabel(modelCode, boardName);
   if (modelCode == "51") {
     require(label == "K700_R5_V3(051)", "model code 51 has the fixed label");

@@ -1,0 +1,50 @@
+#include "install/install_steps.h"
+
+#include <utility>
+
+#include "device/ssh_link.h"
+#include "log/run_log.h"
+
+namespace provision {
+namespace {
+
+// unzip: 1 means that it unpacked everything, with warnings.
+constexpr int kUnpackHighestSuccess = 1;
+constexpr int kScriptHighestSuccess = 0;
+
+}  // namespace
+
+InstallSteps::InstallSteps(SshLink& link, std::string packageName)
+    : link_(link), packageName_(std::move(packageName)) {}
+
+void InstallSteps::prepare(const std::string& command, std::string& output) {
+  link_.runCommand(command, output);
+}
+
+void InstallSteps::unpack(const std::string& command, std::string& output) {
+  judge("the unpack", command, output, kUnpackHighestSuccess);
+}
+
+void InstallSteps::runScript(const std::string& step, const std::string& command,
+                             std::string& output) {
+  judge(step, command, output, kScriptHighestSuccess);
+}
+
+void InstallSteps::judge(const std::string& step, const std::string& command, std::string& output,
+                         int highestSuccess) {
+  int exitStatus = kNoExitStatus;
+  const int linkStatus = link_.runCommand(command, output, exitStatus);
+  if (linkStatus != kSshOk) {
+    // The link has said why (a device that stopped answering has its own line).
+    if (status_ == 0) status_ = linkStatus;
+    return;
+  }
+  if (exitStatus >= 0 && exitStatus <= highestSuccess) return;
+  const std::string ending = exitStatus < 0
+                                 ? "ended without an exit status"
+                                 : "ended with exit status " + std::to_string(exitStatus);
+  writeLog("The device could not install " + packageName_ + ": " + step + " " + ending, kLogError);
+  if (status_ == 0) status_ = kInstallFailed;
+}
+
+}  // namespace provision

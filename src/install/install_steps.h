@@ -1,0 +1,41 @@
+// The commands that install one package on the device, judged by the exit statuses the device
+// reports: a run says that a package was installed only when the device did install it.
+#pragma once
+
+#include <string>
+
+namespace provision {
+
+class SshLink;
+
+// Status of a workflow whose package the device could not install: it unpacked or ran the install
+// steps, and one of them failed.
+inline constexpr int kInstallFailed = 3;
+
+class InstallSteps {
+ public:
+  InstallSteps(SshLink& link, std::string packageName);
+
+  // A clean-up or preparation command: recorded with its exit status, not judged.
+  void prepare(const std::string& command, std::string& output);
+  // Unpacks the package: exit status 0 or 1 (unzip's warnings) is success, 2 and above failure.
+  void unpack(const std::string& command, std::string& output);
+  // Runs one of the package's own scripts, which `step` names ("the install script"): only exit
+  // status 0 is success.
+  void runScript(const std::string& step, const std::string& command, std::string& output);
+
+  // 0 when every judged step succeeded; the link's status when one of them could not run to its
+  // end (the device stopped answering, say); kInstallFailed when the device ran one and it failed.
+  // Each failed step has had its one error line in the run log.
+  int status() const { return status_; }
+
+ private:
+  void judge(const std::string& step, const std::string& command, std::string& output,
+             int highestSuccess);
+
+  SshLink& link_;
+  std::string packageName_;
+  int status_ = 0;
+};
+
+}  // namespace provision
