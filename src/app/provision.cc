@@ -11,6 +11,7 @@
 #include "install/workflows.h"
 #include "log/run_record.h"
 #include "settings/settings.h"
+#include "workspace/folder_lock.h"
 #include "workspace/workspace.h"
 
 namespace provision {
@@ -34,11 +35,25 @@ int runModeTwo() {
   return 0;
 }
 
-int runWorkflow(int argc, const char* const* argv) {
+int runWorkflow(int argc, const char* const* argv, const std::string& startTime) {
   std::string error = applyArguments(argc, argv, settings);
   if (!error.empty()) {
     std::cerr << error << std::endl;
     return kExitBadArgument;
+  }
+
+  // One run at a time in this folder: a second one would empty and refill the same data folders
+  // and work on the same device at the same time.
+  FolderLock lock;
+  std::string heldBy;
+  const std::string owner =
+      "process " + std::to_string(currentProcessId()) + ", started " + startTime;
+  if (lock.acquire(executableFolder() + kSep + kLockFileName, owner, heldBy) ==
+      FolderLock::Result::Held) {
+    std::cerr << "Another run of provision is using this folder"
+              << (heldBy.empty() ? "" : " (" + heldBy + ")")
+              << "; wait until it has ended, then start this run again" << std::endl;
+    return kExitFolderBusy;
   }
 
   int probeStatus = probeDeviceKind();
@@ -70,7 +85,7 @@ std::string startText(int argc, const char* const* argv, const std::string& fold
 int recordedRun(int argc, const char* const* argv) {
   const std::string folder = executableFolder();
   RunRecord record(folder + kSep + kRecordFileName, startText(argc, argv, folder));
-  const int status = runWorkflow(argc, argv);
+  const int status = runWorkflow(argc, argv, record.startTime());
   record.end("end: exit status " + std::to_string(exitStatusSeen(status)) + " (" +
              exitStatusMeaning(status) + ")");
   return status;

@@ -5,6 +5,10 @@ namespace provision {
 
 // Exit status of a run whose first argument is not a number; no workflow ends with it.
 inline constexpr int kExitBadArgument = 64;
+// Exit status of a run that found another run using its folder; it did nothing.
+inline constexpr int kExitFolderBusy = 75;
+// The lock file beside the executable that one run at a time holds.
+inline constexpr const char* kLockFileName = "provision.lock";
 
 // Answers --help and --version. Otherwise reads the arguments, probes the device, prepares the
 // workspace and runs the mode's workflow, with an entry in the run record beside the executable;

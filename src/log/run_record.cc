@@ -87,14 +87,17 @@ std::string recordTime() {
 }  // namespace
 
 RunRecord::RunRecord(const std::string& path, const std::string& startText)
-    : path_(path), start_(std::chrono::steady_clock::now()), standardError_(std::cerr.rdbuf()) {
+    : path_(path),
+      startTime_(recordTime()),
+      start_(std::chrono::steady_clock::now()),
+      standardError_(std::cerr.rdbuf()) {
   rotate(path);
   if (!file_.open(path)) {
     stopKeeping();
     return;
   }
   kept_ = true;
-  addLine(startText);
+  addLineAt(startTime_, startText);
   activeRecord = this;
   tee_ = std::make_unique<LineTee>(standardError_,
                                    [this](const std::string& line) { addLine("stderr: " + line); });
@@ -115,9 +118,11 @@ void RunRecord::end(const std::string& endText) {
   addLine(endText + duration);
 }
 
-void RunRecord::addLine(const std::string& text) {
+void RunRecord::addLine(const std::string& text) { addLineAt(recordTime(), text); }
+
+void RunRecord::addLineAt(const std::string& time, const std::string& text) {
   if (!kept_) return;
-  const std::string prefix = recordTime() + " [" + std::to_string(currentProcessId()) + "] ";
+  const std::string prefix = time + " [" + std::to_string(currentProcessId()) + "] ";
   if (!file_.appendLine(prefix + text)) stopKeeping();
 }
 
@@ -144,6 +149,12 @@ void recordUpload(const std::string& localPath, const std::string& remotePath, i
   text += error ? "size unknown" : std::to_string(size) + " bytes";
   text += status == 0 ? ": done" : ": failed, status " + std::to_string(status);
   activeRecord->addLine(text);
+}
+
+void recordRename(const std::string& from, const std::string& to, int status) {
+  if (activeRecord == nullptr) return;
+  activeRecord->addLine("rename: " + from + " to " + to +
+                        (status == 0 ? ": done" : ": failed, status " + std::to_string(status)));
 }
 
 void recordCommand(const std::string& user, const std::string& command, int status,

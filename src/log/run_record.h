@@ -40,10 +40,15 @@ class RunRecord {
   // Adds one line to the entry.
   void addLine(const std::string& text);
 
+  // The local date and time of the start line, as the record writes it ("2025-04-28 07:05:03").
+  const std::string& startTime() const { return startTime_; }
+
  private:
+  void addLineAt(const std::string& time, const std::string& text);
   void stopKeeping();
 
   std::string path_;
+  std::string startTime_;
   std::chrono::steady_clock::time_point start_;
   RecordFile file_;
   bool kept_ = false;
@@ -57,8 +62,12 @@ void recordFact(const std::string& text);
 // A run-log line as the console shows it.
 void recordLogLine(const std::string& line);
 
-// One upload: the local file with its size, where it went, and how it ended (its status).
+// One upload: the local file with its size, where it went, and how it ended (its status). A file
+// that arrives under a temporary name first has its rename recorded when it takes its name.
 void recordUpload(const std::string& localPath, const std::string& remotePath, int status);
+
+// A device file that took its name: renamed from `from` to `to`, and how that ended.
+void recordRename(const std::string& from, const std::string& to, int status);
 
 // One command on the device: the account, the command line, and its exit status (`exitStatus`,
 // negative when there is none), or the link's `status` when the command could not run to its end.

@@ -1,0 +1,80 @@
+// One run at a time in a folder: the lock file beside the executable.
+#include "workspace/folder_lock.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "support/files.h"
+
+namespace provision {
+namespace {
+
+namespace fs = std::filesystem;
+
+class FolderLockTest : public testing::Test {
+ protected:
+  void SetUp() override { fs::create_directories(folder_); }
+  void TearDown() override { fs::remove_all(folder_); }
+
+  const fs::path folder_ = fs::temp_directory_path() / ("lock-" + std::to_string(::getpid()));
+  const std::string path_ = (folder_ / "provision.lock").string();
+};
+
+TEST_F(FolderLockTest, OneHolderAtATimeAndTheNextOneLearnsWho) {
+  std::string heldBy;
+  {
+    FolderLock first;
+    ASSERT_EQ(first.acquire(path_, "process 1, started 2026-12-08 06:45:35", heldBy),
+              FolderLock::Result::Acquired);
+    FolderLock second;
+    EXPECT_EQ(second.acquire(path_, "process 2", heldBy), FolderLock::Result::Held);
+    EXPECT_EQ(heldBy, "process 1, started 2026-12-08 06:45:35");
+  }
+  // Let go with its holder; the next holder's shorter text replaces the longer one.
+  FolderLock third;
+  EXPECT_EQ(third.acquire(path_, "process 3", heldBy), FolderLock::Result::Acquired);
+  EXPECT_EQ(test::readText(path_), "process 3");
+}
+
+TEST_F(FolderLockTest, LockOfAProcessThatWasKilledNeverBlocks) {
+  int ready[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  const pid_t holder = ::fork();
+  ASSERT_GE(holder, 0);
+  if (holder == 0) {
+    FolderLock lock;
+    std::string ignored;
+    const char acquired =
+        lock.acquire(path_, "the killed one", ignored) == FolderLock::Result::Acquired ? 'y' : 'n';
+    static_cast<void>(::write(ready[1], &acquired, 1));
+    ::pause();
+    ::_exit(0);
+  }
+  char acquired = 0;
+  ASSERT_EQ(::read(ready[0], &acquired, 1), 1);
+  ASSERT_EQ(acquired, 'y');
+  std::string heldBy;
+  FolderLock lock;
+  EXPECT_EQ(lock.acquire(path_, "the next one", heldBy), FolderLock::Result::Held);
+  EXPECT_EQ(heldBy, "the killed one");
+
+  ::kill(holder, SIGKILL);
+  ::waitpid(holder, nullptr, 0);
+  ::close(ready[0]);
+  ::close(ready[1]);
+  EXPECT_EQ(lock.acquire(path_, "the next one", heldBy), FolderLock::Result::Acquired);
+}
+
+TEST_F(FolderLockTest, FolderThatCannotHoldTheFileGuardsNothing) {
+  std::string heldBy;
+  FolderLock lock;
+  EXPECT_EQ(lock.acquire((folder_ / "missing" / "provision.lock").string(), "x", heldBy),
+            FolderLock::Result::Unusable);
+}
+
+}  // namespace
+}  // namespace provision
