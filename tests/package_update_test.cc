@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <regex>
 #include <thread>
@@ -221,6 +222,43 @@ TEST_F(PackageUpdate, NamesFromOutsideReachTheDeviceAsOneWordAndNotepadFilesRead
       << pc_.record();
 }
 
+TEST_F(PackageUpdate, SecondRunInTheSameFolderIsRefusedAndTheFirstGoesOnAsIfAlone) {
+  layOut(kUnit51);
+  std::atomic<bool> firstEnded = false;
+  ProcessResult first;
+  std::thread running([&] {
+    first = pc_.run({});
+    firstEnded = true;
+  });
+  // The first run has installed the tool and counts down.
+  for (int i = 0; i < 600 && pc_.record().find("Start install ZRConfig") == std::string::npos; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  const int connections = countOf(lab_.sshdLog(), "Connection from");
+  ProcessResult second = pc_.run({});
+  const bool refusedWhileTheFirstRan = !firstEnded;
+  const int connectionsOfTheSecond = countOf(lab_.sshdLog(), "Connection from") - connections;
+  running.join();
+
+  EXPECT_TRUE(refusedWhileTheFirstRan) << "the second run should end at once";
+  EXPECT_EQ(second.status, 75) << second.out << second.err;
+  EXPECT_EQ(second.out, "");
+  const std::string record = pc_.record();
+  std::smatch firstStart;
+  ASSERT_TRUE(std::regex_search(
+      record, firstStart, std::regex(R"((\d{4}-\d\d-\d\d \d\d:\d\d:\d\d) \[(\d+)\] start:)")));
+  EXPECT_EQ(second.err, "Another run of provision is using this folder (process " +
+                            firstStart[2].str() + ", started " + firstStart[1].str() +
+                            "); wait until it has ended, then start this run again\n");
+  EXPECT_EQ(connectionsOfTheSecond, 0) << "the second run reached the device";
+  EXPECT_NE(record.find("] end: exit status 75 (another run was using this folder"),
+            std::string::npos)
+      << record;
+
+  EXPECT_EQ(first.status, 0) << first.err;
+  EXPECT_EQ(maskTimestamps(first.out), successfulOutput(kUnit51, "CN", 5));
+  EXPECT_EQ(folderNames(lab_.devicePath("opt/CalFile")).size(), 5u);
+}
+
 TEST_F(PackageUpdate, FailedToolUploadStillSyncsCalibrationButFailsTheRun) {
   layOut(kUnit51);
   ASSERT_EQ(lab_.device("mount -t tmpfs -o size=16k,mode=1777 tmpfs /home/tqowmb").status, 0);
@@ -290,6 +328,40 @@ TEST_F(PackageUpdateStall, CalibrationFileThatCannotBeFetchedInstallsNoneOfTheSe
   // Nothing of the set stays behind for a later offline run.
   EXPECT_EQ(folderNames(pc_.path("data/CalFile")),
             (std::vector<std::string>{"Cal_LatestFileLog.txt"}));
+}
+
+TEST_F(PackageUpdateStall, DeviceThatStopsAnsweringMidSetKeepsItsEarlierSet) {
+  layOut(kUnit51);
+  installEarlierSet();
+  // A file large enough that the device stops answering in the middle of the set.
+  writeText(lab_.ftpRoot() + calibrationFile("large.cal"), patterned(16 * 1024 * 1024));
+  ASSERT_TRUE(lab_.hangDeviceAfter(1024 * 1024, "/opt/CalFile/.provision-*.part"));
+  ProcessResult cut = pc_.run({});
+  EXPECT_EQ(cut.status, 256 - 15);
+  const std::string out = maskTimestamps(cut.out);
+  EXPECT_NE(out.find("[T] : [ERROR]The device stopped answering during the upload of large.cal "
+                     "(no reply for 30 s)\n"),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("[T] : [ERROR]Failed to upload the unit's calibration files, status -15: "
+                     "none of them was installed, and /opt/CalFile/ on the device is as it was\n"),
+            std::string::npos)
+      << out;
+  EXPECT_TRUE(out.ends_with("Failed to query calibration file\n")) << out;
+  std::vector<std::string> names = folderNames(lab_.devicePath("opt/CalFile"));
+  std::erase_if(names, [](const std::string& name) { return isPartialDownloadName(name); });
+  EXPECT_EQ(names, (std::vector<std::string>{"device.json", "gain.cal"}));
+  EXPECT_EQ(readText(lab_.devicePath("opt/CalFile/gain.cal")), "earlier gain\n");
+
+  // The next run removes what the cut-off one left and installs the whole new set, only it.
+  ASSERT_TRUE(lab_.resume("device"));
+  ASSERT_EQ(lab_.fixture({"device-zr", "--unit", kUnit51.name}).status, 0);
+  ProcessResult next = pc_.run({});
+  EXPECT_EQ(next.status, 0) << next.out;
+  EXPECT_EQ(folderNames(lab_.devicePath("opt/CalFile")),
+            (std::vector<std::string>{"NOTES.TDMS", "device.json", "gain.cal", "large.cal",
+                                      "offset.cfg", "shared.ini"}));
+  EXPECT_TRUE(readText(lab_.devicePath("opt/CalFile/large.cal")) == patterned(16 * 1024 * 1024));
 }
 
 TEST_F(PackageUpdateStall, CalibrationFolderThatIsNotThereInstallsNothing) {

@@ -168,22 +168,31 @@ TEST_F(ServerPackage, WhatTheRunReportsIsWhatTheDeviceGot) {
 TEST_F(ServerPackage, OfflineSlipInThePointerFileRemovesNothing) {
   writeText(pc_.path("data/QM/QMServer_LatestVersion.txt"), "*");
   ASSERT_EQ(lab_.device("echo kept > /root/keep.txt").status, 0);
+  writeText(lab_.devicePath("root/QMServer/install.sh"), "earlier\n");
   ASSERT_TRUE(lab_.ftpDown());
   ProcessResult run = pc_.run({});
   // No such package: the upload fails (or, on Windows, "*" is refused as a file name).
   EXPECT_TRUE(run.status == 256 - 13 || run.status == 2) << run.status;
   EXPECT_EQ(readText(lab_.devicePath("root/keep.txt")), "kept\n");
+  EXPECT_EQ(readText(lab_.devicePath("root/QMServer/install.sh")), "earlier\n");
   EXPECT_EQ(readText(lab_.devicePath("var/log/lab-evidence.log")), "");
 }
 
 TEST_F(ServerPackage, FailedUploadEndsTheRunWithItsStatusAndNoClosingLines) {
   ASSERT_EQ(lab_.device("mount -t tmpfs -o size=16k tmpfs /root").status, 0);
+  writeText(lab_.devicePath("root/QMServer/install.sh"), "earlier\n");
   ProcessResult run = pc_.run({});
   EXPECT_EQ(run.status, 256 - 14);
   EXPECT_EQ(run.out.find("Successful installation"), std::string::npos) << run.out;
   EXPECT_TRUE(maskTimestamps(run.out).ends_with(
       "[T] : [ERROR]Failed to install the server package, status -14\n"))
       << run.out;
+  EXPECT_NE(run.out.find("[ERROR]The upload of QMServer_V3.1.zip failed with status -14"),
+            std::string::npos)
+      << run.out;
+  // The earlier installation stays, and the part of the package that did arrive is gone.
+  EXPECT_EQ(folderNames(lab_.devicePath("root")), (std::vector<std::string>{"QMServer"}));
+  EXPECT_EQ(readText(lab_.devicePath("root/QMServer/install.sh")), "earlier\n");
 }
 
 TEST_F(ServerPackage, FailedPackageDownloadEndsWithOne) {
@@ -207,10 +216,17 @@ class ServerPackageStall : public ServerPackage {
               0);
   }
   std::string packagePath() const { return std::string(kServerFolder) + kPackage; }
-  std::string devicePackagePath() const { return std::string("/root/") + kPackage; }
+  // Where the package arrives before it takes its name.
+  static constexpr const char* kArriving = "/root/.provision-*.part";
+
+  // The installation an earlier run left on the device.
+  void installEarlierPackage() const {
+    writeText(lab_.devicePath("root/QMServer/install.sh"), "earlier\n");
+  }
 
   // A run whose package upload the device stopped answering: one error line after the upload's
-  // wait, the run's end with -15, and only part of the package on the device.
+  // wait, the run's end with -15, and the earlier installation as it was, with nothing beside it
+  // that a later run would take for a package.
   void expectUploadGivenUp(const ProcessResult& run) const {
     EXPECT_EQ(run.status, 256 - 15);
     const std::string out = maskTimestamps(run.out);
@@ -223,7 +239,10 @@ class ServerPackageStall : public ServerPackage {
     EXPECT_EQ(countOf(out, "[ERROR]The device stopped answering"), 1);
     EXPECT_GE(run.seconds, 30.0);
     EXPECT_LT(run.seconds, 90.0);
-    EXPECT_LT(fileSize(lab_.devicePath(devicePackagePath())), kLargePayload);
+    std::vector<std::string> names = folderNames(lab_.devicePath("root"));
+    std::erase_if(names, [](const std::string& name) { return isPartialDownloadName(name); });
+    EXPECT_EQ(names, (std::vector<std::string>{"QMServer"}));
+    EXPECT_EQ(readText(lab_.devicePath("root/QMServer/install.sh")), "earlier\n");
   }
 
   static constexpr std::int64_t kLargePayload = 64 * 1024 * 1024;
@@ -231,13 +250,22 @@ class ServerPackageStall : public ServerPackage {
 
 TEST_F(ServerPackageStall, DeviceThatStopsAnsweringMidUploadEndsTheRunWithMinus15) {
   layOutLargePackage();
-  ASSERT_TRUE(lab_.hangDeviceAfter(1024 * 1024, devicePackagePath()));
+  installEarlierPackage();
+  ASSERT_TRUE(lab_.hangDeviceAfter(1024 * 1024, kArriving));
   expectUploadGivenUp(pc_.run({}));
+
+  // The next run removes what the cut-off one left and installs the package whole.
+  ASSERT_TRUE(lab_.resume("device"));
+  ProcessResult next = pc_.run({});
+  EXPECT_EQ(next.status, 0) << next.out;
+  EXPECT_EQ(folderNames(lab_.devicePath("root")), (std::vector<std::string>{"QMServer"}));
+  EXPECT_EQ(fileSize(lab_.devicePath("root/QMServer/bin/QMServer")), kLargePayload);
 }
 
 TEST_F(ServerPackageStall, DeviceSwitchedOffMidUploadEndsTheRunWithMinus15) {
   layOutLargePackage();
-  ASSERT_TRUE(lab_.powerOffAfter(1024 * 1024, devicePackagePath()));
+  installEarlierPackage();
+  ASSERT_TRUE(lab_.powerOffAfter(1024 * 1024, kArriving));
   expectUploadGivenUp(pc_.run({}));
 }
 

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -17,10 +18,12 @@
 
 #include "device/device_account.h"
 #include "device/ssh_link.h"
+#include "device/staged_upload.h"
 #include "support/files.h"
 #include "support/lab.h"
 #include "support/scenario.h"
 #include "support/waits.h"
+#include "workspace/partial_name.h"
 
 namespace provision {
 namespace {
@@ -215,6 +218,50 @@ TEST_F(Upload, FullDeviceFileSystemFailsWithMinus14) {
   // Both files were let go: the same source goes elsewhere on the same link.
   EXPECT_EQ(upload(local, "/opt/big.bin", false, console), kSshOk);
   EXPECT_TRUE(test::readText(lab_.devicePath("opt/big.bin")) == patterned(300000));
+}
+
+TEST_F(Upload, StagedFileTakesItsNameOnlyWhenPlacedAndGoesWhenItIsNot) {
+  const std::string target = lab_.devicePath("opt/set.cal");
+  { std::ofstream(target, std::ios::binary) << "the earlier, longer calibration"; }
+  const std::string content = patterned(30000);
+  {
+    StagedUpload staged(link_, "/opt/set.cal");
+    testing::internal::CaptureStdout();
+    ASSERT_EQ(staged.upload(localFile("set.cal", content), true), kSshOk);
+    // The messages name the target, not the temporary name.
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "\rsent: 34.13%\rsent: 100.00%\n");
+    EXPECT_EQ(test::readText(target), "the earlier, longer calibration");
+    const std::vector<std::string> arrived = test::folderNames(lab_.devicePath("opt"));
+    EXPECT_EQ(std::count_if(arrived.begin(), arrived.end(), isPartialDownloadName), 1);
+
+    ASSERT_EQ(staged.place(), kSshOk);
+    EXPECT_TRUE(test::readText(target) == content);
+  }
+  EXPECT_EQ(test::folderNames(lab_.devicePath("opt")), std::vector<std::string>{"set.cal"});
+
+  // Arrived but never placed, or cut short: gone with the object, and the target untouched.
+  {
+    StagedUpload unplaced(link_, "/opt/set.cal");
+    ASSERT_EQ(unplaced.upload(localFile("other.cal", "other"), false), kSshOk);
+  }
+  auto mounted = lab_.device("mkdir -p /opt/small && mount -t tmpfs -o size=64k tmpfs /opt/small");
+  ASSERT_EQ(mounted.status, 0) << mounted.err;
+  {
+    StagedUpload cut(link_, "/opt/small/big.bin");
+    EXPECT_EQ(cut.upload(localFile("big.bin", patterned(300000)), false), kSshWriteFailed);
+    EXPECT_EQ(cut.place(), kSshRemoteOpenFailed);
+  }
+  EXPECT_EQ(test::folderNames(lab_.devicePath("opt/small")), std::vector<std::string>{});
+  EXPECT_EQ(test::folderNames(lab_.devicePath("opt")),
+            (std::vector<std::string>{"set.cal", "small"}));
+  EXPECT_TRUE(test::readText(target) == content);
+
+  // What runs that were cut off left goes, and only that.
+  test::writeText(lab_.devicePath("opt/.provision-0123456789abcdef.part"), "left");
+  test::writeText(lab_.devicePath("opt/.provision-notes"), "kept");
+  removeLeftovers(link_, "/opt/");
+  EXPECT_EQ(test::folderNames(lab_.devicePath("opt")),
+            (std::vector<std::string>{".provision-notes", "set.cal", "small"}));
 }
 
 TEST_F(Upload, SizesThatAreWholeChunksCompleteOnTheLastChunk) {

@@ -26,10 +26,12 @@ constexpr StatusMeaning kStatusMeanings[] = {
     {kExitBadArgument, kExitBadArgument,
      "the first argument is not a number, or the variant cannot name a folder; nothing was "
      "started"},
+    {kExitFolderBusy, kExitFolderBusy, "another run was using this folder; this one did nothing"},
     {-9, -1, "a step on the device failed: opening the link"},
     {-11, -10, "a step on the device failed: a command"},
     {-14, -12, "a step on the device failed: an upload"},
     {-15, -15, "a step on the device failed: the device stopped answering"},
+    {-16, -16, "a step on the device failed: an uploaded file could not take its name"},
 };
 
 std::string rangeText(int first, int last) {

@@ -70,6 +70,27 @@ std::string closeRequest(std::uint32_t id, const std::string& handle) {
   return message(kClose, id, body);
 }
 
+std::string posixRenameRequest(std::uint32_t id, const std::string& from, const std::string& to) {
+  std::string body;
+  putString(body, kPosixRename);
+  putString(body, from);
+  putString(body, to);
+  return message(kExtended, id, body);
+}
+
+std::string renameRequest(std::uint32_t id, const std::string& from, const std::string& to) {
+  std::string body;
+  putString(body, from);
+  putString(body, to);
+  return message(kRename, id, body);
+}
+
+std::string removeRequest(std::uint32_t id, const std::string& path) {
+  std::string body;
+  putString(body, path);
+  return message(kRemove, id, body);
+}
+
 std::string writeHead(std::uint32_t id, const std::string& handle, std::uint64_t offset,
                       std::uint32_t length) {
   std::string body;

@@ -13,10 +13,19 @@ namespace provision::sftp {
 inline constexpr std::uint8_t kOpen = 3;
 inline constexpr std::uint8_t kClose = 4;
 inline constexpr std::uint8_t kWrite = 6;
+inline constexpr std::uint8_t kRemove = 13;
+inline constexpr std::uint8_t kRename = 18;
+inline constexpr std::uint8_t kExtended = 200;
 inline constexpr std::uint8_t kStatus = 101;
 inline constexpr std::uint8_t kHandle = 102;
 
 inline constexpr std::uint32_t kStatusOk = 0;
+inline constexpr std::uint32_t kStatusNoSuchFile = 2;
+inline constexpr std::uint32_t kStatusUnsupported = 8;
+
+// The extension that renames over an existing file in one step (rename(2) on the server), where
+// the protocol's own rename refuses an existing target.
+inline constexpr const char* kPosixRename = "posix-rename@openssh.com";
 
 // Open flags and attributes, as the protocol numbers them.
 inline constexpr std::uint32_t kOpenWrite = 0x02;
@@ -37,6 +46,12 @@ std::string openRequest(std::uint32_t id, const std::string& path, std::uint32_t
                         std::uint32_t permissions);
 // A whole close request.
 std::string closeRequest(std::uint32_t id, const std::string& handle);
+// A rename of `from` to `to` that replaces a file at `to`: the posix-rename extension.
+std::string posixRenameRequest(std::uint32_t id, const std::string& from, const std::string& to);
+// The protocol's own rename, which fails when `to` exists.
+std::string renameRequest(std::uint32_t id, const std::string& from, const std::string& to);
+// A whole remove request for the file at `path`.
+std::string removeRequest(std::uint32_t id, const std::string& path);
 // The head of a write request; the `length` data bytes follow it in the same message.
 std::string writeHead(std::uint32_t id, const std::string& handle, std::uint64_t offset,
                       std::uint32_t length);

@@ -368,14 +368,64 @@ std::string fileNameOf(const std::string& remotePath) {
 }  // namespace
 
 int SshLink::uploadFile(const std::string& localPath, const std::string& remotePath,
-                        bool showProgress) {
-  const int status = sendFile(localPath, remotePath, showProgress);
+                        bool showProgress, const std::string& temporaryPath) {
+  const std::string target = temporaryPath.empty() ? remotePath : temporaryPath;
+  const int status =
+      sendFile(localPath, target, showProgress, "the upload of " + fileNameOf(remotePath));
   recordUpload(localPath, remotePath, status);
   return status;
 }
 
+int SshLink::renameFile(const std::string& from, const std::string& to) {
+  const std::string step = "the rename of " + fileNameOf(from) + " to " + fileNameOf(to);
+  std::uint32_t reply = sftp::kStatusUnsupported;
+  int status = kSshOk;
+  if (!posixRenameRefused_) {
+    const std::uint32_t id = sftpRequestId_++;
+    status = requestStatus(step, sftp::posixRenameRequest(id, from, to), id, reply);
+    if (status == kSshOk && reply == sftp::kStatusUnsupported) posixRenameRefused_ = true;
+  }
+  if (status == kSshOk && reply == sftp::kStatusUnsupported) {
+    // The protocol's own rename refuses an existing target: the old file goes first.
+    removeFile(to);
+    const std::uint32_t id = sftpRequestId_++;
+    status = requestStatus(step, sftp::renameRequest(id, from, to), id, reply);
+  }
+  if (status == kSshOk && reply != sftp::kStatusOk) status = kSshRenameFailed;
+  recordRename(from, to, status);
+  return status;
+}
+
+bool SshLink::removeFile(const std::string& path) {
+  const std::uint32_t id = sftpRequestId_++;
+  std::uint32_t reply = sftp::kStatusOk;
+  const int status =
+      requestStatus("the removal of " + fileNameOf(path), sftp::removeRequest(id, path), id, reply);
+  return status == kSshOk && (reply == sftp::kStatusOk || reply == sftp::kStatusNoSuchFile);
+}
+
+int SshLink::requestStatus(const std::string& step, const std::string& request, std::uint32_t id,
+                           std::uint32_t& status) {
+  if (stalled_) return kSshStalled;
+  if (!isOpen()) return kSshRemoteOpenFailed;
+  RequestChannel channel(libssh2_sftp_get_channel(sftp_), sftpReplies_, sftpRequestId_);
+  DeviceWait wait = waitFor(waits_.transfer);
+  sftp::Reply reply;
+  switch (channel.exchange(request, id, wait, reply)) {
+    case Exchange::Done:
+      if (reply.type != sftp::kStatus) return kSshRemoteOpenFailed;
+      status = reply.status;
+      return kSshOk;
+    case Exchange::Stalled:
+      return stalled(step, waits_.transfer);
+    case Exchange::Broken:
+      break;
+  }
+  return kSshRemoteOpenFailed;
+}
+
 int SshLink::sendFile(const std::string& localPath, const std::string& remotePath,
-                      bool showProgress) {
+                      bool showProgress, const std::string& step) {
   if (stalled_) return kSshStalled;
   if (!isOpen()) return kSshRemoteOpenFailed;
 
@@ -384,7 +434,6 @@ int SshLink::sendFile(const std::string& localPath, const std::string& remotePat
 
   LIBSSH2_CHANNEL* sftpChannel = libssh2_sftp_get_channel(sftp_);
   RequestChannel channel(sftpChannel, sftpReplies_, sftpRequestId_);
-  const std::string step = "the upload of " + fileNameOf(remotePath);
 
   // The open takes one round trip, the first measure of the link's.
   DeviceWait opening = waitFor(waits_.transfer);

@@ -28,6 +28,7 @@ int SshLink::open(const std::string& host, const std::string& user, const std::s
   close();
   stalled_ = false;
   user_ = user;
+  posixRenameRefused_ = false;
   sftpReplies_ = sftp::ReplyReader{};
 
   if (!net::startup()) return kSshSocketLibraryFailed;

@@ -33,6 +33,8 @@ enum SshStatus : int {
   // The device stopped answering: a step waited its whole limit without a reply (see LinkWaits).
   // Every later operation on the link fails with it at once, until open() tries afresh.
   kSshStalled = -15,
+  // A file that arrived whole could not take its name on the device.
+  kSshRenameFailed = -16,
 };
 
 // How long a link waits for the device before it counts it as no longer answering.
@@ -82,8 +84,19 @@ class SshLink {
 
   // Copies a local file to `remotePath` on the device, replacing it; with `showProgress` the
   // progress text goes to standard output. Returns 0, -12 (link not open or remote open failed),
-  // -13 (local file cannot be opened), -14 (a write failed) or -15.
-  int uploadFile(const std::string& localPath, const std::string& remotePath, bool showProgress);
+  // -13 (local file cannot be opened), -14 (a write failed) or -15. With a `temporaryPath` the
+  // data goes there instead, to take its name later (renameFile()); the messages and the run
+  // record still name `remotePath`.
+  int uploadFile(const std::string& localPath, const std::string& remotePath, bool showProgress,
+                 const std::string& temporaryPath = {});
+
+  // Renames the device file `from` to `to`, replacing a file there: in one step where the
+  // device's SFTP server offers it (posix-rename), else by removing the old file first. Returns
+  // 0, -12 (the link is not open), -15 or -16 (the device refused).
+  int renameFile(const std::string& from, const std::string& to);
+
+  // Removes the device file `path`; true when it is gone (or was never there).
+  bool removeFile(const std::string& path);
 
  private:
   DeviceWait waitFor(std::chrono::milliseconds limit,
@@ -95,8 +108,13 @@ class SshLink {
   // Releases the session and the socket without a word to the device.
   void abandon();
   void releaseSocket();
-  // uploadFile without its entry in the run record.
-  int sendFile(const std::string& localPath, const std::string& remotePath, bool showProgress);
+  // uploadFile without its entry in the run record; `step` names the upload in messages.
+  int sendFile(const std::string& localPath, const std::string& remotePath, bool showProgress,
+               const std::string& step);
+  // Sends one SFTP request that a status reply answers; `status` receives its code. kSshOk, -12
+  // (not open, or the reply was none) or -15.
+  int requestStatus(const std::string& step, const std::string& request, std::uint32_t id,
+                    std::uint32_t& status);
   // runCommand without its entry in the run record.
   int execute(const std::string& command, std::string& output, int& exitStatus);
   // The exit status of the command on channel_, once the device has closed the channel.
@@ -114,6 +132,8 @@ class SshLink {
   // and the requests are numbered per link.
   sftp::ReplyReader sftpReplies_;
   std::uint32_t sftpRequestId_ = 1;
+  // Whether the device's SFTP server refused the posix-rename extension once.
+  bool posixRenameRefused_ = false;
   std::ifstream localFile_;
 };
 

@@ -1,7 +1,6 @@
 #include "ftp/ftp_source.h"
 
 #include <iostream>
-#include <random>
 #include <system_error>
 
 #include "ftp/folder_listing.h"
@@ -18,10 +17,6 @@ std::string fileNameOf(const std::string& remotePath) {
   size_t slash = remotePath.rfind('/');
   return slash == std::string::npos ? remotePath : remotePath.substr(slash + 1);
 }
-
-constexpr const char* kPartialPrefix = ".provision-";
-constexpr const char* kPartialSuffix = ".part";
-constexpr std::size_t kPartialRandomDigits = 16;
 
 void removeQuietly(const std::string& path) {
   std::error_code ignored;
@@ -47,20 +42,6 @@ FtpError fetchReplacing(FtpClient& client, const std::string& remotePath,
 }
 
 }  // namespace
-
-// The dot keeps it out of the way, the random part away from any real file.
-std::string makePartialName() {
-  static std::mt19937_64 generator{std::random_device{}()};
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string name = kPartialPrefix;
-  std::uint64_t bits = generator();
-  for (std::size_t i = 0; i < kPartialRandomDigits; ++i, bits >>= 4) name += kHex[bits & 0xf];
-  return name + kPartialSuffix;
-}
-
-bool isPartialDownloadName(const std::string& name) {
-  return name.starts_with(kPartialPrefix) && name.ends_with(kPartialSuffix);
-}
 
 FtpSource::FtpSource(const FtpWaits& waits)
     : host_(settings.ftpHost),

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "ftp/ftp_client.h"
+#include "workspace/partial_name.h"
 
 namespace provision {
 
@@ -18,13 +19,6 @@ struct FolderFetch {
   Outcome outcome;
   std::string failedPath;
 };
-
-// A new name for what holds data that has not fully arrived yet: a download's temporary file, or
-// a folder that collects a set of files before they are used.
-std::string makePartialName();
-
-// Whether `name` is such a name. What carries it is never whole and is never used or uploaded.
-bool isPartialDownloadName(const std::string& name);
 
 class FtpSource {
  public:

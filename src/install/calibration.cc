@@ -1,11 +1,13 @@
 // ZR units: fetches the unit's calibration and configuration files and puts them on the device.
 #include <filesystem>
 #include <iostream>
+#include <memory>
 #include <system_error>
 #include <vector>
 
 #include "device/device_account.h"
 #include "device/ssh_link.h"
+#include "device/staged_upload.h"
 #include "ftp/ftp_source.h"
 #include "install/calibration_log.h"
 #include "install/device_identity.h"
@@ -131,17 +133,39 @@ bool isUploaded(const std::string& name) {
          name.find(kCalibrationLog) == std::string::npos && !isPartialDownloadName(name);
 }
 
-// Uploads every calibration file of the local folder. Returns the first failed upload's status.
-int uploadCalibrationFiles(SshLink& link) {
+// Uploads the unit's calibration set from the local folder. Every file arrives under a temporary
+// name first, and only once the whole set has arrived does each take its name: the device holds
+// either its earlier set or the new one, never a mix. Returns the first failure's status; on a link
+// that is open, a failure has its error line.
+int uploadCalibrationSet(SshLink& link) {
   const std::string localFolder = dataFolder("CalFile");
+  removeLeftovers(link, kDeviceCalibrationFolder);
+  std::vector<std::unique_ptr<StagedUpload>> set;
   int firstFailure = 0;
   for (const std::string& name : listFiles(localFolder)) {
     if (!isUploaded(name)) continue;
     std::cout << std::endl;
-    int status = link.uploadFile(localFolder + kSep + name, kDeviceCalibrationFolder + name, true);
+    set.push_back(std::make_unique<StagedUpload>(link, kDeviceCalibrationFolder + name));
+    const int status = set.back()->upload(localFolder + kSep + name, true);
     if (status != 0 && firstFailure == 0) firstFailure = status;
   }
-  return firstFailure;
+  if (firstFailure != 0) {
+    if (link.isOpen() || firstFailure == kSshStalled)
+      writeLog("Failed to upload the unit's calibration files, status " +
+                   std::to_string(firstFailure) + ": none of them was installed, and " +
+                   kDeviceCalibrationFolder + " on the device is as it was",
+               kLogError);
+    return firstFailure;
+  }
+  for (const auto& file : set) {
+    const int status = file->place();
+    if (status == 0) continue;
+    writeLog(file->target() + " could not take its name on the device (status " +
+                 std::to_string(status) + "): the unit's calibration set there is incomplete",
+             kLogError);
+    return status;
+  }
+  return 0;
 }
 
 }  // namespace
@@ -159,11 +183,8 @@ int syncCalibration(const std::string& model, const std::string& uid) {
     writeLog("Failed to upload calibration file", kLogError);
   }
 
-  const int uploadStatus = uploadCalibrationFiles(link);
-  if (status == 0 && uploadStatus != 0) {
-    writeLog("Failed to upload calibration file", kLogError);
-    status = uploadStatus;
-  }
+  const int uploadStatus = uploadCalibrationSet(link);
+  if (status == 0) status = uploadStatus;
 
   std::string output;
   link.runCommand("sh /opt/QMServer/shell/ZR_FixCalFile.sh", output);

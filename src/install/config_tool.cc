@@ -5,6 +5,7 @@
 #include "device/device_account.h"
 #include "device/shell_word.h"
 #include "device/ssh_link.h"
+#include "device/staged_upload.h"
 #include "install/install_steps.h"
 #include "install/package_fetch.h"
 #include "install/workflows.h"
@@ -48,10 +49,14 @@ int installConfigTool(std::string localFolder, std::string remoteFolder,
   InstallSteps steps(link, packageName);
   std::string output;
   steps.prepare("sh /root/IPConfig.sh & ; p", output);
+  removeLeftovers(link, kHome);
+  StagedUpload tool(link, kHome + packageName);
+  const int uploadStatus = tool.upload(localFolder + packageName, true);
+  // Until the new tool has arrived whole, the earlier one stays as it is.
+  if (uploadStatus != 0) return reportFailedUpload(packageName, uploadStatus);
   steps.prepare("rm -r /home/tqowmb/*ZRConfig*", output);
-  const int uploadStatus = link.uploadFile(localFolder + packageName, kHome + packageName, true);
-  // A tool that did not arrive is not unpacked, nor anything of an earlier one installed.
-  if (uploadStatus != 0) return uploadStatus;
+  const int placeStatus = tool.place();
+  if (placeStatus != 0) return reportFailedUpload(packageName, placeStatus);
   const std::string archive = fileWord(kHome, packageName);
   steps.unpack("unzip " + archive + " -d /home/tqowmb/ ", output);
   steps.prepare("rm " + archive, output);

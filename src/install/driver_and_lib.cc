@@ -5,6 +5,7 @@
 #include "device/device_account.h"
 #include "device/shell_word.h"
 #include "device/ssh_link.h"
+#include "device/staged_upload.h"
 #include "ftp/ftp_source.h"
 #include "ftp/latest_version.h"
 #include "install/install_steps.h"
@@ -42,6 +43,12 @@ int fetchBundle(std::string& packageName) {
   return status;
 }
 
+int reportFailedBundle(int status) {
+  writeLog("Failed to upload the driver and library bundle, status " + std::to_string(status),
+           kLogError);
+  return status;
+}
+
 // Writes the text up to its first line feed.
 void printFirstLine(const std::string& text) { std::cout << text.substr(0, text.find('\n')); }
 
@@ -61,20 +68,17 @@ int installDriverAndLib() {
   InstallSteps steps(link, packageName);
   std::string output;
   steps.prepare("mkdir /opt", output);
+  removeLeftovers(link, kDeviceFolder);
+  StagedUpload bundle(link, kDeviceFolder + packageName);
+  const int uploadStatus = bundle.upload(dataFolder("lib") + kSep + packageName, false);
+  // Until the new bundle has arrived whole, the earlier installations stay as they are.
+  if (openStatus != 0) return openStatus;
+  if (uploadStatus != 0) return reportFailedBundle(uploadStatus);
   steps.prepare("rm -r /opt/Install*", output);
   steps.prepare("rm -r /opt/QMServer*", output);
   steps.prepare("rm -r /opt/*ZRConfig*", output);
-
-  const int uploadStatus =
-      link.uploadFile(dataFolder("lib") + kSep + packageName, kDeviceFolder + packageName, false);
-  // A bundle that did not arrive is not unpacked, nor anything of an earlier one installed.
-  if (openStatus != 0) return openStatus;
-  if (uploadStatus != 0) {
-    writeLog(
-        "Failed to upload the driver and library bundle, status " + std::to_string(uploadStatus),
-        kLogError);
-    return uploadStatus;
-  }
+  const int placeStatus = bundle.place();
+  if (placeStatus != 0) return reportFailedBundle(placeStatus);
 
   steps.unpack("unzip " + fileWord(kDeviceFolder, packageName) + " -d /opt/ ", output);
   steps.prepare("chmod 777 -R /opt *", output);

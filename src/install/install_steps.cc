@@ -14,6 +14,20 @@ constexpr int kScriptHighestSuccess = 0;
 
 }  // namespace
 
+int reportFailedUpload(const std::string& packageName, int status) {
+  if (status == kSshStalled) return status;
+  if (status == kSshRenameFailed) {
+    writeLog(packageName + " arrived on the device but could not take its name there (status " +
+                 std::to_string(status) + "): nothing of it was installed",
+             kLogError);
+  } else {
+    writeLog("The upload of " + packageName + " failed with status " + std::to_string(status) +
+                 ": nothing of it was installed, and the device keeps its earlier installation",
+             kLogError);
+  }
+  return status;
+}
+
 InstallSteps::InstallSteps(SshLink& link, std::string packageName)
     : link_(link), packageName_(std::move(packageName)) {}
 

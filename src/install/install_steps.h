@@ -12,6 +12,10 @@ class SshLink;
 // steps, and one of them failed.
 inline constexpr int kInstallFailed = 3;
 
+// Logs that `packageName` did not reach the device whole, unless the link has said so already (a
+// device that stopped answering names the upload), and returns `status`.
+int reportFailedUpload(const std::string& packageName, int status);
+
 class InstallSteps {
  public:
   InstallSteps(SshLink& link, std::string packageName);

@@ -4,6 +4,7 @@
 #include "device/device_account.h"
 #include "device/shell_word.h"
 #include "device/ssh_link.h"
+#include "device/staged_upload.h"
 #include "install/install_steps.h"
 #include "install/package_fetch.h"
 #include "install/workflows.h"
@@ -11,6 +12,11 @@
 #include "settings/settings.h"
 
 namespace provision {
+namespace {
+
+constexpr const char* kRootHome = "/root/";
+
+}  // namespace
 
 int installServerPackage(std::string localFolder, std::string remoteFolder,
                          std::string pointerFileName) {
@@ -22,11 +28,16 @@ int installServerPackage(std::string localFolder, std::string remoteFolder,
   link.open(kDeviceHost, kRootUser, kQmRootPassword);
   InstallSteps steps(link, packageName);
   std::string output;
-  steps.prepare("rm -r /root/QMServer*", output);
-  const int uploadStatus = link.uploadFile(localFolder + packageName, "/root/" + packageName, true);
+  removeLeftovers(link, kRootHome);
+  StagedUpload package(link, kRootHome + packageName);
+  const int uploadStatus = package.upload(localFolder + packageName, true);
   std::cout << std::endl;
-  // A package that did not arrive is not unpacked, nor anything of an earlier one installed.
-  if (uploadStatus != 0) return uploadStatus;
+  // Until the new package has arrived whole, the earlier installation stays as it is.
+  if (uploadStatus != 0) return reportFailedUpload(packageName, uploadStatus);
+  steps.prepare("rm -r /root/QMServer*", output);
+  const int placeStatus = package.place();
+  if (placeStatus != 0) return reportFailedUpload(packageName, placeStatus);
+
   // The archive lies in root's starting folder, where the commands run.
   const std::string archive = fileWord("", packageName);
   steps.unpack("unzip " + archive, output);
