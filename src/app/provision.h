@@ -6,10 +6,10 @@ namespace provision {
 // Exit status of a run whose first argument is not a number; no workflow ends with it.
 inline constexpr int kExitBadArgument = 64;
 
-// Answers --help and --version. Otherwise reads the arguments, probes the device, prepares the
-// workspace and runs the mode's workflow, with an entry in the run record beside the executable;
-// a failed run whose console window is its own waits for Enter before it ends. Returns the
-// process exit status.
+// Answers --help, --version and --licenses. Otherwise reads the arguments, probes the device,
+// prepares the workspace and runs the mode's workflow, with an entry in the run record beside the
+// executable; a failed run whose console window is its own waits for Enter before it ends. Returns
+// the process exit status.
 int runProvision(int argc, const char* const* argv);
 
 }  // namespace provision
