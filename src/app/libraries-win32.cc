@@ -11,7 +11,7 @@ std::vector<std::string> linkedLibraries() {
   char mbedtls[16];  // "x.y.z" and its terminator; mbedTLS asks for at least 9 bytes
   mbedtls_version_get_string(mbedtls);
   return {std::string("libssh2 ") + libssh2_version(0) + " (mbedTLS " + mbedtls +
-              "), from Debian's libssh2 " PROVISION_LIBSSH2_SOURCE
+              ") from Debian's libssh2 " PROVISION_LIBSSH2_SOURCE
               " and mbedtls " PROVISION_MBEDTLS_SOURCE,
           "WinINet (Windows' own)"};
 }

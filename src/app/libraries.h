@@ -9,7 +9,7 @@
 namespace provision {
 
 // One entry per library: its name and version, with the crypto library under it where it has
-// one, e.g. "libssh2 1.10.0 (OpenSSL 3.0.15)", "libcurl 7.88.1 (OpenSSL/3.0.15)".
+// one, e.g. "libssh2 1.10.0 (OpenSSL 3.0.15)", "libcurl 7.88.1 (OpenSSL/3.0.15)"; no commas.
 std::vector<std::string> linkedLibraries();
 
 }  // namespace provision

@@ -62,16 +62,16 @@ int runWorkflow(int argc, const char* const* argv) {
 }
 
 std::string startText(int argc, const char* const* argv, const std::string& folder) {
-  std::string text = "start: " + versionText() + "; arguments:";
-  if (argc < 2) text += " none";
-  for (int i = 1; i < argc; ++i) text += " \"" + std::string(argv[i]) + "\"";
-  text += "; folder: " + folder + "; libraries:";
+  std::string text = "start: " + versionText() + "; libraries:";
   const char* separator = " ";
   for (const std::string& library : linkedLibraries()) {
     text += separator + library;
     separator = ", ";
   }
-  return text;
+  text += "; arguments:";
+  if (argc < 2) text += " none";
+  for (int i = 1; i < argc; ++i) text += " \"" + std::string(argv[i]) + "\"";
+  return text + "; folder: " + folder;
 }
 
 // The run, with its entry in the run record beside the executable.
