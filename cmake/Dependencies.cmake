@@ -24,9 +24,28 @@ if(WIN32)
     ${PROVISION_ssh2_LIBRARY} ${PROVISION_mbedtls_LIBRARY} ${PROVISION_mbedx509_LIBRARY}
     ${PROVISION_mbedcrypto_LIBRARY} ws2_32 advapi32)
   target_link_libraries(provision_core PUBLIC provision_libssh2 wininet)
+
+  # The Debian source versions the prefix was built from (its .complete: "NAME VERSION" lines),
+  # which --version names and the notices (cmake/Notices.cmake) take.
+  get_filename_component(PROVISION_WINDOWS_PREFIX "${PROVISION_LIBSSH2_INCLUDE}" DIRECTORY)
+  file(STRINGS "${PROVISION_WINDOWS_PREFIX}/.complete" built_from REGEX "^(libssh2|mbedtls) ")
+  foreach(line IN LISTS built_from)
+    string(REGEX MATCH "^([a-z0-9]+) (.+)$" line "${line}")
+    set(PROVISION_${CMAKE_MATCH_1}_SOURCE "${CMAKE_MATCH_2}")
+  endforeach()
+  if(NOT PROVISION_libssh2_SOURCE OR NOT PROVISION_mbedtls_SOURCE)
+    message(FATAL_ERROR "${PROVISION_WINDOWS_PREFIX}/.complete names no libssh2 and mbedtls version")
+  endif()
+  set_property(SOURCE ${PROJECT_SOURCE_DIR}/src/app/libraries-win32.cc APPEND PROPERTY
+    COMPILE_DEFINITIONS PROVISION_LIBSSH2_SOURCE="${PROVISION_libssh2_SOURCE}"
+    PROVISION_MBEDTLS_SOURCE="${PROVISION_mbedtls_SOURCE}")
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+    "${PROVISION_WINDOWS_PREFIX}/.complete")
 else()
   find_package(PkgConfig REQUIRED)
   pkg_check_modules(LIBSSH2 REQUIRED IMPORTED_TARGET libssh2)
   find_package(CURL REQUIRED)
-  target_link_libraries(provision_core PUBLIC PkgConfig::LIBSSH2 CURL::libcurl)
+  # libcrypto, which Debian's libssh2 is built on, for the version --version names.
+  find_package(OpenSSL REQUIRED COMPONENTS Crypto)
+  target_link_libraries(provision_core PUBLIC PkgConfig::LIBSSH2 CURL::libcurl OpenSSL::Crypto)
 endif()

@@ -87,7 +87,7 @@ TEST(Provision, DeviceThatRefusesBothPasswordsEndsWithOneAndCreatesNothing) {
       << record;
 }
 
-TEST(Provision, HelpAndVersionAnswerWithoutConnectingOrWritingAnything) {
+TEST(Provision, HelpVersionAndLicensesAnswerWithoutConnectingOrWritingAnything) {
   Lab lab(uniqueLabName("help"), "qm");
   ASSERT_TRUE(lab.ok()) << lab.startError();
   TechnicianPc pc(lab);
@@ -104,12 +104,23 @@ TEST(Provision, HelpAndVersionAnswerWithoutConnectingOrWritingAnything) {
     EXPECT_NE(help.out.find(text), std::string::npos) << text;
   EXPECT_EQ(pc.run({"-h", "1"}).out, help.out);
 
+  // The program's line, then the libraries as they report themselves: libssh2 with its crypto
+  // library, and libcurl (Linux) or WinINet (Windows).
   ProcessResult version = pc.run({"--version"});
   EXPECT_EQ(version.status, 0);
   EXPECT_EQ(version.err, "");
   EXPECT_TRUE(std::regex_match(
-      version.out, std::regex(R"(provision \d+\.\d+\.\d+( \(commit [0-9a-f]{7,}\))?\n)")))
+      version.out,
+      std::regex(
+          R"(provision \d+\.\d+\.\d+( \(commit [0-9a-f]{7,}\))?\n)"
+          R"(libssh2 \d+\.\d+\.\d+ \((OpenSSL|mbedTLS) \d+\.\d+\.\d+\)( from Debian's .+)?\n)"
+          R"((libcurl \d+\.\d+\.\d+( \(.+\))?|WinINet \(Windows' own\))\n)")))
       << version.out;
+
+  ProcessResult licenses = pc.run({"--licenses"});
+  EXPECT_EQ(licenses.status, 0);
+  EXPECT_EQ(licenses.err, "");
+  EXPECT_NE(licenses.out.find("libssh2"), std::string::npos) << licenses.out;
 
   EXPECT_EQ(countOf(lab.sshdLog(), "Connection from"), 0);
   EXPECT_EQ(folderNames(pc.folder()), executableOnly);

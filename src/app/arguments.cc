@@ -42,6 +42,7 @@ Request requestOf(int argc, const char* const* argv) {
   if (first == "--help" || first == "-h" || (!platformHelp.empty() && first == platformHelp))
     return Request::Help;
   if (first == "--version") return Request::Version;
+  if (first == "--licenses") return Request::Licenses;
   return Request::Run;
 }
 

@@ -6,6 +6,8 @@
 
 #include "app/arguments.h"
 #include "app/console.h"
+#include "app/libraries.h"
+#include "app/notices.h"
 #include "app/usage.h"
 #include "device/ssh_link.h"
 #include "install/workflows.h"
@@ -75,7 +77,13 @@ int runWorkflow(int argc, const char* const* argv, const std::string& startTime)
 }
 
 std::string startText(int argc, const char* const* argv, const std::string& folder) {
-  std::string text = "start: " + versionText() + "; arguments:";
+  std::string text = "start: " + versionText() + "; libraries:";
+  const char* separator = " ";
+  for (const std::string& library : linkedLibraries()) {
+    text += separator + library;
+    separator = ", ";
+  }
+  text += "; arguments:";
   if (argc < 2) text += " none";
   for (int i = 1; i < argc; ++i) text += " \"" + std::string(argv[i]) + "\"";
   return text + "; folder: " + folder;
@@ -105,7 +113,12 @@ int runProvision(int argc, const char* const* argv) {
       std::cout << usageText(executableFolder()) << std::flush;
       return 0;
     case Request::Version:
-      std::cout << versionText() << std::endl;
+      std::cout << versionText() << '\n';
+      for (const std::string& library : linkedLibraries()) std::cout << library << '\n';
+      std::cout << std::flush;
+      return 0;
+    case Request::Licenses:
+      std::cout << noticesText() << std::flush;
       return 0;
     case Request::Run:
       break;

@@ -71,7 +71,8 @@ std::string usageText(const std::string& folder) {
       "       provision --help      this text (also " +
       otherHelpSwitches() +
       ")\n"
-      "       provision --version   the program's version\n"
+      "       provision --version   the program's version and the libraries it links\n"
+      "       provision --licenses  the copyright notices and licences of those libraries\n"
       "\n"
       "Brings the software and the calibration data of a QM or ZR measuring device onto it,\n"
       "from the package server.\n"

@@ -5,7 +5,8 @@
 
 namespace provision {
 
-// "provision" and the version, followed by the commit when it was built from a git checkout.
+// "provision" and the version, followed by the commit when it was built from a git checkout; one
+// line.
 std::string versionText();
 
 // The text of --help. `folder` is the executable's folder, which holds the data folder and the

@@ -1,0 +1,64 @@
+# The notices of provision.exe: THIRD-PARTY-NOTICES.txt beside it (for the release bundle) and the
+# same text inside it (--licenses, src/app/notices-win32.cc). One section per component of
+# third-party code linked into the executable, each with the Debian copyright file of the package
+# that code comes from:
+#   - libssh2 and mbedTLS: debian/copyright of the source packages they were built from, which
+#     scripts/build-windows-deps keeps in the prefix (share/doc/NAME/copyright);
+#   - the MinGW-w64 runtime (C run-time start-up code, libmingwex, winpthreads) and GCC's runtime
+#     libraries (libgcc, libstdc++), which the toolchain links statically: the copyright files of
+#     the installed Debian packages that hold them.
+# Where a component's terms are a licence that its copyright file names only by its place on a
+# Debian system (/usr/share/common-licenses), the section carries that licence's text as well.
+# The versions are taken here; cmake/WriteNotices.cmake assembles the text at build time.
+
+function(provision_package_version package out)
+  execute_process(COMMAND dpkg-query -W -f=\${Version} ${package}
+                  OUTPUT_VARIABLE version RESULT_VARIABLE result ERROR_QUIET)
+  if(NOT result EQUAL 0 OR version STREQUAL "")
+    message(FATAL_ERROR "The notices need the installed Debian package ${package}")
+  endif()
+  set(${out} "${version}" PARENT_SCOPE)
+endfunction()
+
+provision_package_version(mingw-w64-x86-64-dev mingw_version)
+provision_package_version(g++-mingw-w64-x86-64-posix gcc_version)
+
+set(licenses /usr/share/common-licenses)
+# Each component: its name, where its code comes from, its copyright file and the licence texts
+# to add. mbedTLS is offered under the Apache License 2.0 or the GPL 2+; provision.exe takes the
+# Apache License. GCC's runtime library exception is a permission on top of the GPL 3, whose text
+# the copyright file only points to.
+set(notices_manifest "set(components libssh2 mbedtls mingw gcc)
+set(libssh2_title [[libssh2 (Debian source package libssh2 ${PROVISION_libssh2_SOURCE})]])
+set(libssh2_copyright [[${PROVISION_WINDOWS_PREFIX}/share/doc/libssh2/copyright]])
+set(libssh2_licenses)
+set(mbedtls_title [[mbedTLS (Debian source package mbedtls ${PROVISION_mbedtls_SOURCE})]])
+set(mbedtls_copyright [[${PROVISION_WINDOWS_PREFIX}/share/doc/mbedtls/copyright]])
+set(mbedtls_licenses [[${licenses}/Apache-2.0]])
+set(mingw_title [[MinGW-w64 runtime: C run-time start-up code, libmingwex, winpthreads (Debian package mingw-w64-x86-64-dev ${mingw_version})]])
+set(mingw_copyright /usr/share/doc/mingw-w64-x86-64-dev/copyright)
+set(mingw_licenses)
+set(gcc_title [[GCC runtime libraries: libgcc, libstdc++ (Debian package g++-mingw-w64-x86-64-posix ${gcc_version})]])
+set(gcc_copyright /usr/share/doc/g++-mingw-w64-x86-64-posix/copyright)
+set(gcc_licenses [[${licenses}/GPL-3]])
+")
+set(notices_manifest_file ${PROJECT_BINARY_DIR}/generated/notices-manifest.cmake)
+# Written only when it changes, so a new configure does not rebuild the notices.
+file(CONFIGURE OUTPUT ${notices_manifest_file} CONTENT "${notices_manifest}" @ONLY)
+
+set(PROVISION_NOTICES_FILE ${PROJECT_BINARY_DIR}/THIRD-PARTY-NOTICES.txt)
+set(notices_include ${PROJECT_BINARY_DIR}/generated/third_party_notices.inc)
+add_custom_command(
+  OUTPUT ${PROVISION_NOTICES_FILE} ${notices_include}
+  COMMAND ${CMAKE_COMMAND} -DMANIFEST=${notices_manifest_file} -DTEXT=${PROVISION_NOTICES_FILE}
+          -DINCLUDE=${notices_include} -P ${PROJECT_SOURCE_DIR}/cmake/WriteNotices.cmake
+  DEPENDS ${PROJECT_SOURCE_DIR}/cmake/WriteNotices.cmake ${notices_manifest_file}
+          ${PROVISION_WINDOWS_PREFIX}/share/doc/libssh2/copyright
+          ${PROVISION_WINDOWS_PREFIX}/share/doc/mbedtls/copyright
+          /usr/share/doc/mingw-w64-x86-64-dev/copyright
+          /usr/share/doc/g++-mingw-w64-x86-64-posix/copyright
+          ${licenses}/Apache-2.0 ${licenses}/GPL-3
+  COMMENT "Writing THIRD-PARTY-NOTICES.txt"
+  VERBATIM)
+target_sources(provision_core PRIVATE ${notices_include} ${PROVISION_NOTICES_FILE})
+target_include_directories(provision_core PRIVATE ${PROJECT_BINARY_DIR}/generated)

@@ -1,0 +1,20 @@
+// The Linux build links the system's shared libssh2 and libcurl. Debian builds its libssh2 on
+// OpenSSL's libcrypto, the one loaded into this process.
+#include <curl/curl.h>
+#include <libssh2.h>
+#include <openssl/crypto.h>
+
+#include "app/libraries.h"
+
+namespace provision {
+
+std::vector<std::string> linkedLibraries() {
+  std::string ssh = std::string("libssh2 ") + libssh2_version(0) + " (OpenSSL " +
+                    OpenSSL_version(OPENSSL_VERSION_STRING) + ")";
+  const curl_version_info_data* curl = curl_version_info(CURLVERSION_NOW);
+  std::string ftp = std::string("libcurl ") + curl->version;
+  if (curl->ssl_version != nullptr) ftp += std::string(" (") + curl->ssl_version + ")";
+  return {ssh, ftp};
+}
+
+}  // namespace provision

@@ -1,0 +1,15 @@
+// The libraries this build of the program links, as they report themselves at run time. Each
+// platform builds one variant (libraries-posix.cc: the system's shared libssh2 and libcurl;
+// libraries-win32.cc: libssh2 and mbedTLS linked in, and Windows' own WinINet).
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace provision {
+
+// One entry per library: its name and version, with the crypto library under it where it has
+// one, e.g. "libssh2 1.10.0 (OpenSSL 3.0.15)", "libcurl 7.88.1 (OpenSSL/3.0.15)"; no commas.
+std::vector<std::string> linkedLibraries();
+
+}  // namespace provision
