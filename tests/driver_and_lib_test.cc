@@ -11,7 +11,7 @@
 namespace provision::test {
 namespace {
 
-const std::regex kServerDownLine(R"(InternetConnect failed\. Error: \d+\n)");
+const std::regex kServerDownLine = serverDownAtStartUp();
 
 class DriverAndLib : public testing::TestWithParam<const char*> {
  protected:

@@ -23,6 +23,9 @@ class CallThread {
     std::function<std::int64_t()> progress;
     // Asked to make the call return when it is given up (closing its handle, for example).
     std::function<void()> cancel;
+    // How long the call may go until its progress first changes, when that is not `wait` (zero:
+    // `wait` throughout).
+    std::chrono::milliseconds firstWait{};
   };
 
   // The thread starts here; started() tells whether it did.
@@ -65,7 +68,8 @@ class CallThread {
   template <class Result>
   static bool waitFor(const std::future<Result>& result, const Watch& watch) {
     using Clock = std::chrono::steady_clock;
-    Clock::time_point deadline = Clock::now() + watch.wait;
+    Clock::time_point deadline =
+        Clock::now() + (watch.firstWait.count() > 0 ? watch.firstWait : watch.wait);
     if (!watch.progress) return result.wait_until(deadline) == std::future_status::ready;
     std::int64_t seen = watch.progress();
     for (;;) {

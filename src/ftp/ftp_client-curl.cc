@@ -2,7 +2,9 @@
 #include <curl/curl.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "ftp/ftp_client.h"
 
@@ -49,8 +51,62 @@ std::string encodePath(CURL* curl, const std::string& path) {
   }
 }
 
-size_t writeToFile(char* data, size_t size, size_t count, void* file) {
-  return std::fwrite(data, size, count, static_cast<std::FILE*>(file)) * size;
+// The local file of a fetch, and the system's error when writing it failed.
+struct LocalFile {
+  std::FILE* file;
+  int error = 0;
+};
+
+size_t writeToFile(char* data, size_t size, size_t count, void* target) {
+  auto* local = static_cast<LocalFile*>(target);
+  const size_t written = std::fwrite(data, size, count, local->file);
+  if (written < count && local->error == 0) local->error = errno;
+  return written * size;
+}
+
+FtpFailure failureOfLocalError(int error) {
+  switch (error) {
+    case ENOSPC:
+    case EDQUOT:
+      return FtpFailure::DiskFull;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+      return FtpFailure::NotWritable;
+    default:
+      return FtpFailure::Other;
+  }
+}
+
+// Tells a command that waits for the server's connection back. Some servers connect back as soon
+// as they are given the address (EPRT or PORT) and answer it only then; libcurl waits for that
+// answer with its reply wait, so the client gives it up itself after the connect wait.
+struct ConnectBackWatch {
+  std::chrono::milliseconds limit;
+  bool waiting = false;
+  std::chrono::steady_clock::time_point since;
+  bool expired = false;
+};
+
+int watchCommands(CURL*, curl_infotype type, char* data, size_t size, void* watch) {
+  auto* connectBack = static_cast<ConnectBackWatch*>(watch);
+  if (type == CURLINFO_HEADER_OUT) {
+    const std::string command(data, std::min<size_t>(size, 5));
+    connectBack->waiting = command.starts_with("EPRT ") || command.starts_with("PORT ");
+    connectBack->since = std::chrono::steady_clock::now();
+  } else if (type == CURLINFO_HEADER_IN) {
+    connectBack->waiting = false;
+  }
+  return 0;
+}
+
+int checkConnectBack(void* watch, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  auto* connectBack = static_cast<ConnectBackWatch*>(watch);
+  if (!connectBack->waiting ||
+      std::chrono::steady_clock::now() - connectBack->since < connectBack->limit)
+    return 0;
+  connectBack->expired = true;
+  return 1;  // aborts the transfer
 }
 
 size_t discard(char*, size_t size, size_t count, void*) { return size * count; }
@@ -68,7 +124,8 @@ int matchAll(void*, const char*, const char*) { return CURL_FNMATCHFUNC_MATCH; }
 
 class CurlFtpClient : public FtpClient {
  public:
-  explicit CurlFtpClient(const FtpWaits& waits) : waits_(waits) {}
+  explicit CurlFtpClient(const FtpWaits& waits)
+      : waits_(waits), connectBack_{waits.connect, false, {}, false} {}
   ~CurlFtpClient() override { disconnect(); }
 
   FtpConnect connect(const std::string& host, const std::string& user,
@@ -92,6 +149,13 @@ class CurlFtpClient : public FtpClient {
     curl_easy_setopt(curl_, CURLOPT_SERVER_RESPONSE_TIMEOUT, wholeSeconds(waits_.transfer));
     curl_easy_setopt(curl_, CURLOPT_LOW_SPEED_LIMIT, kLowestSpeed);
     curl_easy_setopt(curl_, CURLOPT_LOW_SPEED_TIME, wholeSeconds(waits_.transfer));
+    // The commands are watched for the one that waits for the server's connection back.
+    curl_easy_setopt(curl_, CURLOPT_VERBOSE, 1L);
+    curl_easy_setopt(curl_, CURLOPT_DEBUGFUNCTION, watchCommands);
+    curl_easy_setopt(curl_, CURLOPT_DEBUGDATA, &connectBack_);
+    curl_easy_setopt(curl_, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(curl_, CURLOPT_XFERINFOFUNCTION, checkConnectBack);
+    curl_easy_setopt(curl_, CURLOPT_XFERINFODATA, &connectBack_);
     // Log in without a transfer; the connection stays in the handle for the later calls.
     curl_easy_setopt(curl_, CURLOPT_URL, server_.c_str());
     curl_easy_setopt(curl_, CURLOPT_NOBODY, 1L);
@@ -108,14 +172,20 @@ class CurlFtpClient : public FtpClient {
   FtpError error() const override { return error_; }
 
   FtpError fetch(const std::string& remotePath, const std::string& localPath) override {
+    localError_ = 0;
     if (!curl_) return kNoConnection;
-    std::FILE* file = std::fopen(localPath.c_str(), "wbx");
-    if (!file) return CURLE_WRITE_ERROR;
+    LocalFile local{std::fopen(localPath.c_str(), "wbx")};
+    if (!local.file) {
+      localError_ = errno;
+      return CURLE_WRITE_ERROR;
+    }
     prepareTransfer(server_ + encodePath(curl_, remotePath));
     curl_easy_setopt(curl_, CURLOPT_WRITEFUNCTION, writeToFile);
-    curl_easy_setopt(curl_, CURLOPT_WRITEDATA, file);
-    CURLcode result = curl_easy_perform(curl_);
-    bool closed = std::fclose(file) == 0;
+    curl_easy_setopt(curl_, CURLOPT_WRITEDATA, &local);
+    const FtpError result = perform();
+    const bool closed = std::fclose(local.file) == 0;
+    if (!closed && local.error == 0) local.error = errno;
+    localError_ = local.error;
     if (result != CURLE_OK) return result;
     return closed ? kFtpOk : FtpError{CURLE_WRITE_ERROR};
   }
@@ -128,7 +198,8 @@ class CurlFtpClient : public FtpClient {
     curl_easy_setopt(curl_, CURLOPT_FNMATCH_FUNCTION, matchAll);
     curl_easy_setopt(curl_, CURLOPT_CHUNK_BGN_FUNCTION, recordEntry);
     curl_easy_setopt(curl_, CURLOPT_CHUNK_DATA, &entries);
-    CURLcode result = curl_easy_perform(curl_);
+    localError_ = 0;
+    const FtpError result = perform();
     curl_easy_setopt(curl_, CURLOPT_WILDCARDMATCH, 0L);
     curl_easy_setopt(curl_, CURLOPT_CHUNK_BGN_FUNCTION, nullptr);
     curl_easy_setopt(curl_, CURLOPT_CHUNK_DATA, nullptr);
@@ -149,13 +220,41 @@ class CurlFtpClient : public FtpClient {
   }
 
   FtpStall stallOf(FtpError code, bool connecting) const override {
-    // The accept wait is the server's connection back to us (active mode).
-    if (code == CURLE_FTP_ACCEPT_TIMEOUT) return FtpStall::Connect;
     if (code != CURLE_OPERATION_TIMEDOUT) return FtpStall::None;
     return connecting ? FtpStall::Connect : FtpStall::Transfer;
   }
 
+  FtpFailure failureOf(FtpError code) const override {
+    switch (code) {
+      case CURLE_COULDNT_CONNECT:
+      case CURLE_OPERATION_TIMEDOUT:
+        return FtpFailure::Unreachable;
+      case CURLE_LOGIN_DENIED:
+        return FtpFailure::LoginRefused;
+      // The server's connection back did not come in time, or the server said it could not make
+      // it.
+      case CURLE_FTP_ACCEPT_TIMEOUT:
+      case CURLE_FTP_PORT_FAILED:
+        return FtpFailure::ConnectBack;
+      case CURLE_WRITE_ERROR:
+        return failureOfLocalError(localError_);
+      default:
+        return FtpFailure::Other;
+    }
+  }
+
  private:
+  // One transfer; a connection back that does not come is reported as libcurl's accept timeout,
+  // however the server waits for it.
+  FtpError perform() {
+    connectBack_.waiting = false;
+    connectBack_.expired = false;
+    const CURLcode result = curl_easy_perform(curl_);
+    if (result == CURLE_ABORTED_BY_CALLBACK && connectBack_.expired)
+      return CURLE_FTP_ACCEPT_TIMEOUT;
+    return result;
+  }
+
   void prepareTransfer(const std::string& url) {
     curl_easy_setopt(curl_, CURLOPT_URL, url.c_str());
     curl_easy_setopt(curl_, CURLOPT_WRITEFUNCTION, discard);
@@ -163,9 +262,12 @@ class CurlFtpClient : public FtpClient {
   }
 
   FtpWaits waits_;
+  ConnectBackWatch connectBack_;
   CURL* curl_ = nullptr;
   std::string server_;
   FtpError error_ = kFtpOk;
+  // The system's error of the last local file that could not be written.
+  int localError_ = 0;
 };
 
 }  // namespace

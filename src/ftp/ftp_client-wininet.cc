@@ -53,6 +53,22 @@ std::int64_t growingFileSize(const std::wstring& path) {
   return known ? size.QuadPart : 0;
 }
 
+// Whether the disk that holds the local file `path` has no room left: less than one cluster free.
+// Wine's FtpGetFileW reports success when its writes to the local file fail, so a download that
+// filled the disk would pass for a whole one.
+bool diskFullAt(const std::wstring& path) {
+  const std::wstring folder = path.substr(0, path.find_last_of(L"\\/") + 1);
+  ULARGE_INTEGER available{};
+  if (!GetDiskFreeSpaceExW(folder.c_str(), &available, nullptr, nullptr)) return false;
+  DWORD sectorsPerCluster = 0, bytesPerSector = 0, freeClusters = 0, clusters = 0;
+  ULONGLONG cluster = 4096;
+  const std::wstring root = folder.substr(0, folder.find(L'\\') + 1);
+  if (GetDiskFreeSpaceW(root.c_str(), &sectorsPerCluster, &bytesPerSector, &freeClusters,
+                        &clusters))
+    cluster = static_cast<ULONGLONG>(sectorsPerCluster) * bytesPerSector;
+  return available.QuadPart < cluster;
+}
+
 struct Listing {
   FtpError error = kFtpOk;
   std::vector<FtpEntry> entries;
@@ -119,6 +135,7 @@ class WinInetFtpClient : public FtpClient {
   FtpError error() const override { return error_; }
 
   FtpError fetch(const std::string& remotePath, const std::string& localPath) override {
+    connectBackMissing_ = false;
     if (!connection_) return kNoConnection;
     // Always from the server, never from WinINet's cache: a pointer file from an earlier run would
     // name an outdated package. Progress is what reaches the local file.
@@ -130,11 +147,20 @@ class WinInetFtpClient : public FtpClient {
                  : GetLastError();
     };
     const auto growth = [local = widenUtf8(localPath)] { return growingFileSize(local); };
-    return calls_->run<FtpError>(get, {waits_.transfer, growth, cancelAll()})
-        .value_or(ERROR_INTERNET_TIMEOUT);
+    // The first byte comes as soon as the server's connection back for the transfer (active mode)
+    // has come: until then only the connect wait, however the server waits for the connection.
+    const std::optional<FtpError> fetched =
+        calls_->run<FtpError>(get, {waits_.transfer, growth, cancelAll(), waits_.connect});
+    if (fetched) {
+      if (*fetched == kFtpOk && diskFullAt(widenUtf8(localPath))) return ERROR_DISK_FULL;
+      return *fetched;
+    }
+    connectBackMissing_ = growth() == 0;
+    return ERROR_INTERNET_TIMEOUT;
   }
 
   FtpError list(const std::string& remoteFolder, std::vector<FtpEntry>& entries) override {
+    connectBackMissing_ = false;
     entries.clear();
     if (!connection_) return kNoConnection;
     auto search = [connection = connection_.get(), pattern = widenUtf8(remoteFolder + "/*")] {
@@ -161,8 +187,30 @@ class WinInetFtpClient : public FtpClient {
   }
 
   FtpStall stallOf(FtpError code, bool connecting) const override {
-    if (code != ERROR_INTERNET_TIMEOUT) return FtpStall::None;
+    if (code != ERROR_INTERNET_TIMEOUT || connectBackMissing_) return FtpStall::None;
     return connecting ? FtpStall::Connect : FtpStall::Transfer;
+  }
+
+  FtpFailure failureOf(FtpError code) const override {
+    if (code == ERROR_INTERNET_TIMEOUT && connectBackMissing_) return FtpFailure::ConnectBack;
+    switch (code) {
+      case ERROR_INTERNET_CANNOT_CONNECT:
+      case ERROR_INTERNET_TIMEOUT:
+      case ERROR_INTERNET_NAME_NOT_RESOLVED:
+        return FtpFailure::Unreachable;
+      case ERROR_INTERNET_LOGIN_FAILURE:
+      case ERROR_INTERNET_INCORRECT_PASSWORD:
+      case ERROR_INTERNET_INCORRECT_USER_NAME:
+        return FtpFailure::LoginRefused;
+      case ERROR_DISK_FULL:
+      case ERROR_HANDLE_DISK_FULL:
+        return FtpFailure::DiskFull;
+      case ERROR_ACCESS_DENIED:
+      case ERROR_WRITE_PROTECT:
+        return FtpFailure::NotWritable;
+      default:
+        return FtpFailure::Other;
+    }
   }
 
  private:
@@ -184,6 +232,9 @@ class WinInetFtpClient : public FtpClient {
   InternetHandle internet_;
   InternetHandle connection_;
   FtpError error_ = kFtpOk;
+  // Whether the last fetch was given up before its first byte: the server's connection back to
+  // this PC never came.
+  bool connectBackMissing_ = false;
 };
 
 }  // namespace

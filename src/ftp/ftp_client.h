@@ -23,7 +23,8 @@ struct FtpEntry {
 // How long the client waits for the package server before it gives up on it.
 struct FtpWaits {
   // Connecting: the TCP connect, the greeting and the login; in active mode also the server's
-  // connection back to us for each transfer.
+  // connection back to us for each transfer (whether the server makes it when it is told the
+  // address, and answers only then, or when the transfer starts).
   std::chrono::milliseconds connect{10000};
   // A download or listing that receives no byte for this long, or a reply that does not come.
   std::chrono::milliseconds transfer{30000};
@@ -31,6 +32,17 @@ struct FtpWaits {
 
 // Which wait ran out, when a call failed because the server stopped answering.
 enum class FtpStall { None, Connect, Transfer };
+
+// What a failed call means for the technician, as far as its code (and, for the local file, the
+// system's error) tells.
+enum class FtpFailure {
+  Other,
+  Unreachable,   // nothing answers at the server's address, or it refused the connection
+  LoginRefused,  // the server refused the account
+  ConnectBack,   // the server's connection back to this PC for a transfer (active mode) failed
+  DiskFull,      // the local file could not be written: its disk is full
+  NotWritable,   // the local folder cannot be written to
+};
 
 // What connect() found.
 enum class FtpConnect {
@@ -76,6 +88,9 @@ class FtpClient {
   // Whether `code`, returned by connect() (`connecting`) or by a transfer, means that the server
   // stopped answering, and which of the waits ran out.
   virtual FtpStall stallOf(FtpError code, bool connecting) const = 0;
+
+  // What `code`, returned by the last connect(), fetch() or list(), means.
+  virtual FtpFailure failureOf(FtpError code) const = 0;
 };
 
 // The current platform's client with its waits, not yet connected. Touches nothing.

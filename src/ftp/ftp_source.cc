@@ -5,6 +5,7 @@
 
 #include "ftp/folder_listing.h"
 #include "ftp/ftp_client.h"
+#include "log/advice.h"
 #include "log/run_log.h"
 #include "settings/settings.h"
 #include "workspace/filesystem.h"
@@ -59,6 +60,7 @@ int FtpSource::open() {
       return 0;
     case FtpConnect::Failed:
       std::cerr << "InternetConnect failed. Error: " << client_->error() << std::endl;
+      lastFailure_ = client_->failureOf(client_->error());
       reportStall(client_->stallOf(client_->error(), true), "the connection");
       return -1;
     case FtpConnect::Unavailable:
@@ -71,6 +73,7 @@ int FtpSource::downloadFile(const std::string& remotePath, const std::string& lo
   FtpError code = fetchReplacing(*client_, remotePath, localFolder, fileNameOf(remotePath));
   if (code == kFtpOk) return 0;
   std::cerr << "FtpGetFile failed. Error: " << code << std::endl;
+  explainFailure(code, localFolder);
   reportStall(client_->stallOf(code, false), "the download of " + remotePath);
   return -1;
 }
@@ -85,6 +88,7 @@ FolderFetch FtpSource::fetchFolder(const std::string& remoteFolder,
   FtpError code = client_->list(remoteFolder, entries);
   if (code != kFtpOk) {
     std::cerr << "FtpFindFirstFile failed. Error: " << code << std::endl;
+    explainFailure(code, localFolder);
     reportStall(client_->stallOf(code, false), "the listing of " + remoteFolder);
     return {client_->isAbsent(code) ? FolderFetch::Absent : FolderFetch::Failed, remoteFolder};
   }
@@ -107,6 +111,29 @@ FolderFetch FtpSource::fetchFolder(const std::string& remoteFolder,
 
 void FtpSource::close() {
   if (client_) client_->disconnect();
+}
+
+void FtpSource::explainFailure(FtpError code, const std::string& localFolder) {
+  lastFailure_ = client_->failureOf(code);
+  // A folder that collects a set on its way is named by the folder the technician knows.
+  std::string folder = localFolder;
+  while (folder.ends_with(kSep)) folder.resize(folder.size() - std::string(kSep).size());
+  const size_t separator = folder.rfind(kSep);
+  if (separator != std::string::npos && isPartialDownloadName(folder.substr(separator + 1)))
+    folder.resize(separator);
+  switch (lastFailure_) {
+    case FtpFailure::ConnectBack:
+      advice::explainOnce(advice::serverCannotConnectBack(host_));
+      break;
+    case FtpFailure::DiskFull:
+      advice::explainOnce(advice::diskFull(folder));
+      break;
+    case FtpFailure::NotWritable:
+      advice::explainOnce(advice::folderNotWritable(folder));
+      break;
+    default:
+      break;
+  }
 }
 
 void FtpSource::reportStall(FtpStall stall, const std::string& step) {

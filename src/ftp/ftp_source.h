@@ -48,14 +48,21 @@ class FtpSource {
   // Closes the connection; harmless when nothing is open.
   void close();
 
+  // What the last failed call meant (FtpFailure::Other when it gave no sign).
+  FtpFailure lastFailure() const { return lastFailure_; }
+
  private:
   void reportStall(FtpStall stall, const std::string& step);
+  // Notes what a failed transfer into `localFolder` meant, with a line for the technician when it
+  // tells something to check.
+  void explainFailure(FtpError code, const std::string& localFolder);
 
   std::string host_;
   std::string user_;
   std::string password_;
   FtpWaits waits_;
   std::unique_ptr<FtpClient> client_;
+  FtpFailure lastFailure_ = FtpFailure::Other;
 };
 
 }  // namespace provision

@@ -73,7 +73,10 @@ int installDriverAndLib() {
   const int uploadStatus = bundle.upload(dataFolder("lib") + kSep + packageName, false);
   // Until the new bundle has arrived whole, the earlier installations stay as they are.
   if (openStatus != 0) return openStatus;
-  if (uploadStatus != 0) return reportFailedBundle(uploadStatus);
+  if (uploadStatus != 0) {
+    explainMissingPackage(packageName, dataFolder("lib"), uploadStatus);
+    return reportFailedBundle(uploadStatus);
+  }
   steps.prepare("rm -r /opt/Install*", output);
   steps.prepare("rm -r /opt/QMServer*", output);
   steps.prepare("rm -r /opt/*ZRConfig*", output);

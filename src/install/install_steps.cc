@@ -3,7 +3,10 @@
 #include <utility>
 
 #include "device/ssh_link.h"
+#include "log/advice.h"
 #include "log/run_log.h"
+#include "settings/settings.h"
+#include "workspace/workspace.h"
 
 namespace provision {
 namespace {
@@ -26,6 +29,14 @@ int reportFailedUpload(const std::string& packageName, int status) {
              kLogError);
   }
   return status;
+}
+
+void explainMissingPackage(const std::string& packageName, const std::string& localFolder,
+                           int status) {
+  if (status != kSshLocalOpenFailed || settings.serverOnline) return;
+  std::string folder = localFolder;
+  if (folder.ends_with(kSep)) folder.resize(folder.size() - std::string(kSep).size());
+  advice::explain(advice::packageNotLocal(packageName, folder));
 }
 
 InstallSteps::InstallSteps(SshLink& link, std::string packageName)

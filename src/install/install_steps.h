@@ -16,6 +16,11 @@ inline constexpr int kInstallFailed = 3;
 // device that stopped answering names the upload), and returns `status`.
 int reportFailedUpload(const std::string& packageName, int status);
 
+// When the upload of `packageName` from `localFolder` failed with `status` because the package is
+// not there while the package server is offline, says so for the technician.
+void explainMissingPackage(const std::string& packageName, const std::string& localFolder,
+                           int status);
+
 class InstallSteps {
  public:
   InstallSteps(SshLink& link, std::string packageName);

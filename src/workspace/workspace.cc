@@ -4,6 +4,7 @@
 #include <system_error>
 
 #include "ftp/ftp_source.h"
+#include "log/advice.h"
 #include "log/run_log.h"
 #include "settings/settings.h"
 #include "workspace/filesystem.h"
@@ -20,6 +21,12 @@ int prepareWorkspace() {
   FtpSource server;
   if (server.open() != 0) settings.serverOnline = false;
   exeDirectory();
+  if (!settings.serverOnline) {
+    advice::explain(
+        server.lastFailure() == FtpFailure::LoginRefused
+            ? advice::serverLoginRefused(settings.ftpHost, settings.ftpUser, dataFolder())
+            : advice::serverOffline(settings.ftpHost, dataFolder()));
+  }
   createFolder(dataFolder());
   for (const char* folder : {"CalFile", "QM", "ZR", "lib"}) createFolder(dataFolder(folder));
   removePartialData(dataFolder());

@@ -102,6 +102,24 @@ bool Lab::powerOff() const { return tool({"power-off", name_}).status == 0; }
 
 bool Lab::powerOn() const { return tool({"power-on", name_}).status == 0; }
 
+bool Lab::blockConnectBack() const {
+  return tool({"firewall", name_, "block-connect-back"}).status == 0;
+}
+
+bool Lab::clearFirewall() const { return tool({"firewall", name_, "clear"}).status == 0; }
+
+bool Lab::mountFull(const std::string& folder, std::int64_t bytes) const {
+  return tool({"mount", name_, "full", folder, std::to_string(bytes)}).status == 0;
+}
+
+bool Lab::mountReadOnly(const std::string& folder) const {
+  return tool({"mount", name_, "read-only", folder}).status == 0;
+}
+
+bool Lab::unmount(const std::string& folder) const {
+  return tool({"mount", name_, "unmount", folder}).status == 0;
+}
+
 bool Lab::powerOffAfter(std::int64_t bytes, const std::string& devicePath) const {
   return tool({"power-off", name_, "--after", std::to_string(bytes), devicePath}).status == 0;
 }

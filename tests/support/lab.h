@@ -74,6 +74,14 @@ class Lab {
   bool powerOn() const;
   // Switches the device off as soon as the device file `devicePath` holds `bytes` bytes.
   bool powerOffAfter(std::int64_t bytes, const std::string& devicePath) const;
+  // A PC's firewall that drops the package server's connections back (active FTP), and none.
+  bool blockConnectBack() const;
+  bool clearFirewall() const;
+  // Gives the lab folder `folder` a disk of `bytes` that fills up, or a read-only one; unmount()
+  // gives it back. Stopping the lab unmounts whatever is left.
+  bool mountFull(const std::string& folder, std::int64_t bytes) const;
+  bool mountReadOnly(const std::string& folder) const;
+  bool unmount(const std::string& folder) const;
   // Lays out content: {"packages"}, {"device-qm"}, {"device-zr", "--unit", "u51"}.
   ProcessResult fixture(const std::vector<std::string>& args) const;
 

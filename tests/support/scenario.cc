@@ -1,5 +1,6 @@
 #include "support/scenario.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -57,6 +58,13 @@ ProcessResult TechnicianPc::run(const std::vector<std::string>& args, double tim
 
 std::string TechnicianPc::record() const {
   return withoutCarriageReturnBeforeLineFeed(readText(path("provision.log")));
+}
+
+std::string TechnicianPc::shownPath(const std::string& relative) const {
+  std::string shown = path(relative);
+  if (launcher_.empty()) return shown;
+  std::replace(shown.begin(), shown.end(), '/', '\\');
+  return "Z:" + shown;
 }
 
 std::string maskTimestamps(const std::string& text) {

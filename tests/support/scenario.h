@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,9 @@ class TechnicianPc {
   std::string path(const std::string& relative) const { return folder_ + "/" + relative; }
   // The run record beside the executable, with LF line ends.
   std::string record() const;
+  // A path below the executable's folder as the program names it: the machine's path, or under a
+  // Windows loader the path of Wine's Z: drive ("Z:\var\tmp\...").
+  std::string shownPath(const std::string& relative) const;
 
  private:
   const Lab& lab_;
@@ -34,6 +38,14 @@ class TechnicianPc {
   std::string exe_;
   std::vector<std::string> launcher_;
 };
+
+// What standard error holds when the package server did not answer at start-up: the client's line
+// with one of the error codes `codes` (a regex alternative, e.g. "28|12002"), then the line that
+// names the server and says that the run works from the data folder.
+inline std::regex serverDownAtStartUp(const std::string& codes = R"(\d+)") {
+  return std::regex(R"(InternetConnect failed\. Error: ()" + codes +
+                    R"()\n[^\n]*)" PROVISION_FTP_HOST R"([^\n]* works from [^\n]*data\n)");
+}
 
 // The run log's time text replaced by "T", so that whole outputs can be compared.
 std::string maskTimestamps(const std::string& text);

@@ -38,11 +38,13 @@ TEST_F(WineScenario, PackageServerErrorsCarryWindowsCodes) {
   ASSERT_TRUE(lab.ftpDown());
   ProcessResult down = pc.run({"3"});
   EXPECT_EQ(down.out, "QM\n");
-  EXPECT_EQ(down.err, "InternetConnect failed. Error: 12029\n");  // cannot connect
+  // Cannot connect; the next line says that the run works from the data folder.
+  EXPECT_TRUE(down.err.starts_with("InternetConnect failed. Error: 12029\n")) << down.err;
   ASSERT_TRUE(lab.ftpUp());
 
   ASSERT_TRUE(lab.ftpFault({"refuse-login"}));
-  EXPECT_EQ(pc.run({"3"}).err, "InternetConnect failed. Error: 12015\n");  // login failure
+  const std::string refused = pc.run({"3"}).err;
+  EXPECT_TRUE(refused.starts_with("InternetConnect failed. Error: 12015\n")) << refused;
   ASSERT_TRUE(lab.ftpFault({"clear"}));
 
   ASSERT_TRUE(std::filesystem::remove(lab.ftpRoot() + kQmPointer));

@@ -1,0 +1,64 @@
+#include "log/advice.h"
+
+#include <iostream>
+#include <set>
+
+namespace provision::advice {
+
+std::string deviceUnreachable(const std::string& address) {
+  return "No device answers at " + address +
+         ": check that the device is switched on and connected to this PC's network";
+}
+
+std::string devicePasswordsRefused(const std::string& address) {
+  return "The device at " + address +
+         " answered but refused both root passwords: check that it is a QM or ZR unit and that "
+         "its root password was not changed";
+}
+
+std::string deviceSshFailed(const std::string& address, int status) {
+  return "The device at " + address + " answered, but its SSH service failed (status " +
+         std::to_string(status) + "): restart the device and try again";
+}
+
+std::string serverOffline(const std::string& address, const std::string& dataFolder) {
+  return "The package server at " + address +
+         " does not answer: this run works from the copies in " + dataFolder;
+}
+
+std::string serverLoginRefused(const std::string& address, const std::string& user,
+                               const std::string& dataFolder) {
+  return "The package server at " + address + " refused the login of " + user +
+         ": this run works from the copies in " + dataFolder +
+         "; check the account on the package server";
+}
+
+std::string serverCannotConnectBack(const std::string& address) {
+  return "The package server at " + address +
+         " could not connect back to this PC for a transfer: the PC's firewall must let "
+         "provision accept connections on the package server's network (active FTP)";
+}
+
+std::string diskFull(const std::string& folder) {
+  return "The disk of " + folder + " is full: free some space on it and start the run again";
+}
+
+std::string folderNotWritable(const std::string& folder) {
+  return folder +
+         " cannot be written to: check that this user may write to the folder and "
+         "that the disk is not read-only";
+}
+
+std::string packageNotLocal(const std::string& packageName, const std::string& folder) {
+  return packageName + " is not in " + folder +
+         " and the package server did not answer: run once while the package server answers";
+}
+
+void explain(const std::string& line) { std::cerr << line << std::endl; }
+
+void explainOnce(const std::string& line) {
+  static std::set<std::string> explained;
+  if (explained.insert(line).second) explain(line);
+}
+
+}  // namespace provision::advice

@@ -1,0 +1,37 @@
+// What a technician reads when something fails: one line on standard error (so in the run record
+// too) that says what went wrong and what to check, beside the lines the program writes anyway.
+// Every such text is made here, so that they read alike and a translation finds them in one place.
+#pragma once
+
+#include <string>
+
+namespace provision::advice {
+
+// The device probe: nothing answered at `address` (no connection, a refusal, a stall).
+std::string deviceUnreachable(const std::string& address);
+// The device answered and refused both root passwords.
+std::string devicePasswordsRefused(const std::string& address);
+// The device answered, but its SSH service failed before the login (status of the link).
+std::string deviceSshFailed(const std::string& address, int status);
+
+// The package server at start-up: it did not answer, or refused the login; either way the run
+// works from the copies in `dataFolder`.
+std::string serverOffline(const std::string& address, const std::string& dataFolder);
+std::string serverLoginRefused(const std::string& address, const std::string& user,
+                               const std::string& dataFolder);
+// The package server's connection back to this PC for a transfer did not come (active FTP).
+std::string serverCannotConnectBack(const std::string& address);
+
+// A local folder whose disk is full, or that cannot be written to.
+std::string diskFull(const std::string& folder);
+std::string folderNotWritable(const std::string& folder);
+
+// A package that is not in its local folder while the package server is offline.
+std::string packageNotLocal(const std::string& packageName, const std::string& folder);
+
+// Writes `line` to standard error.
+void explain(const std::string& line);
+// The same, but only the first time in this run that this very line is explained.
+void explainOnce(const std::string& line);
+
+}  // namespace provision::advice
