@@ -53,13 +53,10 @@ int installConfigTool(std::string localFolder, std::string remoteFolder,
   StagedUpload tool(link, kHome + packageName);
   const int uploadStatus = tool.upload(localFolder + packageName, true);
   // Until the new tool has arrived whole, the earlier one stays as it is.
-  if (uploadStatus != 0) {
-    explainMissingPackage(packageName, localFolder, uploadStatus);
-    return reportFailedUpload(packageName, uploadStatus);
-  }
+  if (uploadStatus != 0) return reportFailedUpload(packageName, localFolder, uploadStatus);
   steps.prepare("rm -r /home/tqowmb/*ZRConfig*", output);
   const int placeStatus = tool.place();
-  if (placeStatus != 0) return reportFailedUpload(packageName, placeStatus);
+  if (placeStatus != 0) return reportFailedUpload(packageName, localFolder, placeStatus);
   const std::string archive = fileWord(kHome, packageName);
   steps.unpack("unzip " + archive + " -d /home/tqowmb/ ", output);
   steps.prepare("rm " + archive, output);

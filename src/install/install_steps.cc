@@ -17,7 +17,9 @@ constexpr int kScriptHighestSuccess = 0;
 
 }  // namespace
 
-int reportFailedUpload(const std::string& packageName, int status) {
+int reportFailedUpload(const std::string& packageName, const std::string& localFolder,
+                       int status) {
+  explainMissingPackage(packageName, localFolder, status);
   if (status == kSshStalled) return status;
   if (status == kSshRenameFailed) {
     writeLog(packageName + " arrived on the device but could not take its name there (status " +

@@ -33,13 +33,10 @@ int installServerPackage(std::string localFolder, std::string remoteFolder,
   const int uploadStatus = package.upload(localFolder + packageName, true);
   std::cout << std::endl;
   // Until the new package has arrived whole, the earlier installation stays as it is.
-  if (uploadStatus != 0) {
-    explainMissingPackage(packageName, localFolder, uploadStatus);
-    return reportFailedUpload(packageName, uploadStatus);
-  }
+  if (uploadStatus != 0) return reportFailedUpload(packageName, localFolder, uploadStatus);
   steps.prepare("rm -r /root/QMServer*", output);
   const int placeStatus = package.place();
-  if (placeStatus != 0) return reportFailedUpload(packageName, placeStatus);
+  if (placeStatus != 0) return reportFailedUpload(packageName, localFolder, placeStatus);
 
   // The archive lies in root's starting folder, where the commands run.
   const std::string archive = fileWord("", packageName);

@@ -44,7 +44,7 @@ class TechnicianPc {
 // names the server and says that the run works from the data folder.
 inline std::regex serverDownAtStartUp(const std::string& codes = R"(\d+)") {
   return std::regex(R"(InternetConnect failed\. Error: ()" + codes +
-                    R"()\n[^\n]*)" PROVISION_FTP_HOST R"([^\n]* works from [^\n]*data\n)");
+                    R"()\nThe package server at [0-9.]+ [^\n]* works from [^\n]*data\n)");
 }
 
 // The run log's time text replaced by "T", so that whole outputs can be compared.
