@@ -1,9 +1,11 @@
 // The command line: the mode argument converts like std::stoi, which serves as the reference, and
-// a rejected mode stores nothing. The input is the argument list, NUL-separated.
+// a rejected mode stores nothing; a variant is refused exactly when it cannot name a local folder,
+// and then it and the sub-folder are not stored. The input is the argument list, NUL-separated.
 #include <stdexcept>
 #include <vector>
 
 #include "app/arguments.h"
+#include "ftp/folder_listing.h"
 #include "property.h"
 #include "settings/settings.h"
 
@@ -43,10 +45,18 @@ void checkArguments(const std::string& input) {
   Settings stored;
   const std::string error = applyArguments(argc, argv.data(), stored);
   const Settings defaults;
+  int mode = 0;
+  const bool modeRejected = !parseMode(words[1].c_str(), mode).empty();
+  const bool variantRejected =
+      !modeRejected && argc > 2 && !words[2].empty() && !isSafeLocalName(words[2]);
+  require(error.empty() == (!modeRejected && !variantRejected),
+          "only a mode that is no number and a variant that names no folder are rejected");
   if (!error.empty()) {
-    require(stored.mode == defaults.mode && stored.configVariant == defaults.configVariant &&
+    require(stored.mode == (modeRejected ? defaults.mode : mode),
+            "a rejected first argument stores nothing, a rejected variant keeps the mode");
+    require(stored.configVariant == defaults.configVariant &&
                 stored.calibrationSubfolder == defaults.calibrationSubfolder,
-            "a rejected first argument stores nothing");
+            "nothing from a rejected argument on is stored");
     return;
   }
   require(stored.configVariant == (argc > 2 ? words[2] : defaults.configVariant),
