@@ -40,12 +40,4 @@ std::string grepPattern(const std::string& pattern) {
   return isPlainWord(pattern) ? pattern : "-e " + shellWord(pattern);
 }
 
-bool hasControlCharacter(const std::string& text) {
-  for (char character : text) {
-    const auto c = static_cast<unsigned char>(character);
-    if (c < 0x20 || c == 0x7f) return true;
-  }
-  return false;
-}
-
 }  // namespace provision

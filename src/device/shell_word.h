@@ -26,8 +26,4 @@ std::string fileWord(const std::string& folder, const std::string& name);
 // "-e", so that grep takes it as its pattern whatever it begins with.
 std::string grepPattern(const std::string& pattern);
 
-// Whether `text` holds a control character, a line break among them. Such a text names no real
-// package or folder, and no quoting makes a command line that holds it a safe one to send.
-bool hasControlCharacter(const std::string& text);
-
 }  // namespace provision

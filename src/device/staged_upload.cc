@@ -34,7 +34,7 @@ int StagedUpload::place() {
 
 void removeLeftovers(SshLink& link, const std::string& folder) {
   std::string ignored;
-  link.runCommand("rm -f " + folder + kPartialNameGlob, ignored);
+  link.runCommand("rm -f " + folder + partialNameGlob(), ignored);
 }
 
 }  // namespace provision

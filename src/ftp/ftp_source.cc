@@ -116,8 +116,7 @@ void FtpSource::close() {
 void FtpSource::explainFailure(FtpError code, const std::string& localFolder) {
   lastFailure_ = client_->failureOf(code);
   // A folder that collects a set on its way is named by the folder the technician knows.
-  std::string folder = localFolder;
-  while (folder.ends_with(kSep)) folder.resize(folder.size() - std::string(kSep).size());
+  std::string folder = withoutTrailingSeparator(localFolder);
   const size_t separator = folder.rfind(kSep);
   if (separator != std::string::npos && isPartialDownloadName(folder.substr(separator + 1)))
     folder.resize(separator);

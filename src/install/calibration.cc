@@ -81,8 +81,7 @@ int downloadCalibration(const std::string& model, const std::string& uid) {
   ftp.downloadFile(unitFolder + kCalibrationLog, localFolder);
 
   std::string calibrationFolderName;
-  bool hasLine = false;
-  if (!readFirstLine(logPath, calibrationFolderName, hasLine)) {
+  if (!readFirstLine(logPath, calibrationFolderName)) {
     writeLog("Can't open the file : " + logPath, kLogInfo);
     return 2;
   }

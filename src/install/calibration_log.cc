@@ -16,10 +16,10 @@ bool readFirstLine(std::istream& in, std::string& line) {
   return true;
 }
 
-bool readFirstLine(const std::string& path, std::string& line, bool& hasLine) {
+bool readFirstLine(const std::string& path, std::string& line) {
   std::ifstream in(toFsPath(path), std::ios::binary);
   if (!in) return false;
-  hasLine = readFirstLine(in, line);
+  readFirstLine(in, line);
   return true;
 }
 

@@ -17,8 +17,7 @@ constexpr int kScriptHighestSuccess = 0;
 
 }  // namespace
 
-int reportFailedUpload(const std::string& packageName, const std::string& localFolder,
-                       int status) {
+int reportFailedUpload(const std::string& packageName, const std::string& localFolder, int status) {
   explainMissingPackage(packageName, localFolder, status);
   if (status == kSshStalled) return status;
   if (status == kSshRenameFailed) {
@@ -36,9 +35,7 @@ int reportFailedUpload(const std::string& packageName, const std::string& localF
 void explainMissingPackage(const std::string& packageName, const std::string& localFolder,
                            int status) {
   if (status != kSshLocalOpenFailed || settings.serverOnline) return;
-  std::string folder = localFolder;
-  if (folder.ends_with(kSep)) folder.resize(folder.size() - std::string(kSep).size());
-  advice::explain(advice::packageNotLocal(packageName, folder));
+  advice::explain(advice::packageNotLocal(packageName, withoutTrailingSeparator(localFolder)));
 }
 
 InstallSteps::InstallSteps(SshLink& link, std::string packageName)

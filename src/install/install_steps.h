@@ -14,8 +14,7 @@ inline constexpr int kInstallFailed = 3;
 
 // Logs that `packageName`, from `localFolder`, did not reach the device whole, unless the link has
 // said so already (a device that stopped answering names the upload), and returns `status`.
-int reportFailedUpload(const std::string& packageName, const std::string& localFolder,
-                       int status);
+int reportFailedUpload(const std::string& packageName, const std::string& localFolder, int status);
 
 // When the upload of `packageName` from `localFolder` failed with `status` because the package is
 // not there while the package server is offline, says so for the technician.

@@ -21,6 +21,8 @@ std::string makePartialName() {
   return name + kPartialSuffix;
 }
 
+std::string partialNameGlob() { return std::string(kPartialPrefix) + "*" + kPartialSuffix; }
+
 bool isPartialDownloadName(const std::string& name) {
   return name.starts_with(kPartialPrefix) && name.ends_with(kPartialSuffix);
 }

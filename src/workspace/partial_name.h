@@ -16,6 +16,6 @@ bool isPartialDownloadName(const std::string& name);
 
 // A shell glob that matches every such name and nothing else of a folder, for removing what a run
 // that was cut off left behind.
-inline constexpr const char* kPartialNameGlob = ".provision-*.part";
+std::string partialNameGlob();
 
 }  // namespace provision

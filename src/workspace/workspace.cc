@@ -96,6 +96,12 @@ void clearFolder(std::string folder) {
   }
 }
 
+std::string withoutTrailingSeparator(std::string folder) {
+  const std::string separator = kSep;
+  while (folder.ends_with(separator)) folder.resize(folder.size() - separator.size());
+  return folder;
+}
+
 bool pathExists(const std::string& path) { return entryType(path) != EntryType::None; }
 
 }  // namespace provision

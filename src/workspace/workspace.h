@@ -42,6 +42,9 @@ std::vector<std::string> listFiles(const std::string& folder);
 // Removes every file and sub-folder inside `folder`; the folder itself stays.
 void clearFolder(std::string folder);
 
+// `folder` without the separators at its end, as messages name it.
+std::string withoutTrailingSeparator(std::string folder);
+
 // Whether anything exists at `path`.
 bool pathExists(const std::string& path);
 
