@@ -26,6 +26,19 @@ class ServerPackage : public testing::Test {
   std::string pointerPath() const {
     return lab_.ftpRoot() + kServerFolder + "QMServer_LatestVersion.txt";
   }
+  // The installation an earlier run left on the device.
+  void installEarlierPackage() const {
+    writeText(lab_.devicePath("root/QMServer/install.sh"), "earlier\n");
+  }
+  // Root's home folder holds that installation as it was and nothing else, but for files that
+  // arrived under a temporary name when `arrivalsLeft` (a link given up cannot remove them).
+  void expectEarlierPackageOnly(bool arrivalsLeft = false) const {
+    std::vector<std::string> names = folderNames(lab_.devicePath("root"));
+    if (arrivalsLeft) std::erase_if(names, isPartialDownloadName);
+    EXPECT_EQ(names, (std::vector<std::string>{"QMServer"}));
+    EXPECT_EQ(readText(lab_.devicePath("root/QMServer/install.sh")), "earlier\n");
+  }
+
   // What a successful run prints before the output of the device's commands.
   std::string head(const std::string& pointerEcho) const {
     return "QM\n" + pointerEcho +
@@ -167,19 +180,21 @@ TEST_F(ServerPackage, WhatTheRunReportsIsWhatTheDeviceGot) {
 TEST_F(ServerPackage, OfflineSlipInThePointerFileRemovesNothing) {
   writeText(pc_.path("data/QM/QMServer_LatestVersion.txt"), "*");
   ASSERT_EQ(lab_.device("echo kept > /root/keep.txt").status, 0);
-  writeText(lab_.devicePath("root/QMServer/install.sh"), "earlier\n");
+  installEarlierPackage();
   ASSERT_TRUE(lab_.ftpDown());
   ProcessResult run = pc_.run({});
   // No such package: the upload fails (or, on Windows, "*" is refused as a file name).
   EXPECT_TRUE(run.status == 256 - 13 || run.status == 2) << run.status;
   EXPECT_EQ(readText(lab_.devicePath("root/keep.txt")), "kept\n");
   EXPECT_EQ(readText(lab_.devicePath("root/QMServer/install.sh")), "earlier\n");
+  EXPECT_EQ(folderNames(lab_.devicePath("root")),
+            (std::vector<std::string>{"QMServer", "keep.txt"}));
   EXPECT_EQ(readText(lab_.devicePath("var/log/lab-evidence.log")), "");
 }
 
 TEST_F(ServerPackage, FailedUploadEndsTheRunWithItsStatusAndNoClosingLines) {
   ASSERT_EQ(lab_.device("mount -t tmpfs -o size=16k tmpfs /root").status, 0);
-  writeText(lab_.devicePath("root/QMServer/install.sh"), "earlier\n");
+  installEarlierPackage();
   ProcessResult run = pc_.run({});
   EXPECT_EQ(run.status, 256 - 14);
   EXPECT_EQ(run.out.find("Successful installation"), std::string::npos) << run.out;
@@ -190,8 +205,7 @@ TEST_F(ServerPackage, FailedUploadEndsTheRunWithItsStatusAndNoClosingLines) {
             std::string::npos)
       << run.out;
   // The earlier installation stays, and the part of the package that did arrive is gone.
-  EXPECT_EQ(folderNames(lab_.devicePath("root")), (std::vector<std::string>{"QMServer"}));
-  EXPECT_EQ(readText(lab_.devicePath("root/QMServer/install.sh")), "earlier\n");
+  expectEarlierPackageOnly();
 }
 
 TEST_F(ServerPackage, FailedPackageDownloadEndsWithOne) {
@@ -218,11 +232,6 @@ class ServerPackageStall : public ServerPackage {
   // Where the package arrives before it takes its name.
   static constexpr const char* kArriving = "/root/.provision-*.part";
 
-  // The installation an earlier run left on the device.
-  void installEarlierPackage() const {
-    writeText(lab_.devicePath("root/QMServer/install.sh"), "earlier\n");
-  }
-
   // A run whose package upload the device stopped answering: one error line after the upload's
   // wait, the run's end with -15, and the earlier installation as it was, with nothing beside it
   // that a later run would take for a package.
@@ -238,10 +247,7 @@ class ServerPackageStall : public ServerPackage {
     EXPECT_EQ(countOf(out, "[ERROR]The device stopped answering"), 1);
     EXPECT_GE(run.seconds, 30.0);
     EXPECT_LT(run.seconds, 90.0);
-    std::vector<std::string> names = folderNames(lab_.devicePath("root"));
-    std::erase_if(names, [](const std::string& name) { return isPartialDownloadName(name); });
-    EXPECT_EQ(names, (std::vector<std::string>{"QMServer"}));
-    EXPECT_EQ(readText(lab_.devicePath("root/QMServer/install.sh")), "earlier\n");
+    expectEarlierPackageOnly(true);
   }
 
   static constexpr std::int64_t kLargePayload = 64 * 1024 * 1024;
