@@ -47,5 +47,9 @@ else()
   find_package(CURL REQUIRED)
   # libcrypto, which Debian's libssh2 is built on, for the version --version names.
   find_package(OpenSSL REQUIRED COMPONENTS Crypto)
-  target_link_libraries(provision_core PUBLIC PkgConfig::LIBSSH2 CURL::libcurl OpenSSL::Crypto)
+  # libzip checks the packages; zlib, which it inflates with, for the version --version names.
+  pkg_check_modules(LIBZIP REQUIRED IMPORTED_TARGET libzip)
+  find_package(ZLIB REQUIRED)
+  target_link_libraries(provision_core PUBLIC PkgConfig::LIBSSH2 CURL::libcurl OpenSSL::Crypto
+                        PkgConfig::LIBZIP ZLIB::ZLIB)
 endif()

@@ -1,8 +1,10 @@
-// The Linux build links the system's shared libssh2 and libcurl. Debian builds its libssh2 on
-// OpenSSL's libcrypto, the one loaded into this process.
+// The Linux build links the system's shared libssh2, libcurl and libzip. Debian builds its libssh2
+// on OpenSSL's libcrypto and its libzip on zlib, the ones loaded into this process.
 #include <curl/curl.h>
 #include <libssh2.h>
 #include <openssl/crypto.h>
+#include <zip.h>
+#include <zlib.h>
 
 #include "app/libraries.h"
 
@@ -14,7 +16,8 @@ std::vector<std::string> linkedLibraries() {
   const curl_version_info_data* curl = curl_version_info(CURLVERSION_NOW);
   std::string ftp = std::string("libcurl ") + curl->version;
   if (curl->ssl_version != nullptr) ftp += std::string(" (") + curl->ssl_version + ")";
-  return {ssh, ftp};
+  std::string zip = std::string("libzip ") + zip_libzip_version() + " (zlib " + zlibVersion() + ")";
+  return {ssh, ftp, zip};
 }
 
 }  // namespace provision
