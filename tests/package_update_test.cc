@@ -221,7 +221,7 @@ TEST_F(PackageUpdate, NamesFromOutsideReachTheDeviceAsOneWordAndNotepadFilesRead
             (std::vector<std::string>{"NOTES.TDMS", "gain.cal", "offset.cfg", "shared.ini"}));
   EXPECT_EQ(lab_.device("test -e /home/tqowmb/injected").status, 1) << "the name ran a command";
   expectInstalledTool("CN");
-  EXPECT_NE(pc_.record().find("command: as tqowmb: unzip /home/tqowmb/'" + tool +
+  EXPECT_NE(pc_.record().find("command: as tqowmb: unzip -o /home/tqowmb/'" + tool +
                               "' -d /home/tqowmb/ : exit status 0"),
             std::string::npos)
       << pc_.record();

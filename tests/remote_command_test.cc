@@ -83,7 +83,9 @@ TEST_F(RemoteCommand, ExitStatusIsTheOneTheDeviceReports) {
       {"no-such-command-here", 127},
       {"head -c 100000 /dev/zero; exit 255", 255},  // after more output than one read takes
       {"kill -KILL $$", kNoExitStatus},             // a signal ended it
+      {"read answer || exit 4", 4},  // nothing is typed in: the question reads the input's end
   };
+  Watchdog watchdog(lab_, std::chrono::seconds(120));
   for (const auto& [command, expected] : cases) {
     std::string output;
     int exitStatus = 1234;

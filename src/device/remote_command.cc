@@ -57,6 +57,9 @@ int SshLink::execute(const std::string& command, std::string& output, int& exitS
       }) != 0) {
     status = kSshExecFailed;
   } else {
+    // Nothing is ever typed into a command: it gets the end of its input at once, so one that
+    // asks a question (unzip about a file that exists) reads that answer instead of waiting.
+    wait.until([&] { return libssh2_channel_send_eof(channel_); });
     char buffer[kReadSize];
     ssize_t count;
     // End of output (0) and a read error (negative) both end the command; only after the end of

@@ -326,9 +326,13 @@ int sendRequests(std::ifstream& local, RequestChannel& channel, const std::strin
         inFlight.sent(id, sent, UploadWindow::Clock::now());
       }
     }
-    // Nothing under way and nothing left to read: done (for a file that shrank meanwhile, without
-    // the closing text).
-    if (!request.pending() && inFlight.empty() && ledger.allRead()) return kSshOk;
+    // Nothing under way and nothing left to read: done. The last chunk may count only now that
+    // the read found the end of the data (a device whose channel window takes one request at a
+    // time acknowledged it before); a file that shrank meanwhile gets no closing text.
+    if (!request.pending() && inFlight.empty() && ledger.allRead()) {
+      ledger.reportAcknowledged(progress);
+      return kSshOk;
+    }
 
     bool moved = false;
     if (request.pending()) {

@@ -114,7 +114,8 @@ size_t discard(char*, size_t size, size_t count, void*) { return size * count; }
 long recordEntry(const void* info, void* entries, int) {
   const auto* file = static_cast<const curl_fileinfo*>(info);
   static_cast<std::vector<FtpEntry>*>(entries)->push_back(
-      {file->filename ? file->filename : "", file->filetype == CURLFILETYPE_DIRECTORY});
+      {file->filename ? file->filename : "", file->filetype == CURLFILETYPE_DIRECTORY,
+       static_cast<std::uint64_t>(std::max<curl_off_t>(0, file->size))});
   return CURL_CHUNK_BGN_FUNC_SKIP;
 }
 
@@ -204,6 +205,22 @@ class CurlFtpClient : public FtpClient {
     curl_easy_setopt(curl_, CURLOPT_CHUNK_DATA, nullptr);
     if (result != CURLE_OK) return result;
     return entries.empty() ? FtpError{CURLE_REMOTE_FILE_NOT_FOUND} : kFtpOk;
+  }
+
+  FtpError size(const std::string& remotePath, std::uint64_t& bytes) override {
+    if (!curl_) return kNoConnection;
+    // Without a body libcurl asks for the size (SIZE) and fetches nothing.
+    prepareTransfer(server_ + encodePath(curl_, remotePath));
+    curl_easy_setopt(curl_, CURLOPT_NOBODY, 1L);
+    const FtpError result = perform();
+    curl_easy_setopt(curl_, CURLOPT_NOBODY, 0L);
+    if (result != CURLE_OK) return result;
+    curl_off_t length = -1;
+    if (curl_easy_getinfo(curl_, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) != CURLE_OK ||
+        length < 0)
+      return CURLE_GOT_NOTHING;
+    bytes = static_cast<std::uint64_t>(length);
+    return kFtpOk;
   }
 
   FtpError localFileError() const override { return CURLE_WRITE_ERROR; }

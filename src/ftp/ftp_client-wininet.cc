@@ -87,7 +87,8 @@ Listing listAll(HINTERNET connection, const std::wstring& pattern) {
   // The listing ends at the first failure, normally ERROR_NO_MORE_FILES; any other ends it too.
   do {
     listing.entries.push_back(
-        {narrowUtf8(data.cFileName), (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0});
+        {narrowUtf8(data.cFileName), (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0,
+         (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow});
   } while (InternetFindNextFileW(search.get(), &data));
   return listing;
 }
@@ -171,6 +172,23 @@ class WinInetFtpClient : public FtpClient {
     if (!listing) return ERROR_INTERNET_TIMEOUT;
     entries = std::move(listing->entries);
     return listing->error;
+  }
+
+  FtpError size(const std::string& remotePath, std::uint64_t& bytes) override {
+    connectBackMissing_ = false;
+    if (!connection_) return kNoConnection;
+    // The find data of the file itself (a listing of its path) carries its size.
+    auto search = [connection = connection_.get(), pattern = widenUtf8(remotePath)] {
+      return listAll(connection, pattern);
+    };
+    std::optional<Listing> listing =
+        calls_->run<Listing>(search, {waits_.transfer, {}, cancelAll()});
+    if (!listing) return ERROR_INTERNET_TIMEOUT;
+    if (listing->error != kFtpOk) return listing->error;
+    if (listing->entries.size() != 1 || listing->entries.front().isFolder)
+      return ERROR_FILE_NOT_FOUND;
+    bytes = listing->entries.front().size;
+    return kFtpOk;
   }
 
   FtpError localFileError() const override { return ERROR_CANNOT_MAKE; }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -18,6 +19,7 @@ inline constexpr FtpError kFtpOk = 0;
 struct FtpEntry {
   std::string name;  // UTF-8, as the server lists it
   bool isFolder = false;
+  std::uint64_t size = 0;  // where the listing tells it
 };
 
 // How long the client waits for the package server before it gives up on it.
@@ -73,6 +75,11 @@ class FtpClient {
   // and ".." included when the server lists them. A folder without any entry is a failure with the
   // platform's code for it, as is a missing folder. Fails at once without a connection.
   virtual FtpError list(const std::string& remoteFolder, std::vector<FtpEntry>& entries) = 0;
+
+  // The size in bytes of the server file at `remotePath` (absolute), as the server tells it
+  // without a transfer of the file. Fails at once without a connection, and when the server does
+  // not tell.
+  virtual FtpError size(const std::string& remotePath, std::uint64_t& bytes) = 0;
 
   // The code that reports a fetched file which cannot be stored under its local name (a name that
   // is empty or unsafe, or a failed final rename).

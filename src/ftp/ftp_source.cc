@@ -78,6 +78,14 @@ int FtpSource::downloadFile(const std::string& remotePath, const std::string& lo
   return -1;
 }
 
+int FtpSource::remoteSize(const std::string& remotePath, std::uint64_t& bytes) {
+  const FtpError code = client_->size(remotePath, bytes);
+  if (code == kFtpOk) return 0;
+  lastFailure_ = client_->failureOf(code);
+  reportStall(client_->stallOf(code, false), "the size request of " + remotePath);
+  return -1;
+}
+
 int FtpSource::downloadFolder(const std::string& remoteFolder, const std::string& localFolder) {
   return fetchFolder(remoteFolder, localFolder).outcome == FolderFetch::Complete ? 0 : -1;
 }

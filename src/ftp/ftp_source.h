@@ -1,6 +1,7 @@
 // The package server client: one logged-in FTP connection that fetches files into local folders.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -37,6 +38,11 @@ class FtpSource {
   // download leaves any earlier local copy untouched. 0, or -1 after
   // "FtpGetFile failed. Error: <code>" on standard error.
   int downloadFile(const std::string& remotePath, const std::string& localFolder);
+
+  // Sets `bytes` to the size of one server file (absolute path), without fetching it. 0, or -1
+  // when the server does not tell (no such file, say); only a server that stopped answering has a
+  // line, in the run log.
+  int remoteSize(const std::string& remotePath, std::uint64_t& bytes);
 
   // Fetches every plain file of one server folder into `localFolder`, in listing order; stops at
   // the first failed file. 0, or -1 (listing failed or empty, or a file failed).

@@ -58,8 +58,9 @@ int installConfigTool(std::string localFolder, std::string remoteFolder,
   const int placeStatus = tool.place();
   if (placeStatus != 0) return reportFailedUpload(packageName, localFolder, placeStatus);
   const std::string archive = fileWord(kHome, packageName);
-  steps.unpack("unzip " + archive + " -d /home/tqowmb/ ", output);
-  steps.prepare("rm " + archive, output);
+  steps.unpack("unzip -o " + archive + " -d /home/tqowmb/ ", output);
+  steps.removeArchive("rm " + archive, output);
+  if (steps.failed()) return steps.status();
 
   output.clear();
   link.runCommand(kListingCommand + grepPattern(settings.configVariant), output);

@@ -22,14 +22,15 @@ constexpr const char* kBundleServerFolder = "/ProcessEquipment/Quorvex/";
 constexpr const char* kBundlePointerFile = "DriverAndLib_LatestVersion.txt";
 constexpr const char* kDeviceFolder = "/opt/";
 
-// Finds the bundle's name and makes sure the bundle is local. 0, 1 (download failed) or 2 (no
-// pointer file).
+// Finds the bundle's name and makes sure a sound copy of the bundle is local. 0, 1 (download
+// failed), 2 (no pointer file) or kPackageDamaged.
 int fetchBundle(std::string& packageName) {
   const std::string folder = dataFolder("lib");
   const std::string pointerPath = folder + kSep + kBundlePointerFile;
   if (!settings.serverOnline) {
     if (readLatestVersion(pointerPath, PerLine::None, packageName) != 0) return 2;
-    return checkPackageName(pointerPath, packageName) ? 0 : 2;
+    if (!checkPackageName(pointerPath, packageName)) return 2;
+    return checkLocalPackage(folder + kSep, packageName);
   }
 
   FtpSource ftp;
@@ -83,7 +84,7 @@ int installDriverAndLib() {
   const int placeStatus = bundle.place();
   if (placeStatus != 0) return reportFailedBundle(placeStatus);
 
-  steps.unpack("unzip " + fileWord(kDeviceFolder, packageName) + " -d /opt/ ", output);
+  steps.unpack("unzip -o " + fileWord(kDeviceFolder, packageName) + " -d /opt/ ", output);
   steps.prepare("chmod 777 -R /opt *", output);
   steps.runScript("the dependency installer",
                   "cd /opt/Install_driverandlib/dependency/ ; sh install_zelkapi_lib.sh", output);

@@ -9,13 +9,6 @@
 #include "workspace/workspace.h"
 
 namespace provision {
-namespace {
-
-// unzip: 1 means that it unpacked everything, with warnings.
-constexpr int kUnpackHighestSuccess = 1;
-constexpr int kScriptHighestSuccess = 0;
-
-}  // namespace
 
 int reportFailedUpload(const std::string& packageName, const std::string& localFolder, int status) {
   explainMissingPackage(packageName, localFolder, status);
@@ -42,33 +35,38 @@ InstallSteps::InstallSteps(SshLink& link, std::string packageName)
     : link_(link), packageName_(std::move(packageName)) {}
 
 void InstallSteps::prepare(const std::string& command, std::string& output) {
+  if (failed()) return;
+  link_.runCommand(command, output);
+}
+
+void InstallSteps::removeArchive(const std::string& command, std::string& output) {
   link_.runCommand(command, output);
 }
 
 void InstallSteps::unpack(const std::string& command, std::string& output) {
-  judge("the unpack", command, output, kUnpackHighestSuccess);
+  judge("the unpack", command, output);
 }
 
 void InstallSteps::runScript(const std::string& step, const std::string& command,
                              std::string& output) {
-  judge(step, command, output, kScriptHighestSuccess);
+  judge(step, command, output);
 }
 
-void InstallSteps::judge(const std::string& step, const std::string& command, std::string& output,
-                         int highestSuccess) {
+void InstallSteps::judge(const std::string& step, const std::string& command, std::string& output) {
+  if (failed()) return;
   int exitStatus = kNoExitStatus;
   const int linkStatus = link_.runCommand(command, output, exitStatus);
   if (linkStatus != kSshOk) {
     // The link has said why (a device that stopped answering has its own line).
-    if (status_ == 0) status_ = linkStatus;
+    status_ = linkStatus;
     return;
   }
-  if (exitStatus >= 0 && exitStatus <= highestSuccess) return;
+  if (exitStatus == 0) return;
   const std::string ending = exitStatus < 0
                                  ? "ended without an exit status"
                                  : "ended with exit status " + std::to_string(exitStatus);
   writeLog("The device could not install " + packageName_ + ": " + step + " " + ending, kLogError);
-  if (status_ == 0) status_ = kInstallFailed;
+  status_ = kInstallFailed;
 }
 
 }  // namespace provision

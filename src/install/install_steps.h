@@ -21,26 +21,33 @@ int reportFailedUpload(const std::string& packageName, const std::string& localF
 void explainMissingPackage(const std::string& packageName, const std::string& localFolder,
                            int status);
 
+// The steps of one package on the device. Once a judged step has failed, the package's later
+// steps are skipped: an install script would run on a half-unpacked tree, and a report tool would
+// leave an empty report. Only its archive's removal still runs.
 class InstallSteps {
  public:
   InstallSteps(SshLink& link, std::string packageName);
 
   // A clean-up or preparation command: recorded with its exit status, not judged.
   void prepare(const std::string& command, std::string& output);
-  // Unpacks the package: exit status 0 or 1 (unzip's warnings) is success, 2 and above failure.
+  // Removes the uploaded archive, whatever the steps before did: recorded, not judged.
+  void removeArchive(const std::string& command, std::string& output);
+  // Unpacks the package; the command tells unzip to replace what is there without asking, so only
+  // exit status 0 is a whole unpack.
   void unpack(const std::string& command, std::string& output);
   // Runs one of the package's own scripts, which `step` names ("the install script"): only exit
   // status 0 is success.
   void runScript(const std::string& step, const std::string& command, std::string& output);
 
+  // Whether a judged step failed, so that the package's later steps are skipped.
+  bool failed() const { return status_ != 0; }
   // 0 when every judged step succeeded; the link's status when one of them could not run to its
   // end (the device stopped answering, say); kInstallFailed when the device ran one and it failed.
   // Each failed step has had its one error line in the run log.
   int status() const { return status_; }
 
  private:
-  void judge(const std::string& step, const std::string& command, std::string& output,
-             int highestSuccess);
+  void judge(const std::string& step, const std::string& command, std::string& output);
 
   SshLink& link_;
   std::string packageName_;

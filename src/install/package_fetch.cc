@@ -1,13 +1,20 @@
 #include "install/package_fetch.h"
 
+#include <cstdint>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <system_error>
 
 #include "ftp/folder_listing.h"
 #include "ftp/ftp_source.h"
 #include "ftp/latest_version.h"
+#include "log/advice.h"
 #include "log/run_log.h"
+#include "log/run_record.h"
 #include "settings/settings.h"
+#include "workspace/filesystem.h"
+#include "workspace/package_archive.h"
 #include "workspace/workspace.h"
 
 namespace provision {
@@ -31,13 +38,79 @@ void clearFolderKeeping(const std::string& folder, const std::string& keptName) 
   out << kept;
 }
 
+std::uint64_t localSize(const std::string& path) {
+  std::error_code error;
+  const std::uintmax_t size = std::filesystem::file_size(toFsPath(path), error);
+  return error ? 0 : static_cast<std::uint64_t>(size);
+}
+
+// The error line of a damaged package and what the technician can do about it.
+int reportDamaged(const std::string& packageName, const std::string& localFolder,
+                  const ArchiveCheck& check, bool removed) {
+  const std::string folder = withoutTrailingSeparator(localFolder);
+  writeLog("The package " + packageName + (removed ? " fetched into " : " in ") + folder +
+               " is damaged: " + check.problem + (removed ? "; it was removed" : "") +
+               ". Nothing of it reached the device, which keeps its earlier installation",
+           kLogError);
+  recordFact("package check: " + packageName + " is damaged: " + check.problem);
+  advice::explain(removed ? advice::packageDamagedOnServer(packageName, settings.ftpHost)
+                          : advice::packageDamagedLocally(packageName, folder));
+  return kPackageDamaged;
+}
+
+// Empties the folder (but its pointer file), fetches the package and checks what arrived.
+int fetchPackage(FtpSource& ftp, const std::string& localFolder, const std::string& remoteFolder,
+                 const std::string& pointerFileName, const std::string& packageName) {
+  clearFolderKeeping(localFolder, pointerFileName);
+  if (ftp.downloadFile(remoteFolder + packageName, localFolder) != 0) return 1;
+  const std::string localPath = localFolder + packageName;
+  const ArchiveCheck check = checkPackageArchive(localPath);
+  if (check.sound) return 0;
+  std::error_code ignored;
+  std::filesystem::remove(toFsPath(localPath), ignored);
+  return reportDamaged(packageName, localFolder, check, true);
+}
+
+// Whether the local copy at `localPath` is to be fetched again while the server at `remotePath`
+// answers: a rebuilt package put back under its name differs in size, and a damaged copy is no
+// package. Logs why.
+bool fetchAgain(FtpSource& ftp, const std::string& localPath, const std::string& remotePath,
+                const std::string& copyText) {
+  std::uint64_t serverSize = 0;
+  const std::uint64_t size = localSize(localPath);
+  if (ftp.remoteSize(remotePath, serverSize) == 0 && serverSize != size) {
+    writeLog(copyText + " (" + std::to_string(size) +
+                 " bytes) differs from the package server's (" + std::to_string(serverSize) +
+                 " bytes): it is fetched again",
+             kLogInfo);
+    return true;
+  }
+  const ArchiveCheck check = checkPackageArchive(localPath);
+  if (check.sound) return false;
+  writeLog(copyText + " is damaged: " + check.problem + "; it is fetched again", kLogWarning);
+  return true;
+}
+
 }  // namespace
 
 int ensurePackage(FtpSource& ftp, const std::string& localFolder, const std::string& remoteFolder,
                   const std::string& pointerFileName, const std::string& packageName) {
-  if (pathExists(localFolder + packageName)) return 0;
-  clearFolderKeeping(localFolder, pointerFileName);
-  return ftp.downloadFile(remoteFolder + packageName, localFolder) == 0 ? 0 : 1;
+  const std::string localPath = localFolder + packageName;
+  // Something else under the package's name (an empty name names the folder itself) is left to
+  // the upload, which fails and says so.
+  if (pathExists(localPath) && entryType(localPath) != EntryType::File) return 0;
+  const std::string copyText =
+      "The copy of " + packageName + " in " + withoutTrailingSeparator(localFolder);
+  if (pathExists(localPath) && !fetchAgain(ftp, localPath, remoteFolder + packageName, copyText))
+    return 0;
+  return fetchPackage(ftp, localFolder, remoteFolder, pointerFileName, packageName);
+}
+
+int checkLocalPackage(const std::string& localFolder, const std::string& packageName) {
+  const std::string localPath = localFolder + packageName;
+  if (entryType(localPath) != EntryType::File) return 0;
+  const ArchiveCheck check = checkPackageArchive(localPath);
+  return check.sound ? 0 : reportDamaged(packageName, localFolder, check, false);
 }
 
 bool checkPackageName(const std::string& pointerPath, const std::string& packageName) {
@@ -56,7 +129,7 @@ int preparePackage(const std::string& localFolder, const std::string& remoteFold
     return 2;
   }
   if (!checkPackageName(pointerPath, packageName)) return 2;
-  if (!settings.serverOnline) return 0;
+  if (!settings.serverOnline) return checkLocalPackage(localFolder, packageName);
   FtpSource ftp;
   ftp.open();
   return ensurePackage(ftp, localFolder, remoteFolder, pointerFileName, packageName);

@@ -40,8 +40,8 @@ int installServerPackage(std::string localFolder, std::string remoteFolder,
 
   // The archive lies in root's starting folder, where the commands run.
   const std::string archive = fileWord("", packageName);
-  steps.unpack("unzip " + archive, output);
-  steps.prepare("rm " + archive, output);
+  steps.unpack("unzip -o " + archive, output);
+  steps.removeArchive("rm " + archive, output);
   steps.runScript("the install script", "sh /root/QMServer/install.sh", output);
   std::cout << output << std::endl;
   return steps.status();

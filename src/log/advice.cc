@@ -54,6 +54,17 @@ std::string packageNotLocal(const std::string& packageName, const std::string& f
          " and the package server did not answer: run once while the package server answers";
 }
 
+std::string packageDamagedOnServer(const std::string& packageName, const std::string& address) {
+  return packageName + " on the package server at " + address +
+         " is damaged: have a sound copy put there under its name, then start the run again";
+}
+
+std::string packageDamagedLocally(const std::string& packageName, const std::string& folder) {
+  return packageName + " in " + folder +
+         " is damaged and the package server did not answer: run once while the package server "
+         "answers, so that it is fetched again";
+}
+
 void explain(const std::string& line) { std::cerr << line << std::endl; }
 
 void explainOnce(const std::string& line) {

@@ -29,6 +29,11 @@ std::string folderNotWritable(const std::string& folder);
 // A package that is not in its local folder while the package server is offline.
 std::string packageNotLocal(const std::string& packageName, const std::string& folder);
 
+// A package whose archive is damaged: the package server's copy (it was just fetched), or the
+// local copy in `folder` while the package server does not answer.
+std::string packageDamagedOnServer(const std::string& packageName, const std::string& address);
+std::string packageDamagedLocally(const std::string& packageName, const std::string& folder);
+
 // Writes `line` to standard error.
 void explain(const std::string& line);
 // The same, but only the first time in this run that this very line is explained.
