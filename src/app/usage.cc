@@ -23,6 +23,8 @@ constexpr StatusMeaning kStatusMeanings[] = {
      "a pointer file or the calibration log could not be opened, or a pointer file names no "
      "package file"},
     {3, 3, "the device could not install the package"},
+    {4, 4,
+     "a package is damaged (it failed the check on this PC); nothing of it reached the device"},
     {kExitBadArgument, kExitBadArgument,
      "the first argument is not a number, or the variant cannot name a folder; nothing was "
      "started"},
