@@ -1,6 +1,7 @@
 #include "app/provision.h"
 
 #include <chrono>
+#include <exception>
 #include <iostream>
 #include <thread>
 
@@ -11,6 +12,7 @@
 #include "app/usage.h"
 #include "device/ssh_link.h"
 #include "install/workflows.h"
+#include "log/run_log.h"
 #include "log/run_record.h"
 #include "settings/settings.h"
 #include "workspace/folder_lock.h"
@@ -93,7 +95,16 @@ std::string startText(int argc, const char* const* argv, const std::string& fold
 int recordedRun(int argc, const char* const* argv) {
   const std::string folder = executableFolder();
   RunRecord record(folder + kSep + kRecordFileName, startText(argc, argv, folder));
-  const int status = runWorkflow(argc, argv, record.startTime());
+  int status = kExitInternalError;
+  // Nothing is expected to throw; what still does ends the run with a status of its own and the
+  // record's end line, not with the runtime's abort.
+  try {
+    status = runWorkflow(argc, argv, record.startTime());
+  } catch (const std::exception& error) {
+    std::cerr << "The run ended on an unexpected error: " << printable(error.what()) << std::endl;
+  } catch (...) {
+    std::cerr << "The run ended on an unexpected error" << std::endl;
+  }
   record.end("end: exit status " + std::to_string(exitStatusSeen(status)) + " (" +
              exitStatusMeaning(status) + ")");
   return status;

@@ -7,6 +7,8 @@ namespace provision {
 inline constexpr int kExitBadArgument = 64;
 // Exit status of a run that found another run using its folder; it did nothing.
 inline constexpr int kExitFolderBusy = 75;
+// Exit status of a run that an unexpected error (an exception of the standard library) ended.
+inline constexpr int kExitInternalError = 70;
 // The lock file beside the executable that one run at a time holds.
 inline constexpr const char* kLockFileName = "provision.lock";
 

@@ -22,12 +22,19 @@ constexpr StatusMeaning kStatusMeanings[] = {
     {2, 2,
      "a pointer file or the calibration log could not be opened, or a pointer file names no "
      "package file"},
-    {3, 3, "the device could not install the package"},
+    {3, 3,
+     "the device could not install the package, or could not put the unit's calibration into "
+     "effect"},
     {4, 4,
      "a package is damaged (it failed the check on this PC); nothing of it reached the device"},
+    {5, 5,
+     "the unit's calibration was not found: its report names no UID or model, or, offline, no "
+     "calibration files for this unit are in the data folder"},
     {kExitBadArgument, kExitBadArgument,
      "the first argument is not a number, or the variant cannot name a folder; nothing was "
      "started"},
+    {kExitInternalError, kExitInternalError,
+     "an unexpected error ended the run (standard error and the run record say which)"},
     {kExitFolderBusy, kExitFolderBusy, "another run was using this folder; this one did nothing"},
     {-9, -1, "a step on the device failed: opening the link"},
     {-11, -10, "a step on the device failed: a command"},

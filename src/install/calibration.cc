@@ -1,4 +1,5 @@
 // ZR units: fetches the unit's calibration and configuration files and puts them on the device.
+#include <algorithm>
 #include <filesystem>
 #include <iostream>
 #include <memory>
@@ -11,7 +12,10 @@
 #include "ftp/ftp_source.h"
 #include "install/calibration_log.h"
 #include "install/device_identity.h"
+#include "install/install_steps.h"
+#include "install/unit_record.h"
 #include "install/workflows.h"
+#include "log/advice.h"
 #include "log/run_log.h"
 #include "settings/settings.h"
 #include "workspace/filesystem.h"
@@ -27,6 +31,8 @@ constexpr const char* kRawDataMarker = ".tdms";
 
 // Status of a calibration step whose files could not all be fetched.
 constexpr int kCalibrationFetchFailed = 1;
+// Puts the uploaded calibration files into effect on the device.
+constexpr const char* kFixUpCommand = "sh /opt/QMServer/shell/ZR_FixCalFile.sh";
 
 // A folder beside the calibration files that collects this run's set while it downloads. Only a
 // complete set moves on into the calibration folder; the folder itself goes when the object does,
@@ -61,23 +67,15 @@ class StagingFolder {
 };
 
 // Brings the calibration log, the current calibration folder and the configuration-file folder of
-// the unit into the local calibration folder. The two folders are one set: when any of their files
-// cannot be fetched, none of them is kept. The calibration folder is the unit's calibration, so a
-// log that names none, or a folder that is missing or cannot be listed, fails the step as well;
-// a missing configuration-file folder only costs a warning. 0, 1 (the calibration folder or a file
-// failed) or 2 (no calibration log can be read).
-int downloadCalibration(const std::string& model, const std::string& uid) {
-  std::string unitFolder;
-  if (!unitServerFolder(model, uid, unitFolder)) {
-    writeLog("The device's UID or model label cannot name a folder on the package server",
-             kLogError);
-    return 2;
-  }
+// the unit into `staging`. The two folders are one set: when any of their files cannot be fetched,
+// the step fails. The calibration folder is the unit's calibration, so a log that names none, or a
+// folder that is missing or cannot be listed, fails the step as well; a missing configuration-file
+// folder only costs a warning. 0, 1 (the calibration folder or a file failed) or 2 (no calibration
+// log can be read).
+int fetchCalibrationSet(FtpSource& ftp, const std::string& unitFolder,
+                        const StagingFolder& staging) {
   const std::string localFolder = dataFolder("CalFile");
   const std::string logPath = localFolder + kSep + kCalibrationLog;
-
-  FtpSource ftp;
-  ftp.open();
   ftp.downloadFile(unitFolder + kCalibrationLog, localFolder);
 
   std::string calibrationFolderName;
@@ -94,7 +92,6 @@ int downloadCalibration(const std::string& model, const std::string& uid) {
     return kCalibrationFetchFailed;
   }
 
-  StagingFolder staging(localFolder);
   FolderFetch fetched = ftp.fetchFolder(unitFolder + calibrationFolderName, staging.path());
   std::cout << std::endl;
   if (fetched.outcome == FolderFetch::Complete) {
@@ -108,28 +105,75 @@ int downloadCalibration(const std::string& model, const std::string& uid) {
       fetched = config;
     }
   }
-  ftp.close();
-
   if (fetched.outcome != FolderFetch::Complete) {
     writeLog("Failed to fetch " + fetched.failedPath +
                  ": none of the unit's calibration files was installed",
              kLogError);
     return kCalibrationFetchFailed;
   }
-  if (!staging.moveFilesInto(localFolder)) {
-    // Part of the set may have moved already; none of it may stay.
-    clearFolder(localFolder);
-    writeLog("Failed to store the unit's calibration files in " + localFolder +
-                 ": none of them was installed",
-             kLogError);
-    return kCalibrationFetchFailed;
-  }
   return 0;
+}
+
+// Puts the fetched set into the local calibration folder as `unit`'s. Files of another unit's set
+// that a run cut off left there go first; the record is written before the files arrive, so that
+// no file of the set is ever there without it. 0 or 1 (the folder cannot be written).
+int storeCalibrationSet(const StagingFolder& staging, const UnitName& unit) {
+  const std::string localFolder = dataFolder("CalFile");
+  UnitName owner;
+  if (readUnitRecord(localFolder, owner) && owner != unit) clearFolder(localFolder);
+  if (writeUnitRecord(localFolder, unit) && staging.moveFilesInto(localFolder)) return 0;
+  // Part of the set may have moved already; none of it may stay.
+  clearFolder(localFolder);
+  writeLog("Failed to store the unit's calibration files in " + localFolder +
+               ": none of them was installed",
+           kLogError);
+  return kCalibrationFetchFailed;
+}
+
+// Fetches the unit's calibration set from the package server into the local calibration folder.
+// 0, 1 or 2 as fetchCalibrationSet().
+int downloadCalibration(const UnitName& unit) {
+  std::string unitFolder;
+  if (!unitServerFolder(unit.label, unit.uid, unitFolder)) {
+    writeLog("The device's UID or model label cannot name a folder on the package server",
+             kLogError);
+    return kCalibrationNotFound;
+  }
+  StagingFolder staging(dataFolder("CalFile"));
+  FtpSource ftp;
+  ftp.open();
+  const int status = fetchCalibrationSet(ftp, unitFolder, staging);
+  ftp.close();
+  return status != 0 ? status : storeCalibrationSet(staging, unit);
 }
 
 bool isUploaded(const std::string& name) {
   return name.find(kRawDataMarker) == std::string::npos &&
-         name.find(kCalibrationLog) == std::string::npos && !isPartialDownloadName(name);
+         name.find(kCalibrationLog) == std::string::npos && name != kUnitRecordName &&
+         !isPartialDownloadName(name);
+}
+
+// While the package server does not answer, the local calibration folder must hold a set for this
+// unit: files fetched for it, or files put there by hand (no record). 0 or kCalibrationNotFound
+// (logged).
+int checkOfflineSet(const UnitName& unit) {
+  const std::string localFolder = dataFolder("CalFile");
+  UnitName owner;
+  if (readUnitRecord(localFolder, owner) && owner != unit) {
+    writeLog("The calibration files in " + localFolder + " were fetched for the unit with UID " +
+                 printable(owner.uid) + " and model label " + printable(owner.label) +
+                 ", not for this one: none of them was uploaded, and this unit's calibration "
+                 "needs the package server",
+             kLogError);
+  } else {
+    const std::vector<std::string> names = listFiles(localFolder);
+    if (std::any_of(names.begin(), names.end(), isUploaded)) return 0;
+    writeLog("No calibration files for this unit are in " + localFolder +
+                 ": none was installed, and the unit's calibration needs the package server",
+             kLogError);
+  }
+  advice::explain(advice::calibrationNeedsServer(localFolder));
+  return kCalibrationNotFound;
 }
 
 // Uploads the unit's calibration set from the local folder. Every file arrives under a temporary
@@ -167,16 +211,30 @@ int uploadCalibrationSet(SshLink& link) {
   return 0;
 }
 
+// Runs the device's script that puts the uploaded set into effect, judged like an install script:
+// 0, the link's status, or kInstallFailed when it ended otherwise than with 0 (logged).
+int fixUpCalibration(SshLink& link, std::string& output) {
+  int exitStatus = kNoExitStatus;
+  const int linkStatus = link.runCommand(kFixUpCommand, output, exitStatus);
+  if (linkStatus != kSshOk) return linkStatus;
+  if (exitStatus == 0) return 0;
+  writeLog(std::string("The device could not put the unit's calibration into effect: ") +
+               kFixUpCommand +
+               (exitStatus < 0 ? " ended without an exit status"
+                               : " ended with exit status " + std::to_string(exitStatus)),
+           kLogError);
+  return kInstallFailed;
+}
+
 }  // namespace
 
 int syncCalibration(const std::string& model, const std::string& uid) {
-  if (settings.serverOnline) {
-    int status = downloadCalibration(model, uid);
-    if (status != 0) return status;
-  }
+  const UnitName unit{uid, model};
+  int status = settings.serverOnline ? downloadCalibration(unit) : checkOfflineSet(unit);
+  if (status != 0) return status;
 
   SshLink link;
-  int status = link.open(kDeviceHost, kRootUser, kZrRootPassword);
+  status = link.open(kDeviceHost, kRootUser, kZrRootPassword);
   if (status != 0) {
     std::cout << std::endl;
     writeLog("Failed to upload calibration file", kLogError);
@@ -186,11 +244,11 @@ int syncCalibration(const std::string& model, const std::string& uid) {
   if (status == 0) status = uploadStatus;
 
   std::string output;
-  link.runCommand("sh /opt/QMServer/shell/ZR_FixCalFile.sh", output);
+  const int fixStatus = fixUpCalibration(link, output);
+  if (status == 0) status = fixStatus;
   link.runCommand("rm -r /home/tqowmb/*ZRConfig*", output);
 
   std::cout << std::endl;
-  if (status == 0) writeLog("zr installed successfully", kLogInfo);
   if (settings.serverOnline) clearFolder(dataFolder("CalFile"));
   return status;
 }

@@ -9,10 +9,9 @@ namespace {
 constexpr const char* kFixedLabelModelCode = "51";
 constexpr const char* kFixedModelLabel = "K700_R5_V3(051)";
 
-// An empty name is allowed: it leaves the path in the folder above, as the device's empty answers
-// do when it cannot be reached.
+// An empty name is none: it would leave the path in the folder above, among other units' files.
 bool isOneFolderName(const std::string& name) {
-  if (name == "." || name == "..") return false;
+  if (name.empty() || name == "." || name == "..") return false;
   for (char character : name) {
     const auto c = static_cast<unsigned char>(character);
     if (c == '/' || c == '\\' || c < 0x20 || c == 0x7f) return false;

@@ -18,7 +18,7 @@ std::string modelLabel(const std::string& modelCode, const std::string& boardNam
 
 // Sets `folder` to the unit's folder on the package server, "/DeviceDataBase/" + label + "/" +
 // uid + "/". False, leaving `folder` alone, when the label or the UID is not usable as one
-// folder name there: a "/" or "\", a control character, or "." or "..".
+// folder name there: empty, a "/" or "\", a control character, or "." or "..".
 bool unitServerFolder(const std::string& label, const std::string& uid, std::string& folder);
 
 }  // namespace provision

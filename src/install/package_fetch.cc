@@ -114,9 +114,14 @@ int checkLocalPackage(const std::string& localFolder, const std::string& package
 }
 
 bool checkPackageName(const std::string& pointerPath, const std::string& packageName) {
-  if (packageName.empty() || isSafeLocalName(packageName)) return true;
+  if (packageName.empty()) return true;
+  // A name in another code page than UTF-8 (Notepad's "ANSI") names no file here.
+  const bool utf8 = isUtf8(packageName);
+  if (utf8 && isSafeLocalName(packageName)) return true;
   writeLog("The pointer file " + pointerPath + " names \"" + printable(packageName) +
-               "\", which cannot be the file name of a package; nothing was installed",
+               (utf8 ? "\", which cannot be the file name of a package"
+                     : "\", which is not UTF-8 text (save the pointer file as UTF-8)") +
+               "; nothing was installed",
            kLogError);
   return false;
 }

@@ -27,9 +27,10 @@ int ensurePackage(FtpSource& ftp, const std::string& localFolder, const std::str
 // left to the upload, which says so.
 int checkLocalPackage(const std::string& localFolder, const std::string& packageName);
 
-// Whether the name that the pointer file at `pointerPath` gives can name a package: one file name
-// in its folder, without a control character. An empty name is no package either, but its upload
-// fails and says so. Logs one error line naming the pointer file when it cannot.
+// Whether the name that the pointer file at `pointerPath` gives can name a package: UTF-8 text
+// that is one file name in its folder, without a control character. An empty name is no package
+// either, but its upload fails and says so. Logs one error line naming the pointer file when it
+// cannot.
 bool checkPackageName(const std::string& pointerPath, const std::string& packageName);
 
 // Reads the package name from the pointer file in `localFolder`, echoing each of its lines, and

@@ -53,13 +53,22 @@ int updateConfigToolAndCalibration() {
   std::cout << "Query Calibration File" << std::endl;
   std::string model;
   std::string uid;
-  checkDevice(model, uid);
-  const int calibrationStatus = syncCalibration(model, uid);
+  int calibrationStatus = checkDevice(model, uid);
+  if (calibrationStatus == 0) calibrationStatus = syncCalibration(model, uid);
   if (calibrationStatus != 0) {
     std::cout << "Failed to query calibration file" << std::endl;
     return calibrationStatus;
   }
-  return installStatus;
+  if (installStatus != 0) {
+    writeLog(
+        "The unit's calibration files were installed, but its configuration tool was not "
+        "(status " +
+            std::to_string(installStatus) + ")",
+        kLogError);
+    return installStatus;
+  }
+  writeLog("zr installed successfully", kLogInfo);
+  return 0;
 }
 
 }  // namespace

@@ -65,6 +65,22 @@ std::string packageDamagedLocally(const std::string& packageName, const std::str
          "answers, so that it is fetched again";
 }
 
+std::string unitNotBack(const std::string& address) {
+  return "The unit at " + address +
+         " did not answer after the configuration tool's install: check that it has finished "
+         "restarting and is connected, then start the run again";
+}
+
+std::string unitReportIncomplete() {
+  return "The unit's report /opt/sys.log lacks its UID or model: run mode 1 to write the report "
+         "again, then start this run again";
+}
+
+std::string calibrationNeedsServer(const std::string& folder) {
+  return "No calibration files for this unit are in " + folder +
+         " and the package server did not answer: run once while the package server answers";
+}
+
 void explain(const std::string& line) { std::cerr << line << std::endl; }
 
 void explainOnce(const std::string& line) {

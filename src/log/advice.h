@@ -34,6 +34,13 @@ std::string packageNotLocal(const std::string& packageName, const std::string& f
 std::string packageDamagedOnServer(const std::string& packageName, const std::string& address);
 std::string packageDamagedLocally(const std::string& packageName, const std::string& folder);
 
+// The unit did not accept a connection after the configuration tool's install (it restarts).
+std::string unitNotBack(const std::string& address);
+// The unit's report names no UID or model code, so its calibration cannot be found.
+std::string unitReportIncomplete();
+// No calibration set for this unit in `folder` while the package server does not answer.
+std::string calibrationNeedsServer(const std::string& folder);
+
 // Writes `line` to standard error.
 void explain(const std::string& line);
 // The same, but only the first time in this run that this very line is explained.

@@ -69,12 +69,12 @@ void checkBoardQuery(const std::string& modelCode) {
           "grep gets the code as its one pattern");
 }
 
-// Whether a file of `folder` lies in /DeviceDataBase/<label>/<uid> (the label's folder when the
-// UID is empty), as the server resolves the path, and the path carries nothing an FTP command line
-// or a Windows client would take differently: no control character and no backslash.
+// Whether a file of `folder` lies in /DeviceDataBase/<label>/<uid>, as the server resolves the
+// path, and the path carries nothing an FTP command line or a Windows client would take
+// differently: no control character and no backslash. An empty label or UID names the folder above
+// a unit's, never a unit's own.
 bool isUnitFolder(const std::string& folder, const std::string& label, const std::string& uid) {
-  std::vector<std::string> unit{"/", "DeviceDataBase", label};
-  if (!uid.empty()) unit.push_back(uid);
+  const std::vector<std::string> unit{"/", "DeviceDataBase", label, uid};
   const std::filesystem::path file(folder + "Cal_LatestFileLog.txt");
   std::vector<std::string> parts;
   for (const auto& part : file.lexically_normal().parent_path()) parts.push_back(part.string());

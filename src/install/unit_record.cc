@@ -1,0 +1,46 @@
+#include "install/unit_record.h"
+
+#include <fstream>
+#include <sstream>
+
+#include "workspace/filesystem.h"
+#include "workspace/workspace.h"
+
+namespace provision {
+namespace {
+
+constexpr const char* kUidField = "UID ";
+constexpr const char* kLabelField = "model label ";
+
+std::string recordPath(const std::string& folder) { return folder + kSep + kUnitRecordName; }
+
+// The rest of `line` after `field`, or the whole line when it does not start with it.
+std::string valueOf(const std::string& line, const std::string& field) {
+  return line.starts_with(field) ? line.substr(field.size()) : line;
+}
+
+}  // namespace
+
+std::string unitRecordText(const UnitName& unit) {
+  return kUidField + unit.uid + "\n" + kLabelField + unit.label + "\n";
+}
+
+bool readUnitRecord(const std::string& folder, UnitName& unit) {
+  std::ifstream in(toFsPath(recordPath(folder)), std::ios::binary);
+  if (!in) return false;
+  std::string uidLine;
+  std::string labelLine;
+  std::getline(in, uidLine);
+  std::getline(in, labelLine);
+  unit = {valueOf(uidLine, kUidField), valueOf(labelLine, kLabelField)};
+  return true;
+}
+
+bool writeUnitRecord(const std::string& folder, const UnitName& unit) {
+  std::ofstream out(toFsPath(recordPath(folder)), std::ios::binary | std::ios::trunc);
+  out << unitRecordText(unit);
+  out.close();
+  return static_cast<bool>(out);
+}
+
+}  // namespace provision
