@@ -150,7 +150,7 @@ TEST_F(PackageUpdate, VariantAndCalibrationSubfolderOnUnitLabelledByBoardName) {
   EXPECT_EQ(folderNames(pc_.path("data/ZR")), (std::vector<std::string>{"EU"}));
 }
 
-TEST_F(PackageUpdate, DeviceLostDuringTheCountdownFailsTheCalibrationStep) {
+TEST_F(PackageUpdate, UnitThatNeverComesBackAfterTheToolsInstallFailsWithTheLinksStatus) {
   layOut(kUnit51);
   std::thread unplug([this] {
     std::this_thread::sleep_for(std::chrono::seconds(15));
@@ -159,44 +159,64 @@ TEST_F(PackageUpdate, DeviceLostDuringTheCountdownFailsTheCalibrationStep) {
   ProcessResult run = pc_.run({});
   unplug.join();
 
-  EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(run.status, 256 - 4);
   const std::string out = maskTimestamps(run.out);
   std::string attempts;
   for (int n = 0; n < 3; ++n)
     attempts += "[T] : [INFO]This is check attempt number " + std::to_string(n) +
                 "\n[T] : [INFO]ZR connection failed, retry connection\n";
-  const std::string tail = "Query Calibration File\n" + attempts +
-                           "[T] : [INFO]Device UID : \n"
-                           "[T] : [INFO]Device Model : \n"
-                           "[T] : [INFO]Device Model : \n";
-  EXPECT_NE(out.find(countdown() + tail), std::string::npos) << out;
-  EXPECT_TRUE(std::regex_search(
-      out,
-      std::regex(
-          R"(\[T\] : \[INFO\]Can't open the file : .*Cal_LatestFileLog\.txt\nFailed to query calibration file\n$)")))
+  EXPECT_TRUE(out.ends_with(countdown() + "Query Calibration File\n" + attempts +
+                            "[T] : [ERROR]The unit did not answer after the configuration tool's "
+                            "install (3 attempts over 60 s, status -4): none of its calibration "
+                            "files was installed\nFailed to query calibration file\n"))
       << out;
-  EXPECT_NE(run.err.find("FtpGetFile failed. Error: "), std::string::npos) << run.err;
+  // The attempts were spread over a minute after the countdown, and nothing was fetched.
+  EXPECT_GE(run.seconds, 30.0 + 60.0);
+  EXPECT_EQ(lab_.ftpLog().find("DeviceDataBase"), std::string::npos) << lab_.ftpLog();
+  EXPECT_NE(run.err.find("did not answer after the configuration tool's install"),
+            std::string::npos)
+      << run.err;
 }
 
-TEST_F(PackageUpdate, DeviceAnswersRunNothingAndReachNothingOutsideTheUnitFolder) {
+TEST_F(PackageUpdate, ReportsThatNameNoUnitFetchNothingAndInstallNoCalibration) {
   layOut(kUnit12);
-  // A report whose model code would run a command in an unquoted shell line, and whose UID would
-  // lead the server paths out of /DeviceDataBase to calibration data of its own.
-  writeText(lab_.devicePath("opt/sys.log"),
-            "Board : ZRMB-A 12\nDeviceUID : ../../Elsewhere\nModel : 12;touch${IFS}injected\n");
+  // Calibration data above and outside the unit folders, which no run may take for a unit's.
   writeText(lab_.ftpRoot() + "/Elsewhere/Cal_LatestFileLog.txt", "Cal_X\n");
   writeText(lab_.ftpRoot() + "/Elsewhere/Cal_X/foreign.cal", "not this unit's\n");
-
-  ProcessResult run = pc_.run({});
-  EXPECT_EQ(run.status, 2);
-  EXPECT_TRUE(maskTimestamps(run.out).ends_with(
-      "[T] : [INFO]Device Model : 12;touch${IFS}injected\n"
-      "[T] : [ERROR]The device's UID or model label cannot name a folder on "
-      "the package server\nFailed to query calibration file\n"))
-      << run.out;
-  EXPECT_EQ(lab_.device("test -e /root/injected").status, 1) << "the model code ran a command";
-  EXPECT_TRUE(folderNames(lab_.devicePath("opt/CalFile")).empty());
-  EXPECT_EQ(lab_.ftpLog().find("Elsewhere"), std::string::npos);
+  writeText(lab_.ftpRoot() + "/DeviceDataBase/ZRMB-A(012)/Cal_LatestFileLog.txt", "Cal_X\n");
+  writeText(lab_.ftpRoot() + "/DeviceDataBase/ZRMB-A(012)/Cal_X/label.cal", "any unit's\n");
+  const struct {
+    const char* what;
+    const char* report;
+    const char* line;
+  } rows[] = {
+      {"a model code that would run a command, and a UID that leads out of /DeviceDataBase",
+       "Board : ZRMB-A 12\nDeviceUID : ../../Elsewhere\nModel : 12;touch${IFS}injected\n",
+       "[T] : [INFO]Device Model : 12;touch${IFS}injected\n"
+       "[T] : [ERROR]The unit's calibration cannot be found: the device's UID ../../Elsewhere or "
+       "model label 12;touch${IFS}injected(012;touch${IFS}injected) cannot name one folder on the "
+       "package server; none of its calibration files was fetched or installed\n"},
+      {"a report without DeviceUID", "Board : ZRMB-A 12\nModel : 12\n",
+       "[T] : [INFO]Device UID : \n"},
+  };
+  int pc = 0;
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    writeText(lab_.devicePath("opt/sys.log"), row.report);
+    TechnicianPc technician(lab_, "pc" + std::to_string(++pc));
+    ProcessResult run = technician.run({});
+    EXPECT_EQ(run.status, 5);
+    const std::string out = maskTimestamps(run.out);
+    EXPECT_NE(out.find(row.line), std::string::npos) << out;
+    EXPECT_TRUE(
+        out.ends_with("; none of its calibration files was fetched or installed\n"
+                      "Failed to query calibration file\n"))
+        << out;
+    EXPECT_EQ(lab_.device("test -e /root/injected").status, 1) << "the model code ran a command";
+    EXPECT_TRUE(folderNames(lab_.devicePath("opt/CalFile")).empty());
+    EXPECT_EQ(lab_.ftpLog().find("DeviceDataBase"), std::string::npos) << lab_.ftpLog();
+    EXPECT_EQ(lab_.ftpLog().find("Elsewhere"), std::string::npos);
+  }
 }
 
 TEST_F(PackageUpdate, NamesFromOutsideReachTheDeviceAsOneWordAndNotepadFilesRead) {
@@ -274,7 +294,11 @@ TEST_F(PackageUpdate, FailedToolUploadStillSyncsCalibrationButFailsTheRun) {
       out.find("[T] : [ERROR]Failed to install the configuration tool, status -14\n" + countdown()),
       std::string::npos)
       << out;
-  EXPECT_TRUE(out.ends_with("\n[T] : [INFO]zr installed successfully\n")) << out;
+  EXPECT_TRUE(
+      out.ends_with("\n[T] : [ERROR]The unit's calibration files were installed, but its "
+                    "configuration tool was not (status -14)\n"))
+      << out;
+  EXPECT_EQ(out.find("zr installed successfully"), std::string::npos) << out;
   EXPECT_EQ(folderNames(lab_.devicePath("opt/CalFile")).size(), 5u);
 }
 
@@ -296,6 +320,20 @@ TEST_F(PackageUpdate, CalibrationFilesLeftByAnOfflineRunAreUploadedAndKept) {
   EXPECT_EQ(folderNames(pc_.path("data/CalFile")),
             (std::vector<std::string>{"gain.cal", "raw.tdms"}));
   expectInstalledTool("CN");
+}
+
+TEST_F(PackageUpdate, FailingFixUpScriptFailsTheCalibrationStep) {
+  layOut(kUnit51);
+  ASSERT_EQ(lab_.fixture({"device-zr", "--unit", kUnit51.name, "--fix-exit", "4"}).status, 0);
+  ProcessResult run = pc_.run({});
+  EXPECT_EQ(run.status, 3);
+  const std::string out = maskTimestamps(run.out);
+  EXPECT_TRUE(
+      out.ends_with("[T] : [ERROR]The device could not put the unit's calibration into "
+                    "effect: sh /opt/QMServer/shell/ZR_FixCalFile.sh ended with exit "
+                    "status 4\n\nFailed to query calibration file\n"))
+      << out;
+  EXPECT_EQ(out.find("zr installed successfully"), std::string::npos) << out;
 }
 
 // A unit's calibration files arrive whole or not at all, whatever happens to the package server.
@@ -395,12 +433,57 @@ TEST_F(PackageUpdateStall, RunKilledDuringACalibrationDownloadLeavesNothingALate
   ASSERT_TRUE(std::any_of(left.begin(), left.end(), isPartialDownloadName))
       << "the run should have been killed during the download";
 
+  // Offline, the data folder holds no calibration files for the unit: the tool is installed, the
+  // calibration step fails and says that it needs the package server.
   ASSERT_TRUE(lab_.ftpDown());
   ProcessResult offline = pc_.run({});
-  EXPECT_EQ(offline.status, 0) << offline.err;
+  EXPECT_EQ(offline.status, 5) << offline.err;
+  const std::string out = maskTimestamps(offline.out);
+  EXPECT_TRUE(std::regex_search(
+      out, std::regex(R"(\[T\] : \[ERROR\]No calibration files for this unit are in .*CalFile: )"
+                      R"(none was installed, and the unit's calibration needs the package server\n)"
+                      R"(Failed to query calibration file\n$)")))
+      << out;
+  EXPECT_EQ(out.find("zr installed successfully"), std::string::npos) << out;
   expectEarlierSetOnly();
   EXPECT_EQ(folderNames(pc_.path("data/CalFile")),
             (std::vector<std::string>{"Cal_LatestFileLog.txt"}));
+  EXPECT_NE(
+      readText(lab_.devicePath("var/log/lab-evidence.log")).find("ZRConfig_CN_V2.0/install.sh"),
+      std::string::npos);
+}
+
+// A set fetched for one unit never reaches another: a run cut off after the fetch leaves the set
+// behind, and the next unit, offline, gets nothing of it.
+TEST_F(PackageUpdateStall, SetLeftByACutOffRunReachesNoOtherUnit) {
+  layOut(kUnit51);
+  writeText(lab_.ftpRoot() + calibrationFile("large.cal"), patterned(16 * 1024 * 1024));
+  ASSERT_TRUE(lab_.hangDeviceAfter(1024 * 1024, "/opt/CalFile/.provision-*.part"));
+  // The window is closed while the device hangs in the middle of the set.
+  ProcessResult cut = pc_.run({}, 52);
+  ASSERT_TRUE(cut.timedOut) << cut.out;
+  ASSERT_NE(cut.out.find("Cal_20261101"), std::string::npos) << "the set should have been fetched";
+  std::vector<std::string> left = folderNames(pc_.path("data/CalFile"));
+  ASSERT_TRUE(std::find(left.begin(), left.end(), "large.cal") != left.end());
+
+  ASSERT_TRUE(lab_.resume("device"));
+  ASSERT_EQ(lab_.device("rm -f /opt/CalFile/.provision-*").status, 0);
+  ASSERT_EQ(lab_.fixture({"device-zr", "--unit", kUnit12.name}).status, 0);
+  ASSERT_TRUE(lab_.ftpDown());
+  ProcessResult offline = pc_.run({});
+  EXPECT_EQ(offline.status, 5) << offline.err;
+  const std::string out = maskTimestamps(offline.out);
+  EXPECT_NE(out.find(std::string("were fetched for the unit with UID ") + kUnit51.uid +
+                     " and model label " + kUnit51.label +
+                     ", not for this one: none of them was uploaded, and this unit's "
+                     "calibration needs the package server\nFailed to query calibration file\n"),
+            std::string::npos)
+      << out;
+  EXPECT_TRUE(folderNames(lab_.devicePath("opt/CalFile")).empty());
+  // The configuration tool was installed all the same.
+  EXPECT_NE(
+      readText(lab_.devicePath("var/log/lab-evidence.log")).find("ZRConfig_CN_V2.0/install.sh"),
+      std::string::npos);
 }
 
 }  // namespace
