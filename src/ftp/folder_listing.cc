@@ -5,15 +5,16 @@
 #include <cctype>
 #include <string_view>
 
+#include "log/text.h"
+
 namespace provision {
 namespace {
 
 bool isPosixSafe(const std::string& name) {
   bool onlyDotsAndBlanks = true;
   for (char character : name) {
-    const auto c = static_cast<unsigned char>(character);
-    if (c == '/' || c == '\\' || c < 0x20 || c == 0x7f) return false;
-    if (c != '.' && c != ' ') onlyDotsAndBlanks = false;
+    if (character == '/' || character == '\\' || isControlCharacter(character)) return false;
+    if (character != '.' && character != ' ') onlyDotsAndBlanks = false;
   }
   return !onlyDotsAndBlanks;
 }

@@ -1,6 +1,7 @@
 #include "install/device_identity.h"
 
 #include "device/shell_word.h"
+#include "log/text.h"
 
 namespace provision {
 namespace {
@@ -13,8 +14,7 @@ constexpr const char* kFixedModelLabel = "K700_R5_V3(051)";
 bool isOneFolderName(const std::string& name) {
   if (name.empty() || name == "." || name == "..") return false;
   for (char character : name) {
-    const auto c = static_cast<unsigned char>(character);
-    if (c == '/' || c == '\\' || c < 0x20 || c == 0x7f) return false;
+    if (character == '/' || character == '\\' || isControlCharacter(character)) return false;
   }
   return true;
 }

@@ -5,6 +5,8 @@
 #include <ctime>
 #include <string>
 
+#include "log/text.h"
+
 namespace provision {
 
 enum LogLevel : unsigned { kLogPlain = 0, kLogInfo = 1, kLogWarning = 2, kLogError = 3 };
@@ -21,13 +23,6 @@ std::string formatLogLine(const std::string& timestamp, const std::string& messa
 
 // A wait as the log lines name it: "30 s", or "0.5 s" for one that is not whole seconds.
 std::string formatSeconds(std::chrono::milliseconds wait);
-
-// Whether `text` is well-formed UTF-8 (no stray, overlong or surrogate sequences).
-bool isUtf8(const std::string& text);
-
-// `text` with control characters and bytes that are no part of UTF-8 text shown as "?", so that a
-// line that quotes it stays one line of UTF-8.
-std::string printable(const std::string& text);
 
 // Writes one run-log line to standard output and flushes it; the run record gets it too.
 void writeLog(const std::string& message, unsigned level);

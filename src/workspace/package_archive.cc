@@ -5,7 +5,7 @@
 #include <fstream>
 #include <memory>
 
-#include "log/run_log.h"
+#include "log/text.h"
 #include "workspace/filesystem.h"
 
 namespace provision {
