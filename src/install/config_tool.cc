@@ -6,6 +6,7 @@
 #include "device/shell_word.h"
 #include "device/ssh_link.h"
 #include "device/staged_upload.h"
+#include "install/device_identity.h"
 #include "install/install_steps.h"
 #include "install/package_fetch.h"
 #include "install/workflows.h"
@@ -19,12 +20,6 @@ constexpr const char* kHome = "/home/tqowmb/";
 // Lists the unpacked tool folders; the variant is appended as the last filter.
 constexpr const char* kListingCommand =
     "ls /home/tqowmb/ | grep ZRConfig | grep -v grep | grep -v *.zip  | grep ";
-
-// The listing without the line break that ends it.
-std::string dropLastCharacter(std::string text) {
-  if (!text.empty()) text.pop_back();
-  return text;
-}
 
 // The command that runs the install script of the unpacked tool folder(s) the listing found. One
 // folder goes in as one word; several, one per line, go in as the listing gave them.
@@ -64,7 +59,8 @@ int installConfigTool(std::string localFolder, std::string remoteFolder,
 
   output.clear();
   link.runCommand(kListingCommand + grepPattern(settings.configVariant), output);
-  const std::string configFolderName = dropLastCharacter(output);
+  // The listing without the line break that ends it.
+  const std::string configFolderName = trimAnswer(output);
   std::cout << std::endl;
   writeLog(" Start install ZRConfig ", kLogInfo);
   steps.runScript("the install script", installCommand(configFolderName), output);

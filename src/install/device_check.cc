@@ -73,10 +73,10 @@ int checkDevice(std::string& model, std::string& uid) {
     return linkStatus;
   }
 
-  uid = query(link, "cat /opt/sys.log |grep DeviceUID | awk '{print $3}'");
+  uid = query(link, kUidQuery);
   writeLog("Device UID : " + uid, kLogInfo);
 
-  const std::string modelCode = query(link, "cat /opt/sys.log | grep Model | awk '{print $3}'");
+  const std::string modelCode = query(link, kModelQuery);
   writeLog("Device Model : " + modelCode, kLogInfo);
   model = modelCode;
 

@@ -6,7 +6,13 @@
 
 namespace provision {
 
-// The answer of a query without its last character, the line break that ends it.
+// The queries of the device report that every workflow reads the unit's identity with. The UID
+// query's missing blank after the first "|" is kept as it stands: it is the line the units have
+// always been sent.
+inline constexpr const char* kUidQuery = "cat /opt/sys.log |grep DeviceUID | awk '{print $3}'";
+inline constexpr const char* kModelQuery = "cat /opt/sys.log | grep Model | awk '{print $3}'";
+
+// A one-line answer of the device without its last character, the line break that ends it.
 std::string trimAnswer(const std::string& answer);
 
 // The command that reads the board name for `modelCode` from the device report; grep gets the

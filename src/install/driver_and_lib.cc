@@ -8,6 +8,7 @@
 #include "device/staged_upload.h"
 #include "ftp/ftp_source.h"
 #include "ftp/latest_version.h"
+#include "install/device_identity.h"
 #include "install/install_steps.h"
 #include "install/package_fetch.h"
 #include "install/workflows.h"
@@ -91,10 +92,10 @@ int installDriverAndLib() {
   steps.runScript("SystemRead", "/opt/Install_driverandlib/SystemRead > /opt/sys.log", output);
 
   output.clear();
-  link.runCommand("cat /opt/sys.log |grep DeviceUID | awk '{print $3}'", output);
+  link.runCommand(kUidQuery, output);
   std::cout << output;
   output.clear();
-  link.runCommand("cat /opt/sys.log | grep Model | awk '{print $3}'", output);
+  link.runCommand(kModelQuery, output);
   printFirstLine(output);
   std::cout.flush();
 
