@@ -28,7 +28,7 @@ CURRENT_CALIBRATION = "Cal_20261101"
 OLDER_CALIBRATION = "Cal_20261015"
 
 
-def configPackage(variant):
+def config_package(variant):
     return "ZRConfig_%s_V2.0.zip" % variant
 
 
@@ -76,8 +76,8 @@ IP_CONFIG = "#!/bin/sh\n# Sets the unit's network address.\n" + evidence("IPConf
 LUMORA4 = "#!/bin/sh\n# The unit's measuring service.\nwhile :; do sleep 1; done\n"
 
 
-def configInstall(variant):
-    folder = configPackage(variant)[: -len(".zip")]
+def config_install(variant):
+    folder = config_package(variant)[: -len(".zip")]
     return "#!/bin/sh\n# Installs the configuration tool.\n" + evidence(folder + "/install.sh")
 
 
@@ -95,7 +95,7 @@ def identity(unit, product):
 # ---------------------------------------------------------------------------- writing
 
 
-def writeFile(path, content, mode=0o644):
+def write_file(path, content, mode=0o644):
     os.makedirs(os.path.dirname(path), exist_ok=True)
     data = content.encode() if isinstance(content, str) else content
     with open(path, "wb") as f:
@@ -103,7 +103,7 @@ def writeFile(path, content, mode=0o644):
     os.chmod(path, mode)
 
 
-def makeZip(entries):
+def make_zip(entries):
     """A zip of (name, content, mode) entries; names ending in "/" are folders. Unix modes are
     kept, so unzip restores the exec bits."""
     buffer = io.BytesIO()
@@ -122,8 +122,8 @@ def makeZip(entries):
     return buffer.getvalue()
 
 
-def driverPackage():
-    return makeZip([
+def driver_package():
+    return make_zip([
         ("Install_driverandlib/", None, 0o755),
         ("Install_driverandlib/SystemRead", SYSTEM_READ, 0o755),
         ("Install_driverandlib/dependency/", None, 0o755),
@@ -133,9 +133,9 @@ def driverPackage():
     ])
 
 
-def withExit(script, installExit):
-    """`script` ending with exit status `installExit` after its evidence line (0: as it is)."""
-    return script + ("exit %d\n" % installExit if installExit else "")
+def with_exit(script, install_exit):
+    """`script` ending with exit status `install_exit` after its evidence line (0: as it is)."""
+    return script + ("exit %d\n" % install_exit if install_exit else "")
 
 
 def damage(archive):
@@ -143,32 +143,32 @@ def damage(archive):
     return archive[: len(archive) // 2]
 
 
-def serverPackage(installPause=0, payloadSize=SERVER_PAYLOAD, installExit=0):
-    """The QM server package. Its install script first waits `installPause` seconds without a word
-    (an install that takes long) and ends with `installExit`; `payloadSize` sizes the program it
+def server_package(install_pause=0, payload_size=SERVER_PAYLOAD, install_exit=0):
+    """The QM server package. Its install script first waits `install_pause` seconds without a word
+    (an install that takes long) and ends with `install_exit`; `payload_size` sizes the program it
     carries."""
-    install = withExit(SERVER_INSTALL, installExit)
-    if installPause:
+    install = with_exit(SERVER_INSTALL, install_exit)
+    if install_pause:
         install = install.replace("\n" + evidence("QMServer/install.sh"),
-                                  "\nsleep %d\n" % installPause + evidence("QMServer/install.sh"))
-    return makeZip([
+                                  "\nsleep %d\n" % install_pause + evidence("QMServer/install.sh"))
+    return make_zip([
         ("QMServer/", None, 0o755),
         ("QMServer/install.sh", install, 0o755),
         ("QMServer/bin/", None, 0o755),
-        ("QMServer/bin/QMServer", payload("QMServer", payloadSize), 0o755),
+        ("QMServer/bin/QMServer", payload("QMServer", payload_size), 0o755),
     ])
 
 
-def configToolPackage(variant, installExit=0):
-    folder = configPackage(variant)[: -len(".zip")]
-    return makeZip([
+def config_tool_package(variant, install_exit=0):
+    folder = config_package(variant)[: -len(".zip")]
+    return make_zip([
         (folder + "/", None, 0o755),
-        (folder + "/install.sh", withExit(configInstall(variant), installExit), 0o755),
+        (folder + "/install.sh", with_exit(config_install(variant), install_exit), 0o755),
         (folder + "/ZRConfig.bin", payload("ZRConfig" + variant, 20000), 0o644),
     ])
 
 
-def calibrationFiles(unit):
+def calibration_files(unit):
     """{relative path: content} of one unit's folder under /DeviceDataBase/<label>/<UID>/."""
     uid = unit["uid"]
     cal = CURRENT_CALIBRATION + "/"
@@ -188,51 +188,52 @@ def calibrationFiles(unit):
     }
 
 
-def layPackages(ftpRoot, installPause=0, serverPayload=SERVER_PAYLOAD, packageName=None,
-                installExit=0, damaged=False):
-    """The package server's content. `packageName` publishes the QM server package and each
+def lay_packages(ftp_root, install_pause=0, server_payload=SERVER_PAYLOAD, package_name=None,
+                install_exit=0, damaged=False):
+    """The package server's content. `package_name` publishes the QM server package and each
     configuration tool under that name (their pointer files name it; the folders inside keep
-    their names); `installExit` and `damaged` give them failing install scripts or cut-off
+    their names); `install_exit` and `damaged` give them failing install scripts or cut-off
     archives."""
     finish = damage if damaged else (lambda archive: archive)
-    quorvex = ftpRoot + "/ProcessEquipment/Quorvex/"
-    writeFile(quorvex + "DriverAndLib_LatestVersion.txt", DRIVER_PACKAGE)
-    writeFile(quorvex + DRIVER_PACKAGE, driverPackage())
-    server = ftpRoot + "/ProcessEquipment/QMServer/55/"
-    serverName = packageName or SERVER_PACKAGE
-    writeFile(server + "QMServer_LatestVersion.txt", serverName)
-    writeFile(server + serverName, finish(serverPackage(installPause, serverPayload, installExit)))
+    quorvex = ftp_root + "/ProcessEquipment/Quorvex/"
+    write_file(quorvex + "DriverAndLib_LatestVersion.txt", DRIVER_PACKAGE)
+    write_file(quorvex + DRIVER_PACKAGE, driver_package())
+    server = ftp_root + "/ProcessEquipment/QMServer/55/"
+    server_name = package_name or SERVER_PACKAGE
+    write_file(server + "QMServer_LatestVersion.txt", server_name)
+    write_file(server + server_name,
+               finish(server_package(install_pause, server_payload, install_exit)))
     for variant in CONFIG_VARIANTS:
-        folder = "%s/ProcessEquipment/ZRConfig/55/%s/" % (ftpRoot, variant)
-        toolName = packageName or configPackage(variant)
-        writeFile(folder + "ZRConfig_LatestVersion.txt", toolName)
-        writeFile(folder + toolName, finish(configToolPackage(variant, installExit)))
+        folder = "%s/ProcessEquipment/ZRConfig/55/%s/" % (ftp_root, variant)
+        tool_name = package_name or config_package(variant)
+        write_file(folder + "ZRConfig_LatestVersion.txt", tool_name)
+        write_file(folder + tool_name, finish(config_tool_package(variant, install_exit)))
     for unit in UNITS.values():
-        base = "%s/DeviceDataBase/%s/%s/" % (ftpRoot, unit["label"], unit["uid"])
-        for path, content in calibrationFiles(unit).items():
-            writeFile(base + path, content)
+        base = "%s/DeviceDataBase/%s/%s/" % (ftp_root, unit["label"], unit["uid"])
+        for path, content in calibration_files(unit).items():
+            write_file(base + path, content)
 
 
-def layDeviceCommon(labDir, unit, product):
-    device = labDir + "/device"
+def lay_device_common(lab_dir, unit, product):
+    device = lab_dir + "/device"
     log = device + EVIDENCE_LOG
     if not os.path.exists(log):
-        writeFile(log, "")
+        write_file(log, "")
     os.chmod(log, 0o666)  # the ordinary user's install script writes it too
-    writeFile(labDir + "/unit/identity", identity(unit, product))
+    write_file(lab_dir + "/unit/identity", identity(unit, product))
 
 
-def layDeviceQm(labDir):
-    layDeviceCommon(labDir, QM_UNIT, QM_UNIT["product"])
+def lay_device_qm(lab_dir):
+    lay_device_common(lab_dir, QM_UNIT, QM_UNIT["product"])
 
 
-def layDeviceZr(labDir, unitName):
-    unit = UNITS[unitName]
+def lay_device_zr(lab_dir, unit_name):
+    unit = UNITS[unit_name]
     product = "ZR measuring unit"
-    layDeviceCommon(labDir, unit, product)
-    device = labDir + "/device"
-    writeFile(device + "/opt/sys.log", report(unit, product))
+    lay_device_common(lab_dir, unit, product)
+    device = lab_dir + "/device"
+    write_file(device + "/opt/sys.log", report(unit, product))
     os.makedirs(device + "/opt/CalFile", exist_ok=True)
-    writeFile(device + "/opt/QMServer/shell/ZR_FixCalFile.sh", FIX_CAL_FILE, 0o755)
-    writeFile(device + "/root/IPConfig.sh", IP_CONFIG, 0o755)
-    writeFile(device + "/opt/Lumora/Lumora4", LUMORA4, 0o755)
+    write_file(device + "/opt/QMServer/shell/ZR_FixCalFile.sh", FIX_CAL_FILE, 0o755)
+    write_file(device + "/root/IPConfig.sh", IP_CONFIG, 0o755)
+    write_file(device + "/opt/Lumora/Lumora4", LUMORA4, 0o755)
