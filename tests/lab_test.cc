@@ -235,18 +235,20 @@ struct UnitCase {
   const char* code;
   const char* board;
   const char* label;
+  const char* ssh;
 };
 
-void PrintTo(const UnitCase& unit, std::ostream* out) { *out << unit.unit; }
+void PrintTo(const UnitCase& unit, std::ostream* out) { *out << unit.unit << " " << unit.ssh; }
 
 class LabFixtures : public ::testing::TestWithParam<UnitCase> {};
 
-// The ZR fixtures behave on the device the way the workflows expect: the bundle's SystemRead
-// writes the same report the unit already holds, the report answers the UID, model and board
-// queries, the scripts leave their evidence and Lumora4 runs until it is stopped.
+// The ZR fixtures behave on the device the way the workflows expect, with either SSH server and
+// its tools: the bundle's SystemRead writes the same report the unit already holds, the report
+// answers the UID, model and board queries, the scripts leave their evidence and Lumora4 runs
+// until it is stopped.
 TEST_P(LabFixtures, ZrUnitAndPackagesWorkOnTheDevice) {
   const UnitCase& unit = GetParam();
-  Lab lab(uniqueLabName("lab-fixture"), "zr");
+  Lab lab(uniqueLabName("lab-fixture"), "zr", unit.ssh);
   ASSERT_TRUE(lab.ok()) << lab.startError();
   ASSERT_EQ(lab.fixture({"packages"}).status, 0);
   ProcessResult laid = lab.fixture({"device-zr", "--unit", unit.unit});
@@ -301,11 +303,48 @@ TEST_P(LabFixtures, ZrUnitAndPackagesWorkOnTheDevice) {
 
 INSTANTIATE_TEST_SUITE_P(
     Units, LabFixtures,
-    ::testing::Values(UnitCase{"u51", "7F3A90C1", "51", "K700MB", "K700_R5_V3(051)"},
-                      UnitCase{"u12", "A1B2C3D4", "12", "ZRMB-A", "ZRMB-A(012)"}),
+    ::testing::Values(UnitCase{"u51", "7F3A90C1", "51", "K700MB", "K700_R5_V3(051)", "openssh"},
+                      UnitCase{"u12", "A1B2C3D4", "12", "ZRMB-A", "ZRMB-A(012)", "openssh"},
+                      UnitCase{"u12", "A1B2C3D4", "12", "ZRMB-A", "ZRMB-A(012)", "dropbear"}),
     [](const ::testing::TestParamInfo<UnitCase>& unitCase) {
-      return std::string(unitCase.param.unit);
+      return std::string(unitCase.param.unit) + "_" + unitCase.param.ssh;
     });
+
+// A unit with Dropbear: each account's commands run under BusyBox's sh, every tool the workflows
+// call is a BusyBox applet found first on the PATH that Dropbear sets, pkill is procps's, and the
+// library's own client logs in, runs commands and uploads through Dropbear's small channel window.
+TEST(LabDropbear, AccountsRunBusyBoxAndTheLibraryUploads) {
+  Lab lab(uniqueLabName("lab-dropbear"), "zr", "dropbear");
+  ASSERT_TRUE(lab.ok()) << lab.startError();
+  const std::string tools =
+      "readlink /proc/$$/exe; "
+      "for c in sh unzip rm mkdir chmod ls grep awk cat id sleep; do "
+      "readlink -f \"$(command -v $c)\"; done | uniq; pkill -V | grep -c procps; id -un; pwd";
+  for (const auto& [user, home] : {std::pair{"root", "/root"}, {"tqowmb", "/home/tqowmb"}}) {
+    ProcessResult shell = ssh(lab, user, "tqowmb", tools);
+    ASSERT_EQ(shell.status, 0) << shell.err;
+    EXPECT_EQ(shell.out,
+              "/usr/bin/busybox\n/usr/bin/busybox\n1\n" + std::string(user) + "\n" + home + "\n");
+  }
+  EXPECT_NE(readText(lab.dir() + "/dropbear.log").find("Password auth succeeded for 'tqowmb'"),
+            std::string::npos);
+
+  TempDir local;
+  std::string data = patterned(200000);  // several of Dropbear's 24 KiB windows
+  writeText(local.path() + "/data.bin", data);
+  NetnsScope scope(lab);
+  ASSERT_TRUE(scope.ok());
+  SshLink link;
+  ASSERT_EQ(link.open(PROVISION_DEVICE_HOST, "root", "tqowmb"), kSshOk);
+  ASSERT_EQ(link.uploadFile(local.path() + "/data.bin", "/opt/data.bin", false), kSshOk);
+  std::string out;
+  int status = kNoExitStatus;
+  EXPECT_EQ(link.runCommand("wc -c < /opt/data.bin; exit 3", out, status), kSshOk);
+  EXPECT_EQ(out, "200000\n");
+  EXPECT_EQ(status, 3);
+  link.close();
+  EXPECT_TRUE(readText(lab.devicePath("opt/data.bin")) == data);
+}
 
 TEST(LabFixtureContent, QmUnitInstallsTheServerPackageAndContentIsDeterministic) {
   Lab lab(uniqueLabName("lab-fixture-qm"), "qm");

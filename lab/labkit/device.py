@@ -2,24 +2,22 @@
 in mount, PID, UTS and IPC namespaces of its own inside the lab's network namespace."""
 
 import os
-import shutil
 import signal
 import subprocess
 import time
 
-from labkit import kernel, netns
+from labkit import dropbear, kernel, netns, openssh
 from labkit.errors import fail
 from labkit.kernel import (MS_NODEV, MS_NOEXEC, MS_NOSUID, MS_PRIVATE, MS_REC, bind_mount, mount,
                            run)
-from labkit.state import (DEVICE_HOST, LAB_ROOT, Lock, is_running, lab_dir, read_pids,
-                          record_process, wait_for, write_file)
+from labkit.state import is_running, lab_dir, read_pids, record_process, wait_for, write_file
 
 ROOT_PASSWORDS = {"qm": "lwzq", "zr": "tqowmb", "none": "lab-refuses-both"}
 USER_NAME = "tqowmb"
 USER_PASSWORD = "tqowmb"
 USER_ID = 1000
-SSHD_UID = 101
 DEVICE_PATH = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
+SSH_SERVERS = {"openssh": openssh, "dropbear": dropbear}
 # Folders of the device that live in the lab folder (device/<path>), with their modes.
 DEVICE_FOLDERS = {"opt": 0o755, "root": 0o700, "home": 0o755, "tmp": 0o1777, "var/log": 0o755}
 
@@ -30,16 +28,17 @@ def hash_password(password):
     return run(["openssl", "passwd", "-6", password]).strip()
 
 
-def write_accounts(dir, kind):
+def write_accounts(dir, kind, server):
+    """root and the ordinary user with the server's login shell, and the server's own accounts."""
     etc = os.path.join(dir, "etc")
     os.makedirs(etc)
+    shell = server.LOGIN_SHELL
     write_file(
         os.path.join(etc, "passwd"),
-        "root:x:0:0:root:/root:/bin/bash\n"
-        "sshd:x:%d:65534::/run/sshd:/usr/sbin/nologin\n"
+        "root:x:0:0:root:/root:%s\n%s"
         "nobody:x:65534:65534:nobody:/nonexistent:/usr/sbin/nologin\n"
-        "%s:x:%d:%d:%s:/home/%s:/bin/bash\n" % (SSHD_UID, USER_NAME, USER_ID, USER_ID, USER_NAME,
-                                                USER_NAME),
+        "%s:x:%d:%d:%s:/home/%s:%s\n" % (shell, "".join(a[0] for a in server.ACCOUNTS), USER_NAME,
+                                         USER_ID, USER_ID, USER_NAME, USER_NAME, shell),
     )
     write_file(
         os.path.join(etc, "group"),
@@ -49,55 +48,25 @@ def write_accounts(dir, kind):
     # PAM makes sshd refuse command channels.
     write_file(
         os.path.join(etc, "shadow"),
-        "root:%s::0:99999:7:::\nsshd:*:::::::\nnobody:*:::::::\n%s:%s::0:99999:7:::\n"
-        % (hash_password(ROOT_PASSWORDS[kind]), USER_NAME, hash_password(USER_PASSWORD)),
+        "root:%s::0:99999:7:::\n%snobody:*:::::::\n%s:%s::0:99999:7:::\n"
+        % (hash_password(ROOT_PASSWORDS[kind]), "".join(a[1] for a in server.ACCOUNTS), USER_NAME,
+           hash_password(USER_PASSWORD)),
         0o600,
     )
 
 
-def host_keys():
-    """The cached host keys (generated once per machine)."""
-    cache = os.path.join(LAB_ROOT, ".hostkeys")
-    with Lock(".hostkeys"):
-        if not os.path.isdir(cache):
-            tmp = cache + ".tmp"
-            shutil.rmtree(tmp, ignore_errors=True)
-            os.makedirs(tmp, mode=0o700)
-            for kind, extra in (("ed25519", []), ("ecdsa", []), ("rsa", ["-b", "3072"])):
-                run(["ssh-keygen", "-q", "-N", "", "-t", kind, *extra, "-C", "provision-lab",
-                     "-f", os.path.join(tmp, "ssh_host_%s_key" % kind)])
-            os.rename(tmp, cache)
-    return cache
+def server_of(dir):
+    """The module of the lab's SSH server (openssh or dropbear, as `lab start --ssh` chose)."""
+    try:
+        with open(os.path.join(dir, "ssh-server")) as f:
+            return SSH_SERVERS[f.read().strip()]
+    except FileNotFoundError:
+        return openssh
 
 
-def write_sshd(dir):
-    keys = os.path.join(dir, "ssh")
-    shutil.copytree(host_keys(), keys)
-    key_lines = "".join(
-        "HostKey %s/ssh_host_%s_key\n" % (keys, kind) for kind in ("ed25519", "ecdsa", "rsa"))
-    write_file(
-        os.path.join(dir, "sshd_config"),
-        "ListenAddress %s:22\n%s"
-        "PasswordAuthentication yes\n"
-        "KbdInteractiveAuthentication no\n"
-        "PubkeyAuthentication no\n"
-        "PermitRootLogin yes\n"
-        "UsePAM no\n"
-        "StrictModes no\n"
-        "UseDNS no\n"
-        "PrintMotd no\n"
-        "PrintLastLog no\n"
-        "MaxStartups 200\n"
-        "MaxSessions 50\n"
-        "LogLevel VERBOSE\n"
-        "PidFile /run/sshd.pid\n"
-        "Subsystem sftp internal-sftp\n" % (DEVICE_HOST, key_lines),
-    )
-    write_file(os.path.join(dir, "sshd.log"), "")
-
-
-def create_files(dir, kind):
+def create_files(dir, kind, ssh):
     """The device's part of a new lab folder: its folders, accounts and SSH server."""
+    server = SSH_SERVERS[ssh]
     for folder, mode in DEVICE_FOLDERS.items():
         path = os.path.join(dir, "device", folder)
         os.makedirs(path)
@@ -107,8 +76,9 @@ def create_files(dir, kind):
     os.chown(home, USER_ID, USER_ID)
     os.makedirs(os.path.join(dir, "unit"))  # the unit's identity, /run/lab in the device
     os.makedirs(os.path.join(dir, "mnt"))  # the device's root is assembled here
-    write_accounts(dir, kind)
-    write_sshd(dir)
+    write_accounts(dir, kind, server)
+    server.write_files(dir)
+    write_file(os.path.join(dir, "ssh-server"), ssh + "\n")
 
 
 # ---------------------------------------------------------------------------- the device's root
@@ -156,14 +126,16 @@ def assemble_root(dir, name):
         bind_mount(root + "/proc/sysrq-trigger", root + "/proc/sysrq-trigger", read_only=True)
     make_dev(root)
     mount("tmpfs", root + "/run", "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755,size=16m")
-    os.mkdir(root + "/run/sshd", 0o755)
     os.mkdir(root + "/run/lab", 0o755)
     bind_mount(dir + "/unit", root + "/run/lab", read_only=True)
     for folder in DEVICE_FOLDERS:
         bind_mount(dir + "/device/" + folder, root + "/" + folder)
     for file in ("passwd", "shadow", "group"):
         bind_mount(dir + "/etc/" + file, root + "/etc/" + file, read_only=True)
-    bind_mount(dir + "/sshd.log", root + dir + "/sshd.log")  # the only writable lab file
+    server = server_of(dir)
+    server.mount_files(dir, root)
+    log = dir + "/" + server.LOG
+    bind_mount(log, root + log)  # the only writable lab file
     return root
 
 
@@ -171,7 +143,8 @@ def assemble_root(dir, name):
 
 
 def device_init(dir, name):
-    """PID 1 of the device: assembles its root, starts sshd in it and reaps orphans forever."""
+    """PID 1 of the device: assembles its root, starts the SSH server in it and reaps orphans
+    forever."""
     try:
         kernel.sethostname(("device-" + name)[:63])
         root = assemble_root(dir, name)
@@ -179,11 +152,11 @@ def device_init(dir, name):
         os.chdir("/")
         os.environ.clear()
         os.environ.update({"PATH": DEVICE_PATH, "HOME": "/root", "LANG": "C.UTF-8"})
-        sshd = os.fork()
-        if sshd == 0:
-            os.execv("/usr/sbin/sshd", ["/usr/sbin/sshd", "-D", "-f", dir + "/sshd_config",
-                                        "-E", dir + "/sshd.log"])
-    except Exception as e:  # reported in device.log; the lab waits for sshd and times out
+        server = server_of(dir)
+        server_pid = os.fork()
+        if server_pid == 0:
+            server.exec_server(dir)
+    except Exception as e:  # reported in device.log; the lab waits for the server and times out
         print("device init failed: %s" % e, flush=True)
         os._exit(1)
     signal.signal(signal.SIGTERM, signal.SIG_IGN)
@@ -195,8 +168,8 @@ def device_init(dir, name):
             continue
         except InterruptedError:
             continue
-        if pid == sshd:
-            print("sshd ended with status %d" % status, flush=True)
+        if pid == server_pid:
+            print("%s ended with status %d" % (server.NAME, status), flush=True)
 
 
 def start(name):
@@ -236,16 +209,14 @@ def start(name):
     pid = int(data)
     record_process(name, "device", pid)
     entry = read_pids(name)["device"]
-    log = dir + "/sshd.log"
-    listening = "Server listening on %s port 22." % DEVICE_HOST
+    server = server_of(dir)
 
-    def sshd_listening():
+    def server_listening():
         if not is_running(entry):
             fail("the device ended during start-up (see %s/device.log)" % dir)
-        with open(log) as f:
-            return listening in f.read()
+        return server.listening(dir, pid)
 
-    wait_for(sshd_listening, "the device's sshd")
+    wait_for(server_listening, "the device's %s" % server.NAME)
 
 
 def device_pid(name):
@@ -264,10 +235,10 @@ def device_argv(name, cmd):
 
 def ssh_server_pids(name):
     """The PIDs (as this machine sees them) of the SSH server processes in the device: the listener
-    and one or two per connection."""
+    and one or two per connection, and with Dropbear each connection's sftp-server."""
     init = device_pid(name)
     namespace = os.readlink("/proc/%d/ns/pid" % init)
-    sshd = os.stat("/usr/sbin/sshd")  # the device runs the machine's own binary
+    programs = {(p.st_dev, p.st_ino) for p in map(os.stat, server_of(lab_dir(name)).PROCESSES)}
     pids = []
     for entry in os.listdir("/proc"):
         if not entry.isdigit():
@@ -279,7 +250,7 @@ def ssh_server_pids(name):
             exe = os.stat("/proc/%d/exe" % pid)
         except OSError:
             continue  # gone meanwhile, or a kernel thread
-        if (exe.st_dev, exe.st_ino) == (sshd.st_dev, sshd.st_ino):
+        if (exe.st_dev, exe.st_ino) in programs:
             pids.append(pid)
     return pids
 

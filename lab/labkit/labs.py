@@ -11,10 +11,10 @@ from labkit.state import (LAB_ROOT, Lock, check_name, is_running, kill_recorded,
                           proc_stat, read_pids, record_process, remove_locks, write_file)
 
 
-def create_folder(name, kind):
+def create_folder(name, kind, ssh):
     dir = lab_dir(name)
     os.makedirs(dir, mode=0o755)
-    device.create_files(dir, kind)
+    device.create_files(dir, kind, ssh)
     os.makedirs(os.path.join(dir, "ftp", "root"))
     write_file(os.path.join(dir, "kind"), kind + "\n")
     write_file(os.path.join(dir, "ftp-faults.json"), "{}\n")
@@ -37,7 +37,7 @@ def stop_lab(name):
 
 def show_logs(name):
     """Copies the lab's logs to standard error (the lab folder is about to go)."""
-    for log in ("device.log", "sshd.log", "ftp.log"):
+    for log in ("device.log", "sshd.log", "dropbear.log", "ftp.log"):
         try:
             with open(os.path.join(lab_dir(name), log), errors="replace") as f:
                 text = f.read().strip()
@@ -47,14 +47,14 @@ def show_logs(name):
             print("--- %s\n%s" % (log, text), file=sys.stderr)
 
 
-def start(name, kind, owner):
+def start(name, kind, owner, ssh="openssh"):
     """Stops a stale lab of that name, starts a new one and returns its folder."""
     name = check_name(name)
     with Lock(name):
         stop_lab(name)
         try:
             netns.create(name)
-            dir = create_folder(name, kind)
+            dir = create_folder(name, kind, ssh)
             if owner:
                 if proc_stat(owner) is None:
                     fail("owner process %d does not exist" % owner)

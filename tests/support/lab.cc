@@ -29,9 +29,9 @@ std::string uniqueLabName(const char* hint) {
   return base.substr(0, 36) + "-" + std::to_string(::getpid());
 }
 
-Lab::Lab(std::string name, std::string kind) : name_(std::move(name)) {
+Lab::Lab(std::string name, std::string kind, std::string ssh) : name_(std::move(name)) {
   ProcessResult started =
-      tool({"start", name_, "--kind", kind, "--owner", std::to_string(::getpid())});
+      tool({"start", name_, "--kind", kind, "--ssh", ssh, "--owner", std::to_string(::getpid())});
   if (started.status != 0) {
     startError_ = started.err.empty() ? "lab start failed" : started.err;
     return;

@@ -18,9 +18,10 @@ std::string uniqueLabName(const char* hint);
 
 class Lab {
  public:
-  // Starts the lab (kind "qm", "zr" or "none": which root password the device accepts), owned by
-  // this process: should the process die without stopping it, `lab/lab prune` stops it.
-  explicit Lab(std::string name, std::string kind = "qm");
+  // Starts the lab (kind "qm", "zr" or "none": which root password the device accepts; ssh
+  // "openssh", or "dropbear" for a unit with Dropbear and BusyBox's tools), owned by this process:
+  // should the process die without stopping it, `lab/lab prune` stops it.
+  explicit Lab(std::string name, std::string kind = "qm", std::string ssh = "openssh");
   // Stops the lab and removes its folder; with PROVISION_KEEP_LAB=1 in the environment the lab
   // stays for inspection (stop it with `lab/lab stop NAME`).
   ~Lab();
@@ -38,7 +39,7 @@ class Lab {
   std::string devicePath(const std::string& path) const;
   // The package server's root folder (the server path "/" ).
   std::string ftpRoot() const;
-  // The device's sshd log and the package server's log, as they are now.
+  // The device's sshd log (OpenSSH's wording) and the package server's log, as they are now.
   std::string sshdLog() const;
   // Waits up to five seconds until the sshd log holds `count` occurrences of `needle`; returns
   // the count it saw last.
