@@ -11,6 +11,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 
 #include "device/ssh_link.h"
@@ -366,6 +367,96 @@ TEST(LabFixtureContent, QmUnitInstallsTheServerPackageAndContentIsDeterministic)
   EXPECT_EQ(readText(lab.devicePath("var/log/lab-evidence.log")),
             "QMServer/install.sh root /root\n");
   EXPECT_NE(lab.fixture({"device-qm", "--unit", "u12"}).status, 0);
+}
+
+// The line of `text` that holds `needle`; empty when none does.
+std::string lineWith(const std::string& text, const std::string& needle) {
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);)
+    if (line.find(needle) != std::string::npos) return line;
+  return "";
+}
+
+// The package fixture's variants, each on the three kinds of package, and a ZR unit without a UID
+// whose fix-up script fails, on the Dropbear device with BusyBox's unzip.
+TEST(LabFixtureContent, PackageVariantsAndAUnitWithoutUid) {
+  Lab lab(uniqueLabName("lab-fixture-variants"), "zr", "dropbear");
+  ASSERT_TRUE(lab.ok()) << lab.startError();
+  struct Package {
+    std::string path;  // under the server's /ProcessEquipment/
+    std::string top;
+    std::string script;  // a file in the top folder
+    std::string program;
+  } packages[] = {
+      {"Quorvex/DriverAndLib_V1.2.0.zip", "Install_driverandlib", "SystemRead",
+       "Install_driverandlib/lib/libzelkapi.so.1"},
+      {"QMServer/55/QMServer_V3.1.zip", "QMServer", "install.sh", "QMServer/bin/QMServer"},
+      {"ZRConfig/55/CN/ZRConfig_CN_V2.0.zip", "ZRConfig_CN_V2.0", "install.sh",
+       "ZRConfig_CN_V2.0/ZRConfig.bin"},
+      {"ZRConfig/55/EU/ZRConfig_EU_V2.0.zip", "ZRConfig_EU_V2.0", "install.sh",
+       "ZRConfig_EU_V2.0/ZRConfig.bin"},
+  };
+  auto zipPath = [&](const Package& package) {
+    return lab.ftpRoot() + "/ProcessEquipment/" + package.path;
+  };
+  ASSERT_EQ(lab.fixture({"packages"}).status, 0);
+  std::vector<std::string> sound;
+  for (const Package& package : packages) sound.push_back(readText(zipPath(package)));
+
+  ASSERT_EQ(lab.fixture({"packages", "--flipped-byte"}).status, 0);
+  for (const Package& package : packages) {
+    SCOPED_TRACE(package.path);
+    ProcessResult tested = runProcess({"unzip", "-t", zipPath(package)});
+    EXPECT_EQ(tested.status, 2);
+    EXPECT_NE(lineWith(tested.out, package.program).find("bad CRC"), std::string::npos)
+        << tested.out;
+    EXPECT_NE(lineWith(runProcess({"unzip", "-v", zipPath(package)}).out, package.program)
+                  .find(" Stored "),
+              std::string::npos);
+  }
+  // BusyBox's unzip does not check a stored entry's CRC-32.
+  fs::copy_file(zipPath(packages[1]), lab.devicePath("root/flipped.zip"));
+  EXPECT_EQ(ssh(lab, "root", "tqowmb", "unzip -q flipped.zip && rm -r flipped.zip QMServer").status,
+            0);
+
+  ASSERT_EQ(lab.fixture({"packages", "--mac-made"}).status, 0);
+  for (const Package& package : packages) {
+    SCOPED_TRACE(package.path);
+    EXPECT_EQ(runProcess({"unzip", "-t", zipPath(package)}).status, 0);
+    std::string listing = runProcess({"unzip", "-v", zipPath(package)}).out;
+    EXPECT_NE(lineWith(listing, " __MACOSX/._" + package.top).find("Defl:N"), std::string::npos)
+        << listing;
+    EXPECT_NE(lineWith(listing, " __MACOSX/" + package.top + "/._" + package.script).find("Defl:N"),
+              std::string::npos)
+        << listing;
+  }
+  // Unpacked twice, as an installation that removes only the top folder leaves it, the package
+  // meets its own __MACOSX files and unzip asks.
+  fs::copy_file(zipPath(packages[1]), lab.devicePath("root/mac.zip"));
+  ProcessResult twice =
+      ssh(lab, "root", "tqowmb", "unzip -q mac.zip && rm -r /root/QMServer* && unzip mac.zip 2>&1");
+  EXPECT_NE(twice.status, 0);
+  EXPECT_NE(twice.out.find("replace __MACOSX/._QMServer?"), std::string::npos) << twice.out;
+
+  ASSERT_EQ(lab.fixture({"packages"}).status, 0);
+  for (size_t i = 0; i < std::size(packages); ++i)
+    EXPECT_TRUE(readText(zipPath(packages[i])) == sound[i]) << packages[i].path;
+
+  ASSERT_EQ(lab.fixture({"device-zr", "--unit", "u12", "--no-uid", "--fix-exit", "3"}).status, 0);
+  const std::string report = readText(lab.devicePath("opt/sys.log"));
+  EXPECT_EQ(report,
+            "Board : ZRMB-A 12\nModel : 12\nProduct : ZR measuring unit\nKernel : lab\n"
+            "Status : ready\n");
+  fs::copy_file(zipPath(packages[0]), lab.devicePath("opt/DriverAndLib_V1.2.0.zip"));
+  ProcessResult read = ssh(lab, "root", "tqowmb",
+                           "unzip -q /opt/DriverAndLib_V1.2.0.zip -d /opt/ && "
+                           "/opt/Install_driverandlib/SystemRead");
+  EXPECT_EQ(read.status, 0) << read.err;
+  EXPECT_EQ(read.out, report);
+  ProcessResult fixed = ssh(lab, "root", "tqowmb", "sh /opt/QMServer/shell/ZR_FixCalFile.sh");
+  EXPECT_EQ(fixed.status, 3);
+  EXPECT_EQ(readText(lab.devicePath("var/log/lab-evidence.log")),
+            "ZR_FixCalFile.sh root /root\nZR_FixCalFile.sh ls:\n");
 }
 
 ino_t netnsInode(const std::string& path) {

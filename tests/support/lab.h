@@ -83,7 +83,8 @@ class Lab {
   bool mountFull(const std::string& folder, std::int64_t bytes) const;
   bool mountReadOnly(const std::string& folder) const;
   bool unmount(const std::string& folder) const;
-  // Lays out content: {"packages"}, {"device-qm"}, {"device-zr", "--unit", "u51"}.
+  // Lays out content: {"packages"}, {"packages", "--flipped-byte"}, {"device-qm"},
+  // {"device-zr", "--unit", "u51"}, {"device-zr", "--no-uid", "--fix-exit", "3"}.
   ProcessResult fixture(const std::vector<std::string>& args) const;
 
  private:
