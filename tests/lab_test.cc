@@ -9,10 +9,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <sstream>
+#include <thread>
 
 #include "device/ssh_link.h"
 #include "support/files.h"
@@ -457,6 +460,55 @@ TEST(LabFixtureContent, PackageVariantsAndAUnitWithoutUid) {
   EXPECT_EQ(fixed.status, 3);
   EXPECT_EQ(readText(lab.devicePath("var/log/lab-evidence.log")),
             "ZR_FixCalFile.sh root /root\nZR_FixCalFile.sh ls:\n");
+}
+
+// Connects to the device's SSH port from the calling thread's network: 0, or the error.
+int connectError() {
+  int sock = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in device{};
+  device.sin_family = AF_INET;
+  device.sin_port = htons(22);
+  ::inet_pton(AF_INET, PROVISION_DEVICE_HOST, &device.sin_addr);
+  int error = ::connect(sock, reinterpret_cast<sockaddr*>(&device), sizeof device) == 0 ? 0 : errno;
+  ::close(sock);
+  return error;
+}
+
+// Calls connectError() every 20 ms while it gives `error` (at most `tries` times); returns the
+// first other result.
+int connectErrorOtherThan(int error, int tries) {
+  int result = error;
+  for (int i = 0; i < tries && (result = connectError()) == error; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  return result;
+}
+
+// A device whose SSH server restarts refuses new connections at once for the time given, from
+// now or once an upload has come so far, while a connection already open goes on.
+TEST(LabSshRefusal, NewConnectionsAreResetForAWhileOpenOnesGoOn) {
+  Lab lab(uniqueLabName("lab-refuse-ssh"));
+  ASSERT_TRUE(lab.ok()) << lab.startError();
+  NetnsScope scope(lab);
+  ASSERT_TRUE(scope.ok());
+  SshLink open;
+  ASSERT_EQ(open.open(PROVISION_DEVICE_HOST, "root", "lwzq"), kSshOk);
+  std::string out;
+
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(lab.refuseSsh(2));
+  EXPECT_EQ(connectError(), ECONNREFUSED);
+  EXPECT_EQ(open.runCommand("echo open", out), kSshOk);
+  EXPECT_EQ(connectErrorOtherThan(ECONNREFUSED, 3000), 0);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+
+  ASSERT_TRUE(lab.refuseSshAfter(1000, "/opt/.provision-*.part", 600));
+  EXPECT_EQ(connectError(), 0) << "refused before the file grew";
+  writeText(lab.devicePath("opt/.provision-1.part"), std::string(1000, 'x'));
+  EXPECT_EQ(connectErrorOtherThan(0, 3000), ECONNREFUSED);
+  EXPECT_EQ(open.runCommand("echo still open", out), kSshOk);
+  EXPECT_EQ(out, "open\nstill open\n");
+  ASSERT_TRUE(lab.acceptSsh());
+  EXPECT_EQ(connectError(), 0);
 }
 
 ino_t netnsInode(const std::string& path) {

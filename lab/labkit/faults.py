@@ -1,6 +1,6 @@
-"""The fault switches: the package server's faults, hung peers, a device switched off, a PC's
-firewall, an unplugged device, and the watcher processes that throw a switch in the middle of an
-upload."""
+"""The fault switches: the package server's faults, hung peers, a device switched off, one whose
+SSH server refuses connections while it restarts, a PC's firewall, an unplugged device, and the
+watcher processes that throw a switch in the middle of an upload."""
 
 import fnmatch
 import glob
@@ -14,11 +14,14 @@ import time
 from labkit import device, netns
 from labkit.errors import fail
 from labkit.kernel import run
-from labkit.state import (DEVICE_HOST, FTP_HOST, LAB_TOOL, Lock, is_running, lab_dir, proc_stat,
-                          read_pids, record_process, write_json, write_pids)
+from labkit.state import (DEVICE_HOST, FTP_HOST, LAB_TOOL, Lock, is_running, kill_recorded,
+                          lab_dir, proc_stat, read_pids, record_process, write_json, write_pids)
 
 POWER_TABLE = "provlab_power"
 FIREWALL_TABLE = "provlab_firewall"
+REFUSE_TABLE = "provlab_refuse"
+# The watchers' roles in pids.json, by the switch they throw.
+WATCHERS = {"hang": "watcher", "power-off": "watcher", "refuse-ssh": "refuse-watcher"}
 
 # ---------------------------------------------------------------------------- package server faults
 
@@ -121,10 +124,11 @@ def largest_file_size(pattern):
     return largest
 
 
-def watch_device_file(name, size, path, action):
-    """Hangs the device's SSH server ("hang") or switches the device off ("power-off") as soon as
-    the device file `path` (or one of the files that the glob `path` matches) holds `size` bytes: a
-    device that stops answering in the middle of an upload. Runs as a process of its own (see
+def watch_device_file(name, size, path, action, seconds=None):
+    """Hangs the device's SSH server ("hang"), switches the device off ("power-off") or has it
+    refuse SSH connections for `seconds` ("refuse-ssh") as soon as the device file `path` (or one
+    of the files that the glob `path` matches) holds `size` bytes: a device that stops answering,
+    or restarts its SSH server, in the middle of an upload. Runs as a process of its own (see
     start_watcher)."""
     target = os.path.join(lab_dir(name), "device", path.lstrip("/"))
     deadline = time.monotonic() + 600
@@ -132,18 +136,21 @@ def watch_device_file(name, size, path, action):
         if largest_file_size(target) >= size:
             if action == "hang":
                 hang(name, "device")
+            elif action == "refuse-ssh":
+                refuse_ssh(name, seconds)
             else:
                 set_power(name, False)
             return
         time.sleep(0.002)
 
 
-def start_watcher(name, size, path, action):
+def start_watcher(name, size, path, action, seconds=None):
+    extra = [] if seconds is None else [str(seconds)]
     process = subprocess.Popen(
-        [sys.executable, LAB_TOOL, "_watch", name, str(size), path, action],
+        [sys.executable, LAB_TOOL, "_watch", name, str(size), path, action, *extra],
         stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
         start_new_session=True)
-    record_process(name, "watcher", process.pid)
+    record_process(name, WATCHERS[action], process.pid)
 
 
 # ---------------------------------------------------------------------------- the lab network
@@ -181,6 +188,32 @@ def set_connect_back_blocked(name, blocked):
                "{ type filter hook output priority 0 ; policy accept ; }"])
     run(nft + ["add", "rule", "ip", FIREWALL_TABLE, "output", "ip", "saddr", FTP_HOST, "tcp",
                "dport", "!=", "{ 21, 22 }", "tcp", "flags", "&", "(syn|ack)", "==", "syn", "drop"])
+
+
+def refuse_ssh(name, seconds):
+    """A unit whose SSH server restarts: for `seconds`, every new TCP connection to the device's
+    port 22 is refused at once (a TCP reset); connections already open go on. The device's address
+    is an element of an nftables set that the kernel lets expire, so the refusal ends by itself. A
+    second call starts the time afresh."""
+    nft, _ = netns.nft_in(name)
+    script = (
+        "table ip {t}\n"
+        "delete table ip {t}\n"  # a table from an earlier call goes, with its time
+        "table ip {t} {{\n"
+        "  set refusing {{ type ipv4_addr ; flags timeout ; "
+        "elements = {{ {host} timeout {ms}ms }} ; }}\n"
+        "  chain output {{ type filter hook output priority 0 ; policy accept ; "
+        "ip daddr @refusing tcp dport 22 tcp flags & (syn|ack) == syn reject with tcp reset ; }}\n"
+        "}}\n").format(t=REFUSE_TABLE, host=DEVICE_HOST, ms=max(1, round(seconds * 1000)))
+    run(nft + ["-f", "-"], input=script.encode())
+
+
+def clear_refuse_ssh(name):
+    """Ends a refusal at once, and one that a watcher has yet to start."""
+    kill_recorded(read_pids(name).get(WATCHERS["refuse-ssh"]), signal.SIGKILL, 10)
+    nft, has_table = netns.nft_in(name)
+    if has_table(REFUSE_TABLE):
+        run(nft + ["delete", "table", "ip", REFUSE_TABLE])
 
 
 def set_plugged(name, plugged):

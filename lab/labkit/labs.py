@@ -5,7 +5,7 @@ import signal
 import subprocess
 import sys
 
-from labkit import device, mounts, netns, package_server
+from labkit import device, faults, mounts, netns, package_server
 from labkit.errors import fail
 from labkit.state import (LAB_ROOT, Lock, check_name, is_running, kill_recorded, lab_dir, lab_names,
                           proc_stat, read_pids, record_process, remove_locks, write_file)
@@ -24,7 +24,8 @@ def create_folder(name, kind, ssh):
 def stop_lab(name):
     dir = lab_dir(name)
     pids = read_pids(name)
-    kill_recorded(pids.get("watcher"), signal.SIGKILL, 10)
+    for role in sorted(set(faults.WATCHERS.values())):
+        kill_recorded(pids.get(role), signal.SIGKILL, 10)
     kill_recorded(pids.get("device"), signal.SIGKILL, 10)
     kill_recorded(pids.get("ftp"), signal.SIGTERM, 5)
     netns.delete(name)

@@ -124,6 +124,18 @@ bool Lab::powerOffAfter(std::int64_t bytes, const std::string& devicePath) const
   return tool({"power-off", name_, "--after", std::to_string(bytes), devicePath}).status == 0;
 }
 
+bool Lab::refuseSsh(double seconds) const {
+  return tool({"refuse-ssh", name_, std::to_string(seconds)}).status == 0;
+}
+
+bool Lab::refuseSshAfter(std::int64_t bytes, const std::string& devicePath, double seconds) const {
+  return tool({"refuse-ssh", name_, std::to_string(seconds), "--after", std::to_string(bytes),
+               devicePath})
+             .status == 0;
+}
+
+bool Lab::acceptSsh() const { return tool({"refuse-ssh", name_, "clear"}).status == 0; }
+
 ProcessResult Lab::fixture(const std::vector<std::string>& args) const {
   std::vector<std::string> full = {"fixture", name_};
   full.insert(full.end(), args.begin(), args.end());

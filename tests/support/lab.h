@@ -75,6 +75,13 @@ class Lab {
   bool powerOn() const;
   // Switches the device off as soon as the device file `devicePath` holds `bytes` bytes.
   bool powerOffAfter(std::int64_t bytes, const std::string& devicePath) const;
+  // A device whose SSH server restarts: for `seconds`, new TCP connections to it are refused at
+  // once (a reset), then accepted again; connections already open go on. refuseSshAfter() starts
+  // the refusal as soon as the device file `devicePath` holds `bytes` bytes; acceptSsh() ends a
+  // refusal at once, or one still to start.
+  bool refuseSsh(double seconds) const;
+  bool refuseSshAfter(std::int64_t bytes, const std::string& devicePath, double seconds) const;
+  bool acceptSsh() const;
   // A PC's firewall that drops the package server's connections back (active FTP), and none.
   bool blockConnectBack() const;
   bool clearFirewall() const;
