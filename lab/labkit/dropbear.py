@@ -18,7 +18,8 @@ LOG = "dropbear.log"
 LOGIN_SHELL = "/bin/sh"  # BusyBox's sh in the device
 ACCOUNTS = []  # Dropbear needs no account of its own
 # Host key types that libssh2 1.10 with OpenSSL verifies: it picks ECDSA (nistp256) first, and knows
-# ed25519; of RSA it knows only SHA-1 signatures (ssh-rsa), which is why RSA is left out.
+# ed25519. Of RSA it knows only ssh-rsa's SHA-1 signatures, which Dropbear's changelog announces it
+# will drop, so the device has no RSA key.
 KEY_TYPES = (("ed25519", []), ("ecdsa", ["-s", "256"]))
 PROGRAMS = {PROGRAM: PROGRAM}
 
