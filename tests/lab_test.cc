@@ -9,9 +9,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
+#include <thread>
 
 #include "device/ssh_link.h"
 #include "support/files.h"
@@ -235,18 +239,20 @@ struct UnitCase {
   const char* code;
   const char* board;
   const char* label;
+  const char* ssh;
 };
 
-void PrintTo(const UnitCase& unit, std::ostream* out) { *out << unit.unit; }
+void PrintTo(const UnitCase& unit, std::ostream* out) { *out << unit.unit << " " << unit.ssh; }
 
 class LabFixtures : public ::testing::TestWithParam<UnitCase> {};
 
-// The ZR fixtures behave on the device the way the workflows expect: the bundle's SystemRead
-// writes the same report the unit already holds, the report answers the UID, model and board
-// queries, the scripts leave their evidence and Lumora4 runs until it is stopped.
+// The ZR fixtures behave on the device the way the workflows expect, with either SSH server and
+// its tools: the bundle's SystemRead writes the same report the unit already holds, the report
+// answers the UID, model and board queries, the scripts leave their evidence and Lumora4 runs
+// until it is stopped.
 TEST_P(LabFixtures, ZrUnitAndPackagesWorkOnTheDevice) {
   const UnitCase& unit = GetParam();
-  Lab lab(uniqueLabName("lab-fixture"), "zr");
+  Lab lab(uniqueLabName("lab-fixture"), "zr", unit.ssh);
   ASSERT_TRUE(lab.ok()) << lab.startError();
   ASSERT_EQ(lab.fixture({"packages"}).status, 0);
   ProcessResult laid = lab.fixture({"device-zr", "--unit", unit.unit});
@@ -301,11 +307,48 @@ TEST_P(LabFixtures, ZrUnitAndPackagesWorkOnTheDevice) {
 
 INSTANTIATE_TEST_SUITE_P(
     Units, LabFixtures,
-    ::testing::Values(UnitCase{"u51", "7F3A90C1", "51", "K700MB", "K700_R5_V3(051)"},
-                      UnitCase{"u12", "A1B2C3D4", "12", "ZRMB-A", "ZRMB-A(012)"}),
+    ::testing::Values(UnitCase{"u51", "7F3A90C1", "51", "K700MB", "K700_R5_V3(051)", "openssh"},
+                      UnitCase{"u12", "A1B2C3D4", "12", "ZRMB-A", "ZRMB-A(012)", "openssh"},
+                      UnitCase{"u12", "A1B2C3D4", "12", "ZRMB-A", "ZRMB-A(012)", "dropbear"}),
     [](const ::testing::TestParamInfo<UnitCase>& unitCase) {
-      return std::string(unitCase.param.unit);
+      return std::string(unitCase.param.unit) + "_" + unitCase.param.ssh;
     });
+
+// A unit with Dropbear: each account's commands run under BusyBox's sh, every tool the workflows
+// call is a BusyBox applet found first on the PATH that Dropbear sets, pkill is procps's, and the
+// library's own client logs in, runs commands and uploads through Dropbear's small channel window.
+TEST(LabDropbear, AccountsRunBusyBoxAndTheLibraryUploads) {
+  Lab lab(uniqueLabName("lab-dropbear"), "zr", "dropbear");
+  ASSERT_TRUE(lab.ok()) << lab.startError();
+  const std::string tools =
+      "readlink /proc/$$/exe; "
+      "for c in sh unzip rm mkdir chmod ls grep awk cat id sleep; do "
+      "readlink -f \"$(command -v $c)\"; done | uniq; pkill -V | grep -c procps; id -un; pwd";
+  for (const auto& [user, home] : {std::pair{"root", "/root"}, {"tqowmb", "/home/tqowmb"}}) {
+    ProcessResult shell = ssh(lab, user, "tqowmb", tools);
+    ASSERT_EQ(shell.status, 0) << shell.err;
+    EXPECT_EQ(shell.out,
+              "/usr/bin/busybox\n/usr/bin/busybox\n1\n" + std::string(user) + "\n" + home + "\n");
+  }
+  EXPECT_NE(readText(lab.dir() + "/dropbear.log").find("Password auth succeeded for 'tqowmb'"),
+            std::string::npos);
+
+  TempDir local;
+  std::string data = patterned(200000);  // several of Dropbear's 24 KiB windows
+  writeText(local.path() + "/data.bin", data);
+  NetnsScope scope(lab);
+  ASSERT_TRUE(scope.ok());
+  SshLink link;
+  ASSERT_EQ(link.open(PROVISION_DEVICE_HOST, "root", "tqowmb"), kSshOk);
+  ASSERT_EQ(link.uploadFile(local.path() + "/data.bin", "/opt/data.bin", false), kSshOk);
+  std::string out;
+  int status = kNoExitStatus;
+  EXPECT_EQ(link.runCommand("wc -c < /opt/data.bin; exit 3", out, status), kSshOk);
+  EXPECT_EQ(out, "200000\n");
+  EXPECT_EQ(status, 3);
+  link.close();
+  EXPECT_TRUE(readText(lab.devicePath("opt/data.bin")) == data);
+}
 
 TEST(LabFixtureContent, QmUnitInstallsTheServerPackageAndContentIsDeterministic) {
   Lab lab(uniqueLabName("lab-fixture-qm"), "qm");
@@ -327,6 +370,145 @@ TEST(LabFixtureContent, QmUnitInstallsTheServerPackageAndContentIsDeterministic)
   EXPECT_EQ(readText(lab.devicePath("var/log/lab-evidence.log")),
             "QMServer/install.sh root /root\n");
   EXPECT_NE(lab.fixture({"device-qm", "--unit", "u12"}).status, 0);
+}
+
+// The line of `text` that holds `needle`; empty when none does.
+std::string lineWith(const std::string& text, const std::string& needle) {
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);)
+    if (line.find(needle) != std::string::npos) return line;
+  return "";
+}
+
+// The package fixture's variants, each on the three kinds of package, and a ZR unit without a UID
+// whose fix-up script fails, on the Dropbear device with BusyBox's unzip.
+TEST(LabFixtureContent, PackageVariantsAndAUnitWithoutUid) {
+  Lab lab(uniqueLabName("lab-fixture-variants"), "zr", "dropbear");
+  ASSERT_TRUE(lab.ok()) << lab.startError();
+  struct Package {
+    std::string path;  // under the server's /ProcessEquipment/
+    std::string top;
+    std::string script;  // a file in the top folder
+    std::string program;
+  } packages[] = {
+      {"Quorvex/DriverAndLib_V1.2.0.zip", "Install_driverandlib", "SystemRead",
+       "Install_driverandlib/lib/libzelkapi.so.1"},
+      {"QMServer/55/QMServer_V3.1.zip", "QMServer", "install.sh", "QMServer/bin/QMServer"},
+      {"ZRConfig/55/CN/ZRConfig_CN_V2.0.zip", "ZRConfig_CN_V2.0", "install.sh",
+       "ZRConfig_CN_V2.0/ZRConfig.bin"},
+      {"ZRConfig/55/EU/ZRConfig_EU_V2.0.zip", "ZRConfig_EU_V2.0", "install.sh",
+       "ZRConfig_EU_V2.0/ZRConfig.bin"},
+  };
+  auto zipPath = [&](const Package& package) {
+    return lab.ftpRoot() + "/ProcessEquipment/" + package.path;
+  };
+  ASSERT_EQ(lab.fixture({"packages"}).status, 0);
+  std::vector<std::string> sound;
+  for (const Package& package : packages) sound.push_back(readText(zipPath(package)));
+
+  ASSERT_EQ(lab.fixture({"packages", "--flipped-byte"}).status, 0);
+  for (const Package& package : packages) {
+    SCOPED_TRACE(package.path);
+    ProcessResult tested = runProcess({"unzip", "-t", zipPath(package)});
+    EXPECT_EQ(tested.status, 2);
+    EXPECT_NE(lineWith(tested.out, package.program).find("bad CRC"), std::string::npos)
+        << tested.out;
+    EXPECT_NE(lineWith(runProcess({"unzip", "-v", zipPath(package)}).out, package.program)
+                  .find(" Stored "),
+              std::string::npos);
+  }
+  // BusyBox's unzip does not check a stored entry's CRC-32.
+  fs::copy_file(zipPath(packages[1]), lab.devicePath("root/flipped.zip"));
+  EXPECT_EQ(ssh(lab, "root", "tqowmb", "unzip -q flipped.zip && rm -r flipped.zip QMServer").status,
+            0);
+
+  ASSERT_EQ(lab.fixture({"packages", "--mac-made"}).status, 0);
+  for (const Package& package : packages) {
+    SCOPED_TRACE(package.path);
+    EXPECT_EQ(runProcess({"unzip", "-t", zipPath(package)}).status, 0);
+    std::string listing = runProcess({"unzip", "-v", zipPath(package)}).out;
+    EXPECT_NE(lineWith(listing, " __MACOSX/._" + package.top).find("Defl:N"), std::string::npos)
+        << listing;
+    EXPECT_NE(lineWith(listing, " __MACOSX/" + package.top + "/._" + package.script).find("Defl:N"),
+              std::string::npos)
+        << listing;
+  }
+  // Unpacked twice, as an installation that removes only the top folder leaves it, the package
+  // meets its own __MACOSX files and unzip asks.
+  fs::copy_file(zipPath(packages[1]), lab.devicePath("root/mac.zip"));
+  ProcessResult twice =
+      ssh(lab, "root", "tqowmb", "unzip -q mac.zip && rm -r /root/QMServer* && unzip mac.zip 2>&1");
+  EXPECT_NE(twice.status, 0);
+  EXPECT_NE(twice.out.find("replace __MACOSX/._QMServer?"), std::string::npos) << twice.out;
+
+  ASSERT_EQ(lab.fixture({"packages"}).status, 0);
+  for (size_t i = 0; i < std::size(packages); ++i)
+    EXPECT_TRUE(readText(zipPath(packages[i])) == sound[i]) << packages[i].path;
+
+  ASSERT_EQ(lab.fixture({"device-zr", "--unit", "u12", "--no-uid", "--fix-exit", "3"}).status, 0);
+  const std::string report = readText(lab.devicePath("opt/sys.log"));
+  EXPECT_EQ(report,
+            "Board : ZRMB-A 12\nModel : 12\nProduct : ZR measuring unit\nKernel : lab\n"
+            "Status : ready\n");
+  fs::copy_file(zipPath(packages[0]), lab.devicePath("opt/DriverAndLib_V1.2.0.zip"));
+  ProcessResult read = ssh(lab, "root", "tqowmb",
+                           "unzip -q /opt/DriverAndLib_V1.2.0.zip -d /opt/ && "
+                           "/opt/Install_driverandlib/SystemRead");
+  EXPECT_EQ(read.status, 0) << read.err;
+  EXPECT_EQ(read.out, report);
+  ProcessResult fixed = ssh(lab, "root", "tqowmb", "sh /opt/QMServer/shell/ZR_FixCalFile.sh");
+  EXPECT_EQ(fixed.status, 3);
+  EXPECT_EQ(readText(lab.devicePath("var/log/lab-evidence.log")),
+            "ZR_FixCalFile.sh root /root\nZR_FixCalFile.sh ls:\n");
+}
+
+// Connects to the device's SSH port from the calling thread's network: 0, or the error.
+int connectError() {
+  int sock = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in device{};
+  device.sin_family = AF_INET;
+  device.sin_port = htons(22);
+  ::inet_pton(AF_INET, PROVISION_DEVICE_HOST, &device.sin_addr);
+  int error = ::connect(sock, reinterpret_cast<sockaddr*>(&device), sizeof device) == 0 ? 0 : errno;
+  ::close(sock);
+  return error;
+}
+
+// Calls connectError() every 20 ms while it gives `error` (at most `tries` times); returns the
+// first other result.
+int connectErrorOtherThan(int error, int tries) {
+  int result = error;
+  for (int i = 0; i < tries && (result = connectError()) == error; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  return result;
+}
+
+// A device whose SSH server restarts refuses new connections at once for the time given, from
+// now or once an upload has come so far, while a connection already open goes on.
+TEST(LabSshRefusal, NewConnectionsAreResetForAWhileOpenOnesGoOn) {
+  Lab lab(uniqueLabName("lab-refuse-ssh"));
+  ASSERT_TRUE(lab.ok()) << lab.startError();
+  NetnsScope scope(lab);
+  ASSERT_TRUE(scope.ok());
+  SshLink open;
+  ASSERT_EQ(open.open(PROVISION_DEVICE_HOST, "root", "lwzq"), kSshOk);
+  std::string out;
+
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(lab.refuseSsh(2));
+  EXPECT_EQ(connectError(), ECONNREFUSED);
+  EXPECT_EQ(open.runCommand("echo open", out), kSshOk);
+  EXPECT_EQ(connectErrorOtherThan(ECONNREFUSED, 3000), 0);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+
+  ASSERT_TRUE(lab.refuseSshAfter(1000, "/opt/.provision-*.part", 600));
+  EXPECT_EQ(connectError(), 0) << "refused before the file grew";
+  writeText(lab.devicePath("opt/.provision-1.part"), std::string(1000, 'x'));
+  EXPECT_EQ(connectErrorOtherThan(0, 3000), ECONNREFUSED);
+  EXPECT_EQ(open.runCommand("echo still open", out), kSshOk);
+  EXPECT_EQ(out, "open\nstill open\n");
+  ASSERT_TRUE(lab.acceptSsh());
+  EXPECT_EQ(connectError(), 0);
 }
 
 ino_t netnsInode(const std::string& path) {

@@ -29,9 +29,9 @@ std::string uniqueLabName(const char* hint) {
   return base.substr(0, 36) + "-" + std::to_string(::getpid());
 }
 
-Lab::Lab(std::string name, std::string kind) : name_(std::move(name)) {
+Lab::Lab(std::string name, std::string kind, std::string ssh) : name_(std::move(name)) {
   ProcessResult started =
-      tool({"start", name_, "--kind", kind, "--owner", std::to_string(::getpid())});
+      tool({"start", name_, "--kind", kind, "--ssh", ssh, "--owner", std::to_string(::getpid())});
   if (started.status != 0) {
     startError_ = started.err.empty() ? "lab start failed" : started.err;
     return;
@@ -123,6 +123,18 @@ bool Lab::unmount(const std::string& folder) const {
 bool Lab::powerOffAfter(std::int64_t bytes, const std::string& devicePath) const {
   return tool({"power-off", name_, "--after", std::to_string(bytes), devicePath}).status == 0;
 }
+
+bool Lab::refuseSsh(double seconds) const {
+  return tool({"refuse-ssh", name_, std::to_string(seconds)}).status == 0;
+}
+
+bool Lab::refuseSshAfter(std::int64_t bytes, const std::string& devicePath, double seconds) const {
+  return tool({"refuse-ssh", name_, std::to_string(seconds), "--after", std::to_string(bytes),
+               devicePath})
+             .status == 0;
+}
+
+bool Lab::acceptSsh() const { return tool({"refuse-ssh", name_, "clear"}).status == 0; }
 
 ProcessResult Lab::fixture(const std::vector<std::string>& args) const {
   std::vector<std::string> full = {"fixture", name_};

@@ -18,9 +18,10 @@ std::string uniqueLabName(const char* hint);
 
 class Lab {
  public:
-  // Starts the lab (kind "qm", "zr" or "none": which root password the device accepts), owned by
-  // this process: should the process die without stopping it, `lab/lab prune` stops it.
-  explicit Lab(std::string name, std::string kind = "qm");
+  // Starts the lab (kind "qm", "zr" or "none": which root password the device accepts; ssh
+  // "openssh", or "dropbear" for a unit with Dropbear and BusyBox's tools), owned by this process:
+  // should the process die without stopping it, `lab/lab prune` stops it.
+  explicit Lab(std::string name, std::string kind = "qm", std::string ssh = "openssh");
   // Stops the lab and removes its folder; with PROVISION_KEEP_LAB=1 in the environment the lab
   // stays for inspection (stop it with `lab/lab stop NAME`).
   ~Lab();
@@ -38,7 +39,7 @@ class Lab {
   std::string devicePath(const std::string& path) const;
   // The package server's root folder (the server path "/" ).
   std::string ftpRoot() const;
-  // The device's sshd log and the package server's log, as they are now.
+  // The device's sshd log (OpenSSH's wording) and the package server's log, as they are now.
   std::string sshdLog() const;
   // Waits up to five seconds until the sshd log holds `count` occurrences of `needle`; returns
   // the count it saw last.
@@ -74,6 +75,13 @@ class Lab {
   bool powerOn() const;
   // Switches the device off as soon as the device file `devicePath` holds `bytes` bytes.
   bool powerOffAfter(std::int64_t bytes, const std::string& devicePath) const;
+  // A device whose SSH server restarts: for `seconds`, new TCP connections to it are refused at
+  // once (a reset), then accepted again; connections already open go on. refuseSshAfter() starts
+  // the refusal as soon as the device file `devicePath` holds `bytes` bytes; acceptSsh() ends a
+  // refusal at once, or one still to start.
+  bool refuseSsh(double seconds) const;
+  bool refuseSshAfter(std::int64_t bytes, const std::string& devicePath, double seconds) const;
+  bool acceptSsh() const;
   // A PC's firewall that drops the package server's connections back (active FTP), and none.
   bool blockConnectBack() const;
   bool clearFirewall() const;
@@ -82,7 +90,8 @@ class Lab {
   bool mountFull(const std::string& folder, std::int64_t bytes) const;
   bool mountReadOnly(const std::string& folder) const;
   bool unmount(const std::string& folder) const;
-  // Lays out content: {"packages"}, {"device-qm"}, {"device-zr", "--unit", "u51"}.
+  // Lays out content: {"packages"}, {"packages", "--flipped-byte"}, {"device-qm"},
+  // {"device-zr", "--unit", "u51"}, {"device-zr", "--no-uid", "--fix-exit", "3"}.
   ProcessResult fixture(const std::vector<std::string>& args) const;
 
  private:

@@ -50,7 +50,7 @@ class Faults:
             json.dump(faults, f)
         os.replace(tmp, self.path)
 
-    def takeRetrRefusal(self):
+    def take_retr_refusal(self):
         """Counts one RETR; True when this is the one to refuse."""
         faults = self.read()
         left = faults.get("refuse_retr_left")
@@ -65,29 +65,29 @@ class Faults:
         return left == 0
 
 
-def dropConnection():
+def drop_connection():
     """Fails the transfer like a broken connection."""
     raise _FileReadWriteError(errno.ECONNABORTED, "dropped by the lab")
 
 
-def stopServer():
+def stop_server():
     """Stops the whole server (SIGSTOP); once continued, the rest of the file follows."""
     sys.stdout.flush()
     os.kill(os.getpid(), signal.SIGSTOP)
 
 
 class LimitedProducer:
-    """Hands out `limit` bytes of a file; asked for more, calls `atLimit`, and when that returns,
+    """Hands out `limit` bytes of a file; asked for more, calls `at_limit`, and when that returns,
     hands out the rest."""
 
-    def __init__(self, file, transferType, limit, atLimit):
-        self.inner = FileProducer(file, transferType)
+    def __init__(self, file, transfer_type, limit, at_limit):
+        self.inner = FileProducer(file, transfer_type)
         self.left = limit
-        self.atLimit = atLimit
+        self.at_limit = at_limit
 
     def more(self):
         if self.left is not None and self.left <= 0:
-            self.atLimit()
+            self.at_limit()
             self.left = None
         data = self.inner.more()
         if self.left is not None:
@@ -116,7 +116,7 @@ class LabHandler(FTPHandler):
         return super().ftp_PASS(line)
 
     def ftp_RETR(self, file):
-        if self.faults.takeRetrRefusal():
+        if self.faults.take_retr_refusal():
             self.respond("550 Refused (lab fault).")
             return
         faults = self.faults.read()
@@ -131,27 +131,27 @@ class LabHandler(FTPHandler):
             self.respond("550 %s." % err.strerror)
             return
         if stop is not None:
-            producer = LimitedProducer(fd, self._current_type, int(stop), stopServer)
+            producer = LimitedProducer(fd, self._current_type, int(stop), stop_server)
         else:
-            producer = LimitedProducer(fd, self._current_type, int(limit), dropConnection)
+            producer = LimitedProducer(fd, self._current_type, int(limit), drop_connection)
         self.push_dtp_data(producer, isproducer=True, file=fd, cmd="RETR")
         return file
 
 
 def main():
-    labDir, host = sys.argv[1], sys.argv[2]
+    lab_dir, host = sys.argv[1], sys.argv[2]
     logging.basicConfig(
         stream=sys.stdout,
         level=logging.INFO,
         format="[%(asctime)s] %(message)s",
     )
     authorizer = DummyAuthorizer()
-    authorizer.add_user(USER, PASSWORD, os.path.join(labDir, "ftp", "root"), perm="elradfmwMT")
+    authorizer.add_user(USER, PASSWORD, os.path.join(lab_dir, "ftp", "root"), perm="elradfmwMT")
     LabHandler.authorizer = authorizer
-    LabHandler.faults = Faults(os.path.join(labDir, "ftp-faults.json"))
+    LabHandler.faults = Faults(os.path.join(lab_dir, "ftp-faults.json"))
     LabHandler.banner = "lab package server ready."
     server = FTPServer((host, PORT), LabHandler)
-    ready = os.path.join(labDir, "ftp.ready")
+    ready = os.path.join(lab_dir, "ftp.ready")
     with open(ready + ".tmp", "w") as f:
         f.write("%d\n" % os.getpid())
     os.replace(ready + ".tmp", ready)
