@@ -97,5 +97,50 @@ TEST(DriverAndLibFailures, FailedUploadIsAFailureNotASuccess) {
             "QM\n[T] : [ERROR]Failed to upload the driver and library bundle, status -14\n");
 }
 
+// A bundle that is not sound never reaches the device, and a step that fails leaves the unit's
+// report as it was: the bundle's later steps, SystemRead among them, do not run.
+TEST(DriverAndLibFailures, FailedStepsLeaveTheUnitsReport) {
+  Lab lab(uniqueLabName("mode1-steps"), "zr");
+  ASSERT_TRUE(lab.ok()) << lab.startError();
+  ASSERT_EQ(lab.fixture({"device-zr"}).status, 0);
+  const std::string report = readText(lab.devicePath("opt/sys.log"));
+  const struct {
+    const char* what;
+    std::vector<std::string> packages;  // the packages fixture and its options
+    const char* device;                 // what happens on the device before the run
+    int status;
+    const char* line;
+  } rows[] = {
+      {"a damaged bundle",
+       {"packages", "--flipped-byte"},
+       "true",
+       4,
+       "[ERROR]The package DriverAndLib_V1.2.0.zip fetched into "},
+      {"an unpack that fails",
+       {"packages"},
+       "mkdir -p /opt/Install_driverandlib && "
+       "mount -t tmpfs -o ro,size=4k tmpfs /opt/Install_driverandlib",
+       3,
+       "[ERROR]The device could not install DriverAndLib_V1.2.0.zip: the unpack ended with "},
+  };
+  int pc = 0;
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    ASSERT_EQ(lab.fixture(row.packages).status, 0);
+    ASSERT_EQ(lab.device(row.device).status, 0);
+    TechnicianPc technician(lab, "pc" + std::to_string(++pc));
+    ProcessResult run = technician.run({"1"});
+    EXPECT_EQ(run.status, row.status) << run.out << run.err;
+    EXPECT_NE(run.out.find(row.line), std::string::npos) << run.out;
+    EXPECT_EQ(readText(lab.devicePath("opt/sys.log")), report);
+    const std::string record = technician.record();
+    EXPECT_EQ(record.find("SystemRead"), std::string::npos) << record;
+    EXPECT_EQ(record.find("chmod"), std::string::npos) << record;
+    if (row.status == 4) {
+      EXPECT_EQ(record.find("command:"), std::string::npos) << record;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace provision::test

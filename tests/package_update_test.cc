@@ -150,6 +150,25 @@ TEST_F(PackageUpdate, VariantAndCalibrationSubfolderOnUnitLabelledByBoardName) {
   EXPECT_EQ(folderNames(pc_.path("data/ZR")), (std::vector<std::string>{"EU"}));
 }
 
+TEST_F(PackageUpdate, UnitThatRestartsAfterTheToolsInstallIsWaitedFor) {
+  layOut(kUnit51);
+  // From the tool's unpack on, the unit refuses connections until 20 s after the countdown.
+  ASSERT_TRUE(lab_.refuseSshAfter(1, "/home/tqowmb/ZRConfig_CN_V2.0/install.sh", 30 + 20));
+  ProcessResult run = pc_.run({});
+  EXPECT_EQ(run.status, 0) << run.out << run.err;
+  const std::string out = maskTimestamps(run.out);
+  EXPECT_NE(out.find("Query Calibration File\n"
+                     "[T] : [INFO]This is check attempt number 0\n"
+                     "[T] : [INFO]ZR connection failed, retry connection\n"
+                     "[T] : [INFO]This is check attempt number 1\n"
+                     "[T] : [INFO]ZR connection Success\n"),
+            std::string::npos)
+      << out;
+  EXPECT_TRUE(out.ends_with("[T] : [INFO]zr installed successfully\n" + kClosingLines)) << out;
+  EXPECT_GE(run.seconds, 30.0 + 30.0);
+  EXPECT_EQ(folderNames(lab_.devicePath("opt/CalFile")).size(), 5u);
+}
+
 TEST_F(PackageUpdate, UnitThatNeverComesBackAfterTheToolsInstallFailsWithTheLinksStatus) {
   layOut(kUnit51);
   std::thread unplug([this] {

@@ -7,6 +7,7 @@
 #include "ftp/ftp_source.h"
 #include "support/lab.h"
 #include "support/scenario.h"
+#include "support/zip_builder.h"
 
 namespace provision::test {
 namespace {
@@ -110,7 +111,8 @@ TEST_F(ServerPackage, WhatTheRunReportsIsWhatTheDeviceGot) {
     std::vector<std::string> packages;  // options of the packages fixture
     std::string pointer;                // the server's pointer file, when not the fixture's
     int status;
-    std::string line;  // a line of the output: a command line of the record, or an error
+    std::string line;         // a line of the output: a command line of the record, or an error
+    std::string device = "";  // what happens on the device before the run
   } rows[] = {
       {"a copy's name",
        {"--package-name", "QMServer_V1.4.2 (2).zip"},
@@ -133,17 +135,25 @@ TEST_F(ServerPackage, WhatTheRunReportsIsWhatTheDeviceGot) {
        3,
        "[T] : [ERROR]The device could not install QMServer_V3.1.zip: the install script ended "
        "with exit status 1\n"},
-      {"a damaged archive",
-       {"--damaged-package"},
+      {"an unpack that fails on the device: the install script does not run",
+       {},
        "",
        3,
        "[T] : [ERROR]The device could not install QMServer_V3.1.zip: the unpack ended with exit "
-       "status 9\n"},
+       "status ",
+       "mkdir /root/QMServer && mount -t tmpfs -o ro,size=4k tmpfs /root/QMServer"},
       {"a control character in the name",
        {},
        "QMServer\x1b_V3.1.zip",
        2,
        "[T] : [ERROR]The pointer file "},
+      {"a name saved in Latin-1",
+       {},
+       "QMServer_Pr\xFC"
+       "fung.zip",
+       2,
+       "names \"QMServer_Pr?fung.zip\", which is not UTF-8 text (save the pointer file as "
+       "UTF-8); nothing was installed\n"},
   };
   int pc = 0;
   for (const Row& row : rows) {
@@ -152,8 +162,14 @@ TEST_F(ServerPackage, WhatTheRunReportsIsWhatTheDeviceGot) {
     packages.insert(packages.end(), row.packages.begin(), row.packages.end());
     ASSERT_EQ(lab_.fixture(packages).status, 0);
     if (!row.pointer.empty()) writeText(pointerPath(), row.pointer);
-    ASSERT_EQ(lab_.device("rm -rf /root/* /var/log/lab-evidence.log").status, 0);
+    ASSERT_EQ(lab_.device("umount /root/QMServer 2>/dev/null; rm -rf /root/* "
+                          "/var/log/lab-evidence.log")
+                  .status,
+              0);
     ASSERT_EQ(lab_.fixture({"device-qm"}).status, 0);
+    if (!row.device.empty()) {
+      ASSERT_EQ(lab_.device(row.device).status, 0);
+    }
     const int connections = countOf(lab_.sshdLog(), "Connection from");
     TechnicianPc technician(lab_, "pc" + std::to_string(++pc));
 
@@ -173,6 +189,15 @@ TEST_F(ServerPackage, WhatTheRunReportsIsWhatTheDeviceGot) {
     if (row.status == 2) {
       EXPECT_EQ(countOf(lab_.sshdLog(), "Connection from") - connections, 1) << "the probe only";
       EXPECT_EQ(evidence, "");
+    }
+    if (row.status == 3 && !row.device.empty()) {
+      // After the failed unpack only the archive's removal ran.
+      EXPECT_EQ(evidence, "");
+      const std::string record = technician.record();
+      EXPECT_NE(record.find("command: as root: rm QMServer_V3.1.zip: exit status 0"),
+                std::string::npos)
+          << record;
+      EXPECT_EQ(record.find("install.sh"), std::string::npos) << record;
     }
   }
 }
@@ -219,6 +244,147 @@ TEST_F(ServerPackage, FailedPackageDownloadEndsWithOne) {
   EXPECT_EQ(folderNames(pc_.path("data/QM")),
             (std::vector<std::string>{"QMServer_LatestVersion.txt"}));
 }
+
+// Only a sound package reaches the device, on a unit with OpenSSH and Info-ZIP's unzip and on one
+// with Dropbear and BusyBox's tools; a local copy is fetched again while the package server holds
+// another or a sound one.
+void replaceFirst(std::string& text, const std::string& what, const std::string& with) {
+  const std::size_t at = text.find(what);
+  if (at != std::string::npos) text.replace(at, what.size(), with);
+}
+
+class PackageCheck : public testing::TestWithParam<const char*> {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(lab_.ok()) << lab_.startError();
+    ASSERT_EQ(lab_.fixture({"device-qm"}).status, 0);
+  }
+  std::string serverCopy() const { return readText(lab_.ftpRoot() + kServerFolder + kPackage); }
+
+  Lab lab_{uniqueLabName("qm-check"), "qm", GetParam()};
+};
+
+TEST_P(PackageCheck, OnlyASoundPackageReachesTheDevice) {
+  enum class Local { None, Damaged, EarlierBuild };
+  struct Row {
+    const char* what;
+    std::vector<std::string> server;  // options of the packages fixture
+    Local local;                      // what data/QM holds before the run
+    bool offline;
+    int status;
+    std::string line;  // a line of standard output; "FOLDER" stands for data/QM as shown
+  } rows[] = {
+      {"the server's copy cut short",
+       {"--damaged-package"},
+       Local::None,
+       false,
+       4,
+       "[T] : [ERROR]The package QMServer_V3.1.zip fetched into FOLDER is damaged: it cannot be "
+       "read as a zip archive (Not a zip archive); it was removed. Nothing of it reached the "
+       "device, which keeps its earlier installation\n"},
+      {"a flipped byte in the server's copy",
+       {"--flipped-byte"},
+       Local::None,
+       false,
+       4,
+       "is damaged: its entry QMServer/bin/QMServer is damaged (CRC error); it was removed."},
+      {"a damaged local copy while the server answers",
+       {},
+       Local::Damaged,
+       false,
+       0,
+       "[T] : [WARING]The copy of QMServer_V3.1.zip in FOLDER is damaged: its entry "
+       "QMServer/bin/QMServer is damaged ("},
+      {"a damaged local copy offline",
+       {},
+       Local::Damaged,
+       true,
+       4,
+       "[T] : [ERROR]The package QMServer_V3.1.zip in FOLDER is damaged: its entry "
+       "QMServer/bin/QMServer is damaged ("},
+      {"a package rebuilt under its name",
+       {"--server-payload", "26000"},
+       Local::EarlierBuild,
+       false,
+       0,
+       "[T] : [INFO]The copy of QMServer_V3.1.zip in FOLDER (SIZE bytes) differs from the "
+       "package server's ("},
+      {"a package zipped on a Mac",
+       {"--mac-made"},
+       Local::None,
+       false,
+       0,
+       "inflating: __MACOSX/._QMServer"},
+  };
+  int pc = 0;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    ASSERT_TRUE(lab_.ftpUp());
+    ASSERT_EQ(lab_.fixture({"packages"}).status, 0);
+    const std::string earlierBuild = serverCopy();
+    std::vector<std::string> packages{"packages"};
+    packages.insert(packages.end(), row.server.begin(), row.server.end());
+    ASSERT_EQ(lab_.fixture(packages).status, 0);
+    ASSERT_EQ(lab_.device("rm -rf /root/* /root/.p* && : > /var/log/lab-evidence.log").status, 0);
+    writeText(lab_.devicePath("root/QMServer/install.sh"), "earlier\n");
+    TechnicianPc technician(lab_, "pc" + std::to_string(++pc));
+    const std::string local = technician.path("data/QM/") + kPackage;
+    writeText(technician.path("data/QM/QMServer_LatestVersion.txt"), kPackage);
+    if (row.local == Local::Damaged) {
+      writeText(local, flipByteAfter(serverCopy(), "bin/QMServer", 40));
+    } else if (row.local == Local::EarlierBuild) {
+      writeText(local, earlierBuild);
+    }
+    if (row.offline) {
+      ASSERT_TRUE(lab_.ftpDown());
+    }
+
+    ProcessResult run = technician.run({});
+    EXPECT_EQ(run.status, row.status) << run.out << run.err;
+    std::string line = row.line;
+    replaceFirst(line, "FOLDER", technician.shownPath("data/QM"));
+    replaceFirst(line, "SIZE", std::to_string(earlierBuild.size()));
+    const std::string out = maskTimestamps(run.out);
+    EXPECT_NE(out.find(line), std::string::npos) << out;
+    const std::string evidence = readText(lab_.devicePath("var/log/lab-evidence.log"));
+    if (row.status != 0) {
+      // Nothing ran on the device after the probe, and nothing of the package stays here.
+      EXPECT_EQ(technician.record().find("command:"), std::string::npos) << technician.record();
+      EXPECT_EQ(folderNames(lab_.devicePath("root")), (std::vector<std::string>{"QMServer"}));
+      EXPECT_EQ(readText(lab_.devicePath("root/QMServer/install.sh")), "earlier\n");
+      EXPECT_EQ(evidence, "");
+      EXPECT_EQ(out.find("Successful installation"), std::string::npos) << out;
+      EXPECT_EQ(fileSize(local) < 0, !row.offline);
+      EXPECT_NE(run.err.find(row.offline ? "run once while the package server answers"
+                                         : "have a sound copy put there"),
+                std::string::npos)
+          << run.err;
+      if (row.offline) continue;
+      // Once the server holds a sound copy, the next run installs it.
+      ASSERT_EQ(lab_.fixture({"packages"}).status, 0);
+      run = technician.run({});
+      EXPECT_EQ(run.status, 0) << run.out << run.err;
+    }
+    EXPECT_TRUE(run.out.ends_with(kClosingLines)) << run.out;
+    EXPECT_EQ(readText(local), serverCopy());
+    const bool rebuilt = row.local == Local::EarlierBuild;
+    EXPECT_EQ(fileSize(lab_.devicePath("root/QMServer/bin/QMServer")), rebuilt ? 26000 : 25000);
+    if (row.line.find("__MACOSX") == std::string::npos) {
+      EXPECT_EQ(readText(lab_.devicePath("var/log/lab-evidence.log")),
+                "QMServer/install.sh root /root\n");
+      continue;
+    }
+    // Installed a second time, unzip finds the Mac's files of the first and replaces them without
+    // asking.
+    run = technician.run({});
+    EXPECT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_TRUE(run.out.ends_with(kClosingLines)) << run.out;
+    EXPECT_EQ(readText(lab_.devicePath("var/log/lab-evidence.log")),
+              "QMServer/install.sh root /root\nQMServer/install.sh root /root\n");
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(BothDevices, PackageCheck, testing::Values("openssh", "dropbear"));
 
 // Peers that stop answering in the middle of a run, with the program's own waits.
 class ServerPackageStall : public ServerPackage {

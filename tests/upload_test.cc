@@ -107,6 +107,10 @@ constexpr const char* kFormatUntouched = "|3.33333e-08";
 
 class Upload : public testing::Test {
  protected:
+  // `ssh`: the device's SSH server, as the lab starts it.
+  explicit Upload(const char* ssh = "openssh")
+      : lab_(uniqueLabName("upload"), "qm", ssh), scope_(lab_) {}
+
   void SetUp() override {
     ASSERT_TRUE(lab_.ok()) << lab_.startError();
     ASSERT_TRUE(scope_.ok());
@@ -143,10 +147,22 @@ class Upload : public testing::Test {
     EXPECT_TRUE(copy == content);
   }
 
-  Lab lab_{uniqueLabName("upload")};
-  NetnsScope scope_{lab_};
+  Lab lab_;
+  NetnsScope scope_;
   SshLink link_;
 };
+
+// A device whose SSH server admits less than one write request at a time (Dropbear's 24 KiB).
+class UploadThroughASmallWindow : public Upload {
+ protected:
+  UploadThroughASmallWindow() : Upload("dropbear") {}
+};
+
+TEST_F(UploadThroughASmallWindow, ProgressEndsAtOneHundredPercent) {
+  for (const std::int64_t size :
+       {std::int64_t{30000}, std::int64_t{300000}, std::int64_t{450000}, 40 * kChunk})
+    expectUploaded("small" + std::to_string(size) + ".bin", size, expectedProgress(size));
+}
 
 TEST_F(Upload, ProgressTextAndDeviceCopyForEachSize) {
   // 1640 chunks are a little over 16 MiB; five bytes more need one more, short chunk.

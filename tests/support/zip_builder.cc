@@ -44,4 +44,12 @@ std::string flipByteIn(std::string archive, const std::string& data) {
   return archive;
 }
 
+std::string flipByteAfter(std::string archive, const std::string& marker, std::size_t distance) {
+  const std::size_t at = archive.find(marker);
+  if (at == std::string::npos || at + marker.size() + distance >= archive.size())
+    throw std::runtime_error("the marker is not in the archive");
+  archive[at + marker.size() + distance] ^= 0x20;
+  return archive;
+}
+
 }  // namespace provision::test

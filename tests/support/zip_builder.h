@@ -19,4 +19,8 @@ std::string makeZip(const std::vector<ZipEntry>& entries);
 // bad sector or a faulty transfer leaves it.
 std::string flipByteIn(std::string archive, const std::string& data);
 
+// `archive` with the byte `distance` bytes past the first place where `marker` lies flipped: past
+// an entry's name in its local header lies its (deflated) data.
+std::string flipByteAfter(std::string archive, const std::string& marker, std::size_t distance);
+
 }  // namespace provision::test
