@@ -13,6 +13,7 @@
 #include "device/ssh_link.h"
 #include "device/upload_window.h"
 #include "log/run_record.h"
+#include "log/text.h"
 #include "workspace/filesystem.h"
 
 namespace provision {
@@ -363,10 +364,6 @@ int sendRequests(std::ifstream& local, RequestChannel& channel, const std::strin
     progress.interrupted();
     return kSshStalled;
   }
-}
-
-std::string fileNameOf(const std::string& remotePath) {
-  return remotePath.substr(remotePath.rfind('/') + 1);
 }
 
 }  // namespace

@@ -7,17 +7,13 @@
 #include "ftp/ftp_client.h"
 #include "log/advice.h"
 #include "log/run_log.h"
+#include "log/text.h"
 #include "settings/settings.h"
 #include "workspace/filesystem.h"
 #include "workspace/workspace.h"
 
 namespace provision {
 namespace {
-
-std::string fileNameOf(const std::string& remotePath) {
-  size_t slash = remotePath.rfind('/');
-  return slash == std::string::npos ? remotePath : remotePath.substr(slash + 1);
-}
 
 void removeQuietly(const std::string& path) {
   std::error_code ignored;

@@ -65,4 +65,6 @@ std::string printable(const std::string& text) {
   return shown;
 }
 
+std::string fileNameOf(const std::string& path) { return path.substr(path.rfind('/') + 1); }
+
 }  // namespace provision
