@@ -5,9 +5,9 @@
 #include <cstdint>
 
 #include "app/console.h"
-#include "ftp/folder_listing.h"
 #include "log/run_log.h"
 #include "settings/settings.h"
+#include "workspace/local_name.h"
 
 namespace provision {
 

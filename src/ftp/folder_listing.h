@@ -4,6 +4,7 @@
 #include <string>
 
 #include "ftp/ftp_client.h"
+#include "workspace/local_name.h"
 
 namespace provision {
 
@@ -12,25 +13,6 @@ enum class EntryUse {
   Refuse,  // a file whose name is unsafe as a local file name: passed over with a warning
   Fetch,
 };
-
-// The file-name rules of the systems the program runs on.
-enum class NameRule {
-  Posix,
-  Windows,  // also refuses what Win32 treats specially: device names, streams, stripped endings
-};
-
-#ifdef _WIN32
-inline constexpr NameRule kLocalNameRule = NameRule::Windows;
-#else
-inline constexpr NameRule kLocalNameRule = NameRule::Posix;
-#endif
-
-// Whether `name` can be a file name directly inside a local folder: not empty, no "/", "\" or
-// control character, and not made of dots and blanks only (".", "..", " .. " and the like). The
-// Windows rule also refuses the characters Win32 does not allow in a name (":" would name an
-// alternate data stream), the reserved device names (CON, PRN, AUX, NUL, COM0-9, LPT0-9, also with
-// an extension and in any case) and names ending in a dot or a blank, which Win32 strips.
-bool isSafeLocalName(const std::string& name, NameRule rule = kLocalNameRule);
 
 EntryUse useOfEntry(const FtpEntry& entry, NameRule rule = kLocalNameRule);
 

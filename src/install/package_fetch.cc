@@ -6,7 +6,6 @@
 #include <iterator>
 #include <system_error>
 
-#include "ftp/folder_listing.h"
 #include "ftp/ftp_source.h"
 #include "ftp/latest_version.h"
 #include "log/advice.h"
@@ -14,6 +13,7 @@
 #include "log/run_record.h"
 #include "settings/settings.h"
 #include "workspace/filesystem.h"
+#include "workspace/local_name.h"
 #include "workspace/package_archive.h"
 #include "workspace/workspace.h"
 

@@ -5,9 +5,9 @@
 #include <vector>
 
 #include "app/arguments.h"
-#include "ftp/folder_listing.h"
 #include "property.h"
 #include "settings/settings.h"
+#include "workspace/local_name.h"
 
 namespace provision::fuzz {
 namespace {
