@@ -1,4 +1,4 @@
-#include "ftp/latest_version.h"
+#include "workspace/latest_version.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>

@@ -2,8 +2,8 @@
 
 #include <fstream>
 
-#include "ftp/latest_version.h"
 #include "workspace/filesystem.h"
+#include "workspace/text_file.h"
 
 namespace provision {
 

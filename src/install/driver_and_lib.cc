@@ -7,13 +7,13 @@
 #include "device/ssh_link.h"
 #include "device/staged_upload.h"
 #include "ftp/ftp_source.h"
-#include "ftp/latest_version.h"
 #include "install/device_identity.h"
 #include "install/install_steps.h"
 #include "install/package_fetch.h"
 #include "install/workflows.h"
 #include "log/run_log.h"
 #include "settings/settings.h"
+#include "workspace/latest_version.h"
 #include "workspace/workspace.h"
 
 namespace provision {

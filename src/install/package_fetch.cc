@@ -7,12 +7,12 @@
 #include <system_error>
 
 #include "ftp/ftp_source.h"
-#include "ftp/latest_version.h"
 #include "log/advice.h"
 #include "log/run_log.h"
 #include "log/run_record.h"
 #include "settings/settings.h"
 #include "workspace/filesystem.h"
+#include "workspace/latest_version.h"
 #include "workspace/local_name.h"
 #include "workspace/package_archive.h"
 #include "workspace/workspace.h"

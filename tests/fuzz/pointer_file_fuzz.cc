@@ -6,8 +6,8 @@
 #include <sstream>
 #include <vector>
 
-#include "ftp/latest_version.h"
 #include "property.h"
+#include "workspace/latest_version.h"
 
 namespace provision::fuzz {
 namespace {

@@ -1,6 +1,5 @@
-#include "ftp/latest_version.h"
+#include "workspace/latest_version.h"
 
-#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <iostream>
@@ -8,6 +7,7 @@
 
 #include "log/run_record.h"
 #include "workspace/filesystem.h"
+#include "workspace/text_file.h"
 
 namespace provision {
 namespace {
@@ -35,16 +35,6 @@ int readLatestVersion(const std::string& path, PerLine perLine, std::string& pac
   readLatestVersion(in, perLine, packageName);
   recordFact("package: " + packageName);
   return 0;
-}
-
-void skipByteOrderMark(std::istream& in) {
-  static constexpr char kMark[] = {'\xEF', '\xBB', '\xBF'};
-  const std::istream::pos_type start = in.tellg();
-  char head[sizeof kMark];
-  in.read(head, sizeof head);
-  if (in.gcount() == sizeof head && std::equal(head, head + sizeof head, kMark)) return;
-  in.clear();
-  in.seekg(start);
 }
 
 int readLatestVersion(std::istream& in, PerLine perLine, std::string& packageName) {

@@ -1,4 +1,5 @@
-// Latest-version pointer files: a text file beside the packages that names the current one.
+// Latest-version pointer files: a text file beside the packages that names the current one, read
+// from the local copy in the data folder.
 #pragma once
 
 #include <istream>
@@ -14,10 +15,6 @@ enum class PerLine { None, Echo, Pause };
 // a byte-order mark at the very start of the file (Windows editors write one).
 // Returns 0, or 2 when the file cannot be opened (packageName unchanged).
 int readLatestVersion(const std::string& path, PerLine perLine, std::string& packageName);
-
-// Skips the UTF-8 byte-order mark (EF BB BF) when `in` starts with one. No package or folder name
-// begins with it.
-void skipByteOrderMark(std::istream& in);
 
 // The same for the content of `in`, which is read to its end. Returns the number of lines read,
 // each of which had the per-line action.
