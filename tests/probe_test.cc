@@ -1,4 +1,6 @@
 // Telling a QM from a ZR unit by the root password the lab device accepts.
+#include "install/probe.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>

@@ -10,7 +10,8 @@
 #include "app/libraries.h"
 #include "app/notices.h"
 #include "app/usage.h"
-#include "device/ssh_link.h"
+#include "install/probe.h"
+#include "install/run_status.h"
 #include "install/workflows.h"
 #include "log/run_log.h"
 #include "log/run_record.h"
@@ -43,7 +44,7 @@ int runWorkflow(int argc, const char* const* argv, const std::string& startTime)
   std::string error = applyArguments(argc, argv, settings);
   if (!error.empty()) {
     std::cerr << error << std::endl;
-    return kExitBadArgument;
+    return kRunBadArgument;
   }
 
   // One run at a time in this folder: a second one would empty and refill the same data folders
@@ -57,7 +58,7 @@ int runWorkflow(int argc, const char* const* argv, const std::string& startTime)
     std::cerr << "Another run of provision is using this folder"
               << (heldBy.empty() ? "" : " (" + heldBy + ")")
               << "; wait until it has ended, then start this run again" << std::endl;
-    return kExitFolderBusy;
+    return kRunFolderBusy;
   }
 
   int probeStatus = probeDeviceKind();
@@ -95,7 +96,7 @@ std::string startText(int argc, const char* const* argv, const std::string& fold
 int recordedRun(int argc, const char* const* argv) {
   const std::string folder = executableFolder();
   RunRecord record(folder + kSep + kRecordFileName, startText(argc, argv, folder));
-  int status = kExitInternalError;
+  int status = kRunInternalError;
   // Nothing is expected to throw; what still does ends the run with a status of its own and the
   // record's end line, not with the runtime's abort.
   try {

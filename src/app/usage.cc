@@ -2,6 +2,8 @@
 
 #include "app/console.h"
 #include "app/provision.h"
+#include "device/ssh_link.h"
+#include "install/run_status.h"
 #include "log/run_record.h"
 #include "workspace/workspace.h"
 
@@ -16,31 +18,32 @@ struct StatusMeaning {
 };
 
 constexpr StatusMeaning kStatusMeanings[] = {
-    {0, 0, "success"},
-    {1, 1,
+    {kRunSucceeded, kRunSucceeded, "success"},
+    {kRunNoDevice, kRunDownloadFailed,
      "the device refused both root passwords or was unreachable, or a package download failed"},
-    {2, 2,
+    {kRunFileNotRead, kRunFileNotRead,
      "a pointer file or the calibration log could not be opened, or a pointer file names no "
      "package file"},
-    {3, 3,
+    {kRunInstallFailed, kRunInstallFailed,
      "the device could not install the package, or could not put the unit's calibration into "
      "effect"},
-    {4, 4,
+    {kRunPackageDamaged, kRunPackageDamaged,
      "a package is damaged (it failed the check on this PC); nothing of it reached the device"},
-    {5, 5,
+    {kRunCalibrationNotFound, kRunCalibrationNotFound,
      "the unit's calibration was not found: its report names no UID or model, or, offline, no "
      "calibration files for this unit are in the data folder"},
-    {kExitBadArgument, kExitBadArgument,
+    {kRunBadArgument, kRunBadArgument,
      "the first argument is not a number, or the variant cannot name a folder; nothing was "
      "started"},
-    {kExitInternalError, kExitInternalError,
+    {kRunInternalError, kRunInternalError,
      "an unexpected error ended the run (standard error and the run record say which)"},
-    {kExitFolderBusy, kExitFolderBusy, "another run was using this folder; this one did nothing"},
-    {-9, -1, "a step on the device failed: opening the link"},
-    {-11, -10, "a step on the device failed: a command"},
-    {-14, -12, "a step on the device failed: an upload"},
-    {-15, -15, "a step on the device failed: the device stopped answering"},
-    {-16, -16, "a step on the device failed: an uploaded file could not take its name"},
+    {kRunFolderBusy, kRunFolderBusy, "another run was using this folder; this one did nothing"},
+    {kSshSftpInitFailed, kSshSocketLibraryFailed, "a step on the device failed: opening the link"},
+    {kSshExecFailed, kSshChannelFailed, "a step on the device failed: a command"},
+    {kSshWriteFailed, kSshRemoteOpenFailed, "a step on the device failed: an upload"},
+    {kSshStalled, kSshStalled, "a step on the device failed: the device stopped answering"},
+    {kSshRenameFailed, kSshRenameFailed,
+     "a step on the device failed: an uploaded file could not take its name"},
 };
 
 std::string rangeText(int first, int last) {

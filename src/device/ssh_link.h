@@ -137,8 +137,4 @@ class SshLink {
   std::ifstream localFile_;
 };
 
-// Tells a QM from a ZR unit by the root password the device accepts, prints "QM" or "ZR" and
-// sets settings.deviceKind. Returns 0, or 1 when neither password is accepted.
-int probeDeviceKind();
-
 }  // namespace provision

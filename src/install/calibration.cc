@@ -29,8 +29,6 @@ constexpr const char* kDeviceCalibrationFolder = "/opt/CalFile/";
 // Raw measurement data stays on the package server.
 constexpr const char* kRawDataMarker = ".tdms";
 
-// Status of a calibration step whose files could not all be fetched.
-constexpr int kCalibrationFetchFailed = 1;
 // Puts the uploaded calibration files into effect on the device.
 constexpr const char* kFixUpCommand = "sh /opt/QMServer/shell/ZR_FixCalFile.sh";
 
@@ -81,7 +79,7 @@ int fetchCalibrationSet(FtpSource& ftp, const std::string& unitFolder,
   std::string calibrationFolderName;
   if (!readFirstLine(logPath, calibrationFolderName)) {
     writeLog("Can't open the file : " + logPath, kLogInfo);
-    return 2;
+    return kRunFileNotRead;
   }
   std::cout << calibrationFolderName << std::endl;
 
@@ -89,7 +87,7 @@ int fetchCalibrationSet(FtpSource& ftp, const std::string& unitFolder,
     writeLog("The calibration log " + logPath +
                  " names no calibration folder: none of the unit's calibration files was installed",
              kLogError);
-    return kCalibrationFetchFailed;
+    return kRunDownloadFailed;
   }
 
   FolderFetch fetched = ftp.fetchFolder(unitFolder + calibrationFolderName, staging.path());
@@ -109,7 +107,7 @@ int fetchCalibrationSet(FtpSource& ftp, const std::string& unitFolder,
     writeLog("Failed to fetch " + fetched.failedPath +
                  ": none of the unit's calibration files was installed",
              kLogError);
-    return kCalibrationFetchFailed;
+    return kRunDownloadFailed;
   }
   return 0;
 }
@@ -127,7 +125,7 @@ int storeCalibrationSet(const StagingFolder& staging, const UnitName& unit) {
   writeLog("Failed to store the unit's calibration files in " + localFolder +
                ": none of them was installed",
            kLogError);
-  return kCalibrationFetchFailed;
+  return kRunDownloadFailed;
 }
 
 // Fetches the unit's calibration set from the package server into the local calibration folder.
@@ -137,7 +135,7 @@ int downloadCalibration(const UnitName& unit) {
   if (!unitServerFolder(unit.label, unit.uid, unitFolder)) {
     writeLog("The device's UID or model label cannot name a folder on the package server",
              kLogError);
-    return kCalibrationNotFound;
+    return kRunCalibrationNotFound;
   }
   StagingFolder staging(dataFolder("CalFile"));
   FtpSource ftp;
@@ -154,7 +152,7 @@ bool isUploaded(const std::string& name) {
 }
 
 // While the package server does not answer, the local calibration folder must hold a set for this
-// unit: files fetched for it, or files put there by hand (no record). 0 or kCalibrationNotFound
+// unit: files fetched for it, or files put there by hand (no record). 0 or kRunCalibrationNotFound
 // (logged).
 int checkOfflineSet(const UnitName& unit) {
   const std::string localFolder = dataFolder("CalFile");
@@ -173,7 +171,7 @@ int checkOfflineSet(const UnitName& unit) {
              kLogError);
   }
   advice::explain(advice::calibrationNeedsServer(localFolder));
-  return kCalibrationNotFound;
+  return kRunCalibrationNotFound;
 }
 
 // Uploads the unit's calibration set from the local folder. Every file arrives under a temporary
@@ -212,7 +210,7 @@ int uploadCalibrationSet(SshLink& link) {
 }
 
 // Runs the device's script that puts the uploaded set into effect, judged like an install script:
-// 0, the link's status, or kInstallFailed when it ended otherwise than with 0 (logged).
+// 0, the link's status, or kRunInstallFailed when it ended otherwise than with 0 (logged).
 int fixUpCalibration(SshLink& link, std::string& output) {
   int exitStatus = kNoExitStatus;
   const int linkStatus = link.runCommand(kFixUpCommand, output, exitStatus);
@@ -223,7 +221,7 @@ int fixUpCalibration(SshLink& link, std::string& output) {
                (exitStatus < 0 ? " ended without an exit status"
                                : " ended with exit status " + std::to_string(exitStatus)),
            kLogError);
-  return kInstallFailed;
+  return kRunInstallFailed;
 }
 
 }  // namespace

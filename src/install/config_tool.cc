@@ -35,8 +35,8 @@ std::string installCommand(const std::string& configFolderName) {
 int installConfigTool(std::string localFolder, std::string remoteFolder,
                       std::string pointerFileName) {
   std::string packageName;
-  const int status = preparePackage(localFolder, remoteFolder, pointerFileName, packageName);
-  if (status == 1) writeLog("Faile Down ZRConfig_LatestVersion", kLogError);
+  const int status = preparePackage({localFolder, remoteFolder, pointerFileName}, packageName);
+  if (status == kRunDownloadFailed) writeLog("Faile Down ZRConfig_LatestVersion", kLogError);
   if (status != 0) return status;
 
   SshLink link;

@@ -95,7 +95,7 @@ int checkDevice(std::string& model, std::string& uid) {
                "; none of its calibration files was fetched or installed",
            kLogError);
   advice::explain(advice::unitReportIncomplete());
-  return kCalibrationNotFound;
+  return kRunCalibrationNotFound;
 }
 
 }  // namespace provision

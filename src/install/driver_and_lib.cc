@@ -23,24 +23,22 @@ constexpr const char* kBundleServerFolder = "/ProcessEquipment/Quorvex/";
 constexpr const char* kBundlePointerFile = "DriverAndLib_LatestVersion.txt";
 constexpr const char* kDeviceFolder = "/opt/";
 
-// Finds the bundle's name and makes sure a sound copy of the bundle is local. 0, 1 (download
-// failed), 2 (no pointer file) or kPackageDamaged.
+// Finds the bundle's name and secures a sound copy of the bundle (securePackage()). While the
+// package server answers, the pointer file comes over the same connection, with a pause after
+// each of its lines. kRunFileNotRead, unlogged, when there is no pointer file.
 int fetchBundle(std::string& packageName) {
-  const std::string folder = dataFolder("lib");
-  const std::string pointerPath = folder + kSep + kBundlePointerFile;
+  const PackagePlace place{dataFolder("lib") + kSep, kBundleServerFolder, kBundlePointerFile};
   if (!settings.serverOnline) {
-    if (readLatestVersion(pointerPath, PerLine::None, packageName) != 0) return 2;
-    if (!checkPackageName(pointerPath, packageName)) return 2;
-    return checkLocalPackage(folder + kSep, packageName);
+    if (readLatestVersion(place.pointerPath(), PerLine::None, packageName) != 0)
+      return kRunFileNotRead;
+    return securePackage(nullptr, place, packageName);
   }
-
   FtpSource ftp;
   ftp.open();
-  ftp.downloadFile(std::string(kBundleServerFolder) + kBundlePointerFile, folder);
-  int status = readLatestVersion(pointerPath, PerLine::Pause, packageName);
-  if (status != 0) return status;
-  if (!checkPackageName(pointerPath, packageName)) return 2;
-  status = ensurePackage(ftp, folder + kSep, kBundleServerFolder, kBundlePointerFile, packageName);
+  ftp.downloadFile(place.remoteFolder + place.pointerFileName, dataFolder("lib"));
+  if (readLatestVersion(place.pointerPath(), PerLine::Pause, packageName) != 0)
+    return kRunFileNotRead;
+  const int status = securePackage(&ftp, place, packageName);
   ftp.close();
   return status;
 }

@@ -66,7 +66,7 @@ void InstallSteps::judge(const std::string& step, const std::string& command, st
                                  ? "ended without an exit status"
                                  : "ended with exit status " + std::to_string(exitStatus);
   writeLog("The device could not install " + packageName_ + ": " + step + " " + ending, kLogError);
-  status_ = kInstallFailed;
+  status_ = kRunInstallFailed;
 }
 
 }  // namespace provision

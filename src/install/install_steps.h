@@ -4,13 +4,11 @@
 
 #include <string>
 
+#include "install/run_status.h"
+
 namespace provision {
 
 class SshLink;
-
-// Status of a workflow whose package the device could not install: it unpacked or ran the install
-// steps, and one of them failed.
-inline constexpr int kInstallFailed = 3;
 
 // Logs that `packageName`, from `localFolder`, did not reach the device whole, unless the link has
 // said so already (a device that stopped answering names the upload), and returns `status`.
@@ -42,8 +40,8 @@ class InstallSteps {
   // Whether a judged step failed, so that the package's later steps are skipped.
   bool failed() const { return status_ != 0; }
   // 0 when every judged step succeeded; the link's status when one of them could not run to its
-  // end (the device stopped answering, say); kInstallFailed when the device ran one and it failed.
-  // Each failed step has had its one error line in the run log.
+  // end (the device stopped answering, say); kRunInstallFailed when the device ran one and it
+  // failed. Each failed step has had its one error line in the run log.
   int status() const { return status_; }
 
  private:

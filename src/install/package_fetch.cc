@@ -55,20 +55,45 @@ int reportDamaged(const std::string& packageName, const std::string& localFolder
   recordFact("package check: " + packageName + " is damaged: " + check.problem);
   advice::explain(removed ? advice::packageDamagedOnServer(packageName, settings.ftpHost)
                           : advice::packageDamagedLocally(packageName, folder));
-  return kPackageDamaged;
+  return kRunPackageDamaged;
 }
 
 // Empties the folder (but its pointer file), fetches the package and checks what arrived.
-int fetchPackage(FtpSource& ftp, const std::string& localFolder, const std::string& remoteFolder,
-                 const std::string& pointerFileName, const std::string& packageName) {
-  clearFolderKeeping(localFolder, pointerFileName);
-  if (ftp.downloadFile(remoteFolder + packageName, localFolder) != 0) return 1;
-  const std::string localPath = localFolder + packageName;
+int fetchPackage(FtpSource& ftp, const PackagePlace& place, const std::string& packageName) {
+  clearFolderKeeping(place.localFolder, place.pointerFileName);
+  if (ftp.downloadFile(place.remoteFolder + packageName, place.localFolder) != 0)
+    return kRunDownloadFailed;
+  const std::string localPath = place.localFolder + packageName;
   const ArchiveCheck check = checkPackageArchive(localPath);
-  if (check.sound) return 0;
+  if (check.sound) return kRunSucceeded;
   std::error_code ignored;
   std::filesystem::remove(toFsPath(localPath), ignored);
-  return reportDamaged(packageName, localFolder, check, true);
+  return reportDamaged(packageName, place.localFolder, check, true);
+}
+
+// The check of the local copy when the package server does not answer.
+int checkLocalPackage(const std::string& localFolder, const std::string& packageName) {
+  const std::string localPath = localFolder + packageName;
+  if (entryType(localPath) != EntryType::File) return kRunSucceeded;
+  const ArchiveCheck check = checkPackageArchive(localPath);
+  return check.sound ? kRunSucceeded : reportDamaged(packageName, localFolder, check, false);
+}
+
+// Whether the name that the pointer file at `pointerPath` gives can name a package: UTF-8 text
+// that is one file name in its folder, without a control character. An empty name is no package
+// either, but its upload fails and says so. Logs one error line naming the pointer file when it
+// cannot.
+bool checkPackageName(const std::string& pointerPath, const std::string& packageName) {
+  if (packageName.empty()) return true;
+  // A name in another code page than UTF-8 (Notepad's "ANSI") names no file here.
+  const bool utf8 = isUtf8(packageName);
+  if (utf8 && isSafeLocalName(packageName)) return true;
+  writeLog("The pointer file " + pointerPath + " names \"" + printable(packageName) +
+               (utf8 ? "\", which cannot be the file name of a package"
+                     : "\", which is not UTF-8 text (save the pointer file as UTF-8)") +
+               "; nothing was installed",
+           kLogError);
+  return false;
 }
 
 // Whether the local copy at `localPath` is to be fetched again while the server at `remotePath`
@@ -93,51 +118,30 @@ bool fetchAgain(FtpSource& ftp, const std::string& localPath, const std::string&
 
 }  // namespace
 
-int ensurePackage(FtpSource& ftp, const std::string& localFolder, const std::string& remoteFolder,
-                  const std::string& pointerFileName, const std::string& packageName) {
-  const std::string localPath = localFolder + packageName;
+int securePackage(FtpSource* ftp, const PackagePlace& place, const std::string& packageName) {
+  if (!checkPackageName(place.pointerPath(), packageName)) return kRunFileNotRead;
+  const std::string localPath = place.localFolder + packageName;
   // Something else under the package's name (an empty name names the folder itself) is left to
   // the upload, which fails and says so.
-  if (pathExists(localPath) && entryType(localPath) != EntryType::File) return 0;
+  if (pathExists(localPath) && entryType(localPath) != EntryType::File) return kRunSucceeded;
+  if (ftp == nullptr) return checkLocalPackage(place.localFolder, packageName);
   const std::string copyText =
-      "The copy of " + packageName + " in " + withoutTrailingSeparator(localFolder);
-  if (pathExists(localPath) && !fetchAgain(ftp, localPath, remoteFolder + packageName, copyText))
-    return 0;
-  return fetchPackage(ftp, localFolder, remoteFolder, pointerFileName, packageName);
+      "The copy of " + packageName + " in " + withoutTrailingSeparator(place.localFolder);
+  if (pathExists(localPath) &&
+      !fetchAgain(*ftp, localPath, place.remoteFolder + packageName, copyText))
+    return kRunSucceeded;
+  return fetchPackage(*ftp, place, packageName);
 }
 
-int checkLocalPackage(const std::string& localFolder, const std::string& packageName) {
-  const std::string localPath = localFolder + packageName;
-  if (entryType(localPath) != EntryType::File) return 0;
-  const ArchiveCheck check = checkPackageArchive(localPath);
-  return check.sound ? 0 : reportDamaged(packageName, localFolder, check, false);
-}
-
-bool checkPackageName(const std::string& pointerPath, const std::string& packageName) {
-  if (packageName.empty()) return true;
-  // A name in another code page than UTF-8 (Notepad's "ANSI") names no file here.
-  const bool utf8 = isUtf8(packageName);
-  if (utf8 && isSafeLocalName(packageName)) return true;
-  writeLog("The pointer file " + pointerPath + " names \"" + printable(packageName) +
-               (utf8 ? "\", which cannot be the file name of a package"
-                     : "\", which is not UTF-8 text (save the pointer file as UTF-8)") +
-               "; nothing was installed",
-           kLogError);
-  return false;
-}
-
-int preparePackage(const std::string& localFolder, const std::string& remoteFolder,
-                   const std::string& pointerFileName, std::string& packageName) {
-  const std::string pointerPath = localFolder + pointerFileName;
-  if (readLatestVersion(pointerPath, PerLine::Echo, packageName) != 0) {
-    writeLog("Can't open the file : " + pointerPath, kLogInfo);
-    return 2;
+int preparePackage(const PackagePlace& place, std::string& packageName) {
+  if (readLatestVersion(place.pointerPath(), PerLine::Echo, packageName) != 0) {
+    writeLog("Can't open the file : " + place.pointerPath(), kLogInfo);
+    return kRunFileNotRead;
   }
-  if (!checkPackageName(pointerPath, packageName)) return 2;
-  if (!settings.serverOnline) return checkLocalPackage(localFolder, packageName);
+  if (!settings.serverOnline) return securePackage(nullptr, place, packageName);
   FtpSource ftp;
   ftp.open();
-  return ensurePackage(ftp, localFolder, remoteFolder, pointerFileName, packageName);
+  return securePackage(&ftp, place, packageName);
 }
 
 void fetchPointerFile(const std::string& remotePath, const std::string& localFolder) {

@@ -21,7 +21,7 @@ constexpr const char* kRootHome = "/root/";
 int installServerPackage(std::string localFolder, std::string remoteFolder,
                          std::string pointerFileName) {
   std::string packageName;
-  const int status = preparePackage(localFolder, remoteFolder, pointerFileName, packageName);
+  const int status = preparePackage({localFolder, remoteFolder, pointerFileName}, packageName);
   if (status != 0) return status;
 
   SshLink link;

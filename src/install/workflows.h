@@ -3,6 +3,8 @@
 
 #include <string>
 
+#include "install/run_status.h"
+
 namespace provision {
 
 // Mode 1: the driver-and-library bundle. 0, 1 (download failed), 2 (pointer file missing) or the
@@ -17,21 +19,16 @@ int installServerPackage(std::string localFolder, std::string remoteFolder,
 int installConfigTool(std::string localFolder, std::string remoteFolder,
                       std::string pointerFileName);
 
-// Status of a calibration step that found no calibration for the unit: the device's report names
-// no UID or model code, or, while the package server does not answer, the data folder holds no
-// calibration files for this unit.
-inline constexpr int kCalibrationNotFound = 5;
-
 // ZR units: connects as root (three attempts, spaced for a unit that restarts), reads UID and model
 // code from the device report, stops the device application and derives the model label. 0; the
-// link's status when no attempt connected; kCalibrationNotFound when the report gives no UID or
+// link's status when no attempt connected; kRunCalibrationNotFound when the report gives no UID or
 // model code, or they name no folder of the package server. Each failure is logged.
 int checkDevice(std::string& model, std::string& uid);
 
 // ZR units: fetches the unit's calibration files (or, while the package server does not answer,
 // takes those in the data folder that belong to this unit) and puts them on the device. 0, 1 (the
-// set could not be fetched), 2 (no calibration log), kInstallFailed (the fix-up script failed),
-// kCalibrationNotFound or the failing link step's code; each failure is logged. Only a run whose
+// set could not be fetched), 2 (no calibration log), kRunInstallFailed (the fix-up script failed),
+// kRunCalibrationNotFound or the failing link step's code; each failure is logged. Only a run whose
 // tool and calibration both installed says that the unit is installed (runPackageUpdate).
 int syncCalibration(const std::string& model, const std::string& uid);
 

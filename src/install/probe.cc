@@ -1,3 +1,5 @@
+#include "install/probe.h"
+
 #include <iostream>
 
 #include "device/device_account.h"
@@ -28,7 +30,7 @@ int probeDeviceKind() {
   if (qmStatus == kSshOk) {
     settings.deviceKind = DeviceKind::QM;
     std::cout << "QM" << std::endl;
-    return 0;
+    return kRunSucceeded;
   }
   // Any failure of the first attempt, a refused password or an unreachable device alike, leads
   // to the ZR password on the same link.
@@ -36,10 +38,10 @@ int probeDeviceKind() {
   if (zrStatus == kSshOk) {
     settings.deviceKind = DeviceKind::ZR;
     std::cout << "ZR" << std::endl;
-    return 0;
+    return kRunSucceeded;
   }
   advice::explain(probeFailure(qmStatus, zrStatus));
-  return 1;
+  return kRunNoDevice;
 }
 
 }  // namespace provision
