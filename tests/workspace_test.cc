@@ -10,6 +10,7 @@
 #include <fstream>
 #include <iostream>
 
+#include "ftp/ftp_source.h"
 #include "settings/settings.h"
 #include "support/lab.h"
 
@@ -29,7 +30,8 @@ class StartUpRun : public testing::Environment {
  public:
   void SetUp() override {
     if (!std::getenv(kStartUpVariable)) return;
-    prepareWorkspace();
+    FtpSource server;
+    prepareWorkspace(checkPackageServer(server));
     std::cout << kStartUpMarker << settings.baseFolder << "\n"
               << settings.serverOnline << std::endl;
     std::exit(0);

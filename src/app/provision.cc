@@ -10,6 +10,7 @@
 #include "app/libraries.h"
 #include "app/notices.h"
 #include "app/usage.h"
+#include "ftp/ftp_source.h"
 #include "install/probe.h"
 #include "install/run_status.h"
 #include "install/workflows.h"
@@ -65,7 +66,9 @@ int runWorkflow(int argc, const char* const* argv, const std::string& startTime)
   if (probeStatus != 0) return probeStatus;
   recordFact(settings.deviceKind == DeviceKind::ZR ? "device line: ZR" : "device line: QM");
 
-  prepareWorkspace();
+  // The connection stays open while the folders are made.
+  FtpSource server;
+  prepareWorkspace(checkPackageServer(server));
   recordFact(settings.serverOnline ? "package server: online"
                                    : "package server: offline, the run works from the data folder");
 

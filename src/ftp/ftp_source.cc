@@ -149,4 +149,10 @@ void FtpSource::reportStall(FtpStall stall, const std::string& step) {
   client_->disconnect();
 }
 
+ServerAtStartUp checkPackageServer(FtpSource& server) {
+  if (server.open() == 0) return ServerAtStartUp::Answered;
+  return server.lastFailure() == FtpFailure::LoginRefused ? ServerAtStartUp::RefusedLogin
+                                                          : ServerAtStartUp::DidNotAnswer;
+}
+
 }  // namespace provision

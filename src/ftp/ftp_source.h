@@ -7,6 +7,7 @@
 
 #include "ftp/ftp_client.h"
 #include "workspace/partial_name.h"
+#include "workspace/workspace.h"
 
 namespace provision {
 
@@ -70,5 +71,9 @@ class FtpSource {
   std::unique_ptr<FtpClient> client_;
   FtpFailure lastFailure_ = FtpFailure::Other;
 };
+
+// Opens `server` and tells how the package server answered at start-up. The connection stays open
+// as long as `server` does.
+ServerAtStartUp checkPackageServer(FtpSource& server);
 
 }  // namespace provision

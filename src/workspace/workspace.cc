@@ -3,11 +3,11 @@
 #include <iostream>
 #include <system_error>
 
-#include "ftp/ftp_source.h"
 #include "log/advice.h"
 #include "log/run_log.h"
 #include "settings/settings.h"
 #include "workspace/filesystem.h"
+#include "workspace/partial_name.h"
 
 namespace provision {
 
@@ -16,21 +16,18 @@ std::string dataFolder(const std::string& name) {
   return name.empty() ? data : data + kSep + name;
 }
 
-int prepareWorkspace() {
-  // The connection stays open while the tree is made, as the object lives to the end.
-  FtpSource server;
-  if (server.open() != 0) settings.serverOnline = false;
+void prepareWorkspace(ServerAtStartUp server) {
+  if (server != ServerAtStartUp::Answered) settings.serverOnline = false;
   exeDirectory();
   if (!settings.serverOnline) {
     advice::explain(
-        server.lastFailure() == FtpFailure::LoginRefused
+        server == ServerAtStartUp::RefusedLogin
             ? advice::serverLoginRefused(settings.ftpHost, settings.ftpUser, dataFolder())
             : advice::serverOffline(settings.ftpHost, dataFolder()));
   }
   createFolder(dataFolder());
   for (const char* folder : {"CalFile", "QM", "ZR", "lib"}) createFolder(dataFolder(folder));
   removePartialData(dataFolder());
-  return 0;
 }
 
 void removePartialData(const std::string& folder) {
@@ -52,10 +49,7 @@ void removePartialData(const std::string& folder) {
   }
 }
 
-int exeDirectory() {
-  settings.baseFolder = executableFolder() + kSep;
-  return 0;
-}
+void exeDirectory() { settings.baseFolder = executableFolder() + kSep; }
 
 std::string executableFolder() {
   const std::string path = executablePath();

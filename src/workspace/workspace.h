@@ -17,17 +17,20 @@ inline constexpr const char* kSep = "/";
 // empty name, the "data" folder itself.
 std::string dataFolder(const std::string& name = "");
 
-// Checks whether the package server answers (clears settings.serverOnline when it does not), sets
-// settings.baseFolder, creates the "data" tree and removes what interrupted downloads left in it.
-// Always 0.
-int prepareWorkspace();
+// How the package server answered at start-up; the caller that owns the run asks it.
+enum class ServerAtStartUp { Answered, DidNotAnswer, RefusedLogin };
+
+// Clears settings.serverOnline when the package server did not answer at start-up (and says so on
+// standard error), sets settings.baseFolder, creates the "data" tree and removes what interrupted
+// downloads left in it.
+void prepareWorkspace(ServerAtStartUp server);
 
 // Removes, anywhere below `folder`, the temporary files and folders of downloads that never
 // completed (a run that was killed part-way leaves them behind).
 void removePartialData(const std::string& folder);
 
-// Sets settings.baseFolder to the executable's folder followed by kSep. Always 0.
-int exeDirectory();
+// Sets settings.baseFolder to the executable's folder followed by kSep.
+void exeDirectory();
 
 // The executable's folder, without a separator at its end (the whole path when it has none).
 std::string executableFolder();
