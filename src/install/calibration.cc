@@ -145,6 +145,8 @@ int downloadCalibration(const UnitName& unit) {
   return status != 0 ? status : storeCalibrationSet(staging, unit);
 }
 
+// The raw data and the calibration log stay on this PC. Both filters are kept as they stand, a
+// part anywhere in the name: units' sets rely on "x.tdms.bak" or a copy of the log not going up.
 bool isUploaded(const std::string& name) {
   return name.find(kRawDataMarker) == std::string::npos &&
          name.find(kCalibrationLog) == std::string::npos && name != kUnitRecordName &&

@@ -19,6 +19,7 @@ constexpr int kCountdownSeconds = 30;
 void countDown() {
   std::cout << "Please wait 30s" << std::endl;
   for (int second = 1; second <= kCountdownSeconds; ++second) {
+    // Kept as it stands: technicians know the countdown by this line.
     std::cout << "\rIt's been waiting for " << second << "s" << std::flush;
     std::this_thread::sleep_for(std::chrono::seconds(1));
   }
