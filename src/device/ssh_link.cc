@@ -34,16 +34,10 @@ int SshLink::open(const std::string& host, const std::string& user, const std::s
   if (!net::startup()) return kSshSocketLibraryFailed;
 
   sock_ = net::openTcpSocket();
-  if (sock_ == net::kNoSocket) {
-    releaseSocket();
-    return kSshSocketFailed;
-  }
+  if (sock_ == net::kNoSocket) return abandonWith(kSshSocketFailed);
 
   unsigned char address[4];
-  if (!net::parseIPv4(host, address)) {
-    releaseSocket();
-    return kSshBadAddress;
-  }
+  if (!net::parseIPv4(host, address)) return abandonWith(kSshBadAddress);
 
   switch (net::connectWithin(sock_, address, kSshPort, waits_.connect)) {
     case net::ConnectResult::Connected:
@@ -51,21 +45,13 @@ int SshLink::open(const std::string& host, const std::string& user, const std::s
     case net::ConnectResult::TimedOut:
       return stalled("the connection", waits_.connect);
     case net::ConnectResult::Failed:
-      releaseSocket();
-      return kSshConnectFailed;
+      return abandonWith(kSshConnectFailed);
   }
 
-  if (libssh2_init(0) != 0) {
-    releaseSocket();
-    return kSshLibraryInitFailed;
-  }
-
+  if (libssh2_init(0) != 0) return abandonWith(kSshLibraryInitFailed);
+  libraryStarted_ = true;
   session_ = libssh2_session_init_ex(nullptr, nullptr, nullptr, nullptr);
-  if (session_ == nullptr) {
-    libssh2_exit();
-    releaseSocket();
-    return kSshSessionInitFailed;
-  }
+  if (session_ == nullptr) return abandonWith(kSshSessionInitFailed);
   // Every call returns instead of blocking; DeviceWait does the waiting, with limits.
   libssh2_session_set_blocking(session_, 0);
   libssh2_keepalive_config(session_, kKeepaliveWantReply, kKeepaliveLibraryInterval);
@@ -73,13 +59,12 @@ int SshLink::open(const std::string& host, const std::string& user, const std::s
   DeviceWait handshake = waitFor(waits_.connect);
   if (handshake.until([&] { return libssh2_session_handshake(session_, sock_); }) != 0) {
     if (handshake.expired()) return stalled("the SSH handshake", waits_.connect);
-    libssh2_session_free(session_);
-    session_ = nullptr;
-    libssh2_exit();
-    releaseSocket();
-    return kSshHandshakeFailed;
+    return abandonWith(kSshHandshakeFailed);
   }
+  return logIn(user, password);
+}
 
+int SshLink::logIn(const std::string& user, const std::string& password) {
   DeviceWait login = waitFor(waits_.connect);
   if (login.until([&] {
         return libssh2_userauth_password_ex(session_, user.data(),
@@ -87,16 +72,14 @@ int SshLink::open(const std::string& host, const std::string& user, const std::s
                                             static_cast<unsigned>(password.size()), nullptr);
       }) != 0) {
     if (login.expired()) return stalled("the login as " + user, waits_.connect);
-    close();
-    return kSshAuthFailed;
+    return closeWith(kSshAuthFailed);
   }
 
   DeviceWait sftpStart = waitFor(waits_.connect);
   sftp_ = sftpStart.until([&] { return libssh2_sftp_init(session_); });
   if (sftp_ == nullptr) {
     if (sftpStart.expired()) return stalled("the start of SFTP", waits_.connect);
-    close();
-    return kSshSftpInitFailed;
+    return closeWith(kSshSftpInitFailed);
   }
   return kSshOk;
 }
@@ -144,12 +127,23 @@ void SshLink::abandon() {
     if (channel_ != nullptr) libssh2_channel_free(channel_);
     if (sftp_ != nullptr) libssh2_sftp_shutdown(sftp_);
     libssh2_session_free(session_);
-    libssh2_exit();
   }
+  if (libraryStarted_) libssh2_exit();
+  libraryStarted_ = false;
   channel_ = nullptr;
   sftp_ = nullptr;
   session_ = nullptr;
   releaseSocket();
+}
+
+int SshLink::abandonWith(int status) {
+  abandon();
+  return status;
+}
+
+int SshLink::closeWith(int status) {
+  close();
+  return status;
 }
 
 void SshLink::releaseSocket() {

@@ -107,6 +107,12 @@ class SshLink {
   int stalled(const std::string& step, std::chrono::milliseconds waited);
   // Releases the session and the socket without a word to the device.
   void abandon();
+  // The one way out of a failed open(): everything it set up released, without a word to the
+  // device (abandonWith) or, once logged in or refused, with an orderly disconnect (closeWith).
+  int abandonWith(int status);
+  int closeWith(int status);
+  // The second half of open(): the login and the start of SFTP.
+  int logIn(const std::string& user, const std::string& password);
   void releaseSocket();
   // uploadFile without its entry in the run record; `step` names the upload in messages.
   int sendFile(const std::string& localPath, const std::string& remotePath, bool showProgress,
@@ -124,6 +130,8 @@ class SshLink {
   // The account of the last open(), as the run record names it.
   std::string user_;
   bool stalled_ = false;
+  // Whether libssh2_init() was called for this link's session, to be matched by libssh2_exit().
+  bool libraryStarted_ = false;
   libssh2_socket_t sock_;
   LIBSSH2_SESSION* session_ = nullptr;
   LIBSSH2_SFTP* sftp_ = nullptr;
