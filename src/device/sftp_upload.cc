@@ -9,6 +9,7 @@
 #include <memory>
 #include <system_error>
 
+#include "device/request_channel.h"
 #include "device/sftp_protocol.h"
 #include "device/ssh_link.h"
 #include "device/upload_window.h"
@@ -25,8 +26,6 @@ constexpr int kProgressInterval = 20;
 constexpr std::uint32_t kRemoteOpenFlags =
     sftp::kOpenWrite | sftp::kOpenCreate | sftp::kOpenTruncate;
 constexpr std::uint32_t kRemoteFileMode = 0644;
-// What one read from the channel takes: the server's replies are a few dozen bytes each.
-constexpr std::size_t kReplyReadSize = 4096;
 
 // The progress text of one upload on standard output: "\rsent: NN.NN%" that the next text
 // overwrites, and "\rsent: 100.00%" with a line end when the upload is complete. Standard
@@ -158,69 +157,6 @@ class ChunkLedger {
   bool dataEnded_ = false;
 };
 
-// How a step of the exchange with the SFTP server went.
-enum class Exchange { Done, Broken, Stalled };
-
-// The upload's side of the SFTP channel: requests written whole, replies read and matched by id.
-// Replies to requests that an earlier failed upload let go are skipped.
-class RequestChannel {
- public:
-  RequestChannel(LIBSSH2_CHANNEL* channel, sftp::ReplyReader& replies, std::uint32_t& nextId)
-      : channel_(channel), replies_(replies), nextId_(nextId) {}
-
-  std::uint32_t newId() { return nextId_++; }
-
-  // One write of what remains of `data`. 1: something was written, 0: the channel would block,
-  // -1: it failed.
-  int writeSome(const char* data, std::size_t size, std::size_t& written) {
-    const ssize_t count = libssh2_channel_write_ex(channel_, 0, data + written, size - written);
-    if (count == LIBSSH2_ERROR_EAGAIN) return 0;
-    if (count <= 0) return -1;
-    written += static_cast<std::size_t>(count);
-    return 1;
-  }
-
-  // One read of what the server sent. 1: replies may have arrived, 0: nothing yet, -1: the channel
-  // ended or failed.
-  int readSome() {
-    char buffer[kReplyReadSize];
-    const ssize_t count = libssh2_channel_read_ex(channel_, 0, buffer, sizeof buffer);
-    if (count == LIBSSH2_ERROR_EAGAIN) return 0;
-    if (count <= 0) return -1;
-    replies_.append(buffer, static_cast<std::size_t>(count));
-    return 1;
-  }
-
-  // The next whole reply that arrived, if any.
-  bool nextReply(sftp::Reply& reply) { return replies_.next(reply); }
-  bool broken() const { return replies_.broken(); }
-
-  // Writes `request` whole and waits for the reply with `id`.
-  Exchange exchange(const std::string& request, std::uint32_t id, DeviceWait& wait,
-                    sftp::Reply& reply) {
-    std::size_t written = 0;
-    while (written < request.size()) {
-      const int io = writeSome(request.data(), request.size(), written);
-      if (io < 0) return Exchange::Broken;
-      if (io == 0 && !wait.await()) return Exchange::Stalled;
-    }
-    for (;;) {
-      while (nextReply(reply)) {
-        if (reply.id == id) return Exchange::Done;
-      }
-      if (broken()) return Exchange::Broken;
-      const int io = readSome();
-      if (io < 0) return Exchange::Broken;
-      if (io == 0 && !wait.await()) return Exchange::Stalled;
-    }
-  }
-
- private:
-  LIBSSH2_CHANNEL* channel_;
-  sftp::ReplyReader& replies_;
-  std::uint32_t& nextId_;
-};
-
 // The write requests under way, oldest first. The device may acknowledge them in any order; the
 // upload counts the bytes up to the first request still open.
 class RequestsInFlight {
@@ -295,73 +231,109 @@ class WriteRequest {
   std::size_t written_ = 0;
 };
 
+// What one upload keeps while its requests are under way.
+struct UploadRun {
+  UploadRun(std::ifstream& localFile, RequestChannel& requestChannel, const std::string& fileHandle,
+            std::int64_t fileSize, bool showProgress, UploadWindow& uploadWindow,
+            DeviceWait& deviceWait)
+      : local(localFile),
+        channel(requestChannel),
+        handle(fileHandle),
+        window(uploadWindow),
+        wait(deviceWait),
+        progress(showProgress, fileSize),
+        ledger(fileSize) {}
+
+  std::ifstream& local;
+  RequestChannel& channel;
+  const std::string& handle;
+  UploadWindow& window;
+  DeviceWait& wait;
+  UploadProgress progress;
+  ChunkLedger ledger;
+  RequestsInFlight inFlight;
+  WriteRequest request;
+  std::int64_t sent = 0;
+};
+
+// The sending half: reads the next request from the file when the last one is written whole and
+// the window has room. kSshOk, or kSshLocalOpenFailed when the file cannot be read.
+int queueNextRequest(UploadRun& run) {
+  if (run.request.pending() || run.ledger.allRead() ||
+      run.sent - run.inFlight.acknowledged() + static_cast<std::int64_t>(kWriteRequestSize) >
+          static_cast<std::int64_t>(run.window.size()))
+    return kSshOk;
+  const std::size_t requested = run.ledger.nextRead();
+  run.local.read(run.request.data(), static_cast<std::streamsize>(requested));
+  const std::size_t length = static_cast<std::size_t>(run.local.gcount());
+  // A failed read is no end of data: the device's copy would be cut.
+  if (length < requested && run.local.bad()) return kSshLocalOpenFailed;
+  run.ledger.read(requested, length);
+  if (length == 0) return kSshOk;
+  const std::uint32_t id = run.channel.newId();
+  run.request.prepare(sftp::writeHead(id, run.handle, static_cast<std::uint64_t>(run.sent),
+                                      static_cast<std::uint32_t>(length)),
+                      length);
+  run.sent += static_cast<std::int64_t>(length);
+  run.inFlight.sent(id, run.sent, UploadWindow::Clock::now());
+  return kSshOk;
+}
+
+// The acknowledging half: takes in what the server replied, counts the bytes acknowledged and
+// shows their progress. `moved` tells whether anything arrived, `complete` whether the chunk that
+// completes the upload was acknowledged. kSshOk, or kSshWriteFailed when the server refused a write
+// or sent something that is no reply.
+int takeReplies(UploadRun& run, bool& moved, bool& complete) {
+  // Replies are read only between requests: libssh2 must not send anything of its own while part
+  // of a request waits in its buffer.
+  const int io = run.channel.readSome();
+  if (io < 0) return kSshWriteFailed;
+  moved = io > 0;
+  sftp::Reply reply;
+  while (run.channel.nextReply(reply)) {
+    if (!run.inFlight.done(reply.id)) continue;
+    if (reply.type != sftp::kStatus || reply.status != sftp::kStatusOk) return kSshWriteFailed;
+    if (run.inFlight.acknowledged() == run.ledger.acknowledgedBytes()) continue;
+    run.wait.progressed();
+    run.ledger.acknowledgedUpTo(run.inFlight.acknowledged());
+    run.window.acknowledged(run.inFlight.acknowledged(), run.inFlight.acknowledgedSentAt(),
+                            UploadWindow::Clock::now());
+    complete = run.ledger.reportAcknowledged(run.progress);
+    if (complete) return kSshOk;
+  }
+  // Something that is no reply: nothing more on the channel can be trusted.
+  return run.channel.broken() ? kSshWriteFailed : kSshOk;
+}
+
 // Sends the file as write requests of kWriteRequestSize bytes, as many under way as the window
 // allows: each acknowledgement makes room for a new request. The progress text of a chunk is shown
 // once every byte through it is acknowledged. Only the request being written is held in memory.
 // `wait` gives up when no request is acknowledged for its limit. After a failed write no further
 // request is sent; those under way are let go.
-int sendRequests(std::ifstream& local, RequestChannel& channel, const std::string& handle,
-                 std::int64_t fileSize, bool showProgress, UploadWindow& window, DeviceWait& wait) {
-  UploadProgress progress(showProgress, fileSize);
-  ChunkLedger ledger(fileSize);
-  RequestsInFlight inFlight;
-  WriteRequest request;
-  std::int64_t sent = 0;
+int sendRequests(UploadRun& run) {
   for (;;) {
-    // The next request, when the last one is written whole and the window has room.
-    if (!request.pending() && !ledger.allRead() &&
-        sent - inFlight.acknowledged() + static_cast<std::int64_t>(kWriteRequestSize) <=
-            static_cast<std::int64_t>(window.size())) {
-      const std::size_t requested = ledger.nextRead();
-      local.read(request.data(), static_cast<std::streamsize>(requested));
-      const std::size_t length = static_cast<std::size_t>(local.gcount());
-      // A failed read is no end of data: the device's copy would be cut.
-      if (length < requested && local.bad()) return kSshLocalOpenFailed;
-      ledger.read(requested, length);
-      if (length > 0) {
-        const std::uint32_t id = channel.newId();
-        request.prepare(sftp::writeHead(id, handle, static_cast<std::uint64_t>(sent),
-                                        static_cast<std::uint32_t>(length)),
-                        length);
-        sent += static_cast<std::int64_t>(length);
-        inFlight.sent(id, sent, UploadWindow::Clock::now());
-      }
-    }
+    const int queued = queueNextRequest(run);
+    if (queued != kSshOk) return queued;
     // Nothing under way and nothing left to read: done. The last chunk may count only now that
     // the read found the end of the data (a device whose channel window takes one request at a
     // time acknowledged it before); a file that shrank meanwhile gets no closing text.
-    if (!request.pending() && inFlight.empty() && ledger.allRead()) {
-      ledger.reportAcknowledged(progress);
+    if (!run.request.pending() && run.inFlight.empty() && run.ledger.allRead()) {
+      run.ledger.reportAcknowledged(run.progress);
       return kSshOk;
     }
 
     bool moved = false;
-    if (request.pending()) {
-      const int io = request.writeSome(channel);
+    if (run.request.pending()) {
+      const int io = run.request.writeSome(run.channel);
       if (io < 0) return kSshWriteFailed;
       moved = io > 0;
     } else {
-      // Replies are read only between requests: libssh2 must not send anything of its own while
-      // part of a request waits in its buffer.
-      const int io = channel.readSome();
-      if (io < 0) return kSshWriteFailed;
-      moved = io > 0;
-      sftp::Reply reply;
-      while (channel.nextReply(reply)) {
-        if (!inFlight.done(reply.id)) continue;
-        if (reply.type != sftp::kStatus || reply.status != sftp::kStatusOk) return kSshWriteFailed;
-        if (inFlight.acknowledged() == ledger.acknowledgedBytes()) continue;
-        wait.progressed();
-        ledger.acknowledgedUpTo(inFlight.acknowledged());
-        window.acknowledged(inFlight.acknowledged(), inFlight.acknowledgedSentAt(),
-                            UploadWindow::Clock::now());
-        if (ledger.reportAcknowledged(progress)) return kSshOk;
-      }
-      // Something that is no reply: nothing more on the channel can be trusted.
-      if (channel.broken()) return kSshWriteFailed;
+      bool complete = false;
+      if (takeReplies(run, moved, complete) != kSshOk) return kSshWriteFailed;
+      if (complete) return kSshOk;
     }
-    if (moved || wait.await()) continue;
-    progress.interrupted();
+    if (moved || run.wait.await()) continue;
+    run.progress.interrupted();
     return kSshStalled;
   }
 }
@@ -375,54 +347,6 @@ int SshLink::uploadFile(const std::string& localPath, const std::string& remoteP
       sendFile(localPath, target, showProgress, "the upload of " + fileNameOf(remotePath));
   recordUpload(localPath, remotePath, status);
   return status;
-}
-
-int SshLink::renameFile(const std::string& from, const std::string& to) {
-  const std::string step = "the rename of " + fileNameOf(from) + " to " + fileNameOf(to);
-  std::uint32_t reply = sftp::kStatusUnsupported;
-  int status = kSshOk;
-  if (!posixRenameRefused_) {
-    const std::uint32_t id = sftpRequestId_++;
-    status = requestStatus(step, sftp::posixRenameRequest(id, from, to), id, reply);
-    if (status == kSshOk && reply == sftp::kStatusUnsupported) posixRenameRefused_ = true;
-  }
-  if (status == kSshOk && reply == sftp::kStatusUnsupported) {
-    // The protocol's own rename refuses an existing target: the old file goes first.
-    removeFile(to);
-    const std::uint32_t id = sftpRequestId_++;
-    status = requestStatus(step, sftp::renameRequest(id, from, to), id, reply);
-  }
-  if (status == kSshOk && reply != sftp::kStatusOk) status = kSshRenameFailed;
-  recordRename(from, to, status);
-  return status;
-}
-
-bool SshLink::removeFile(const std::string& path) {
-  const std::uint32_t id = sftpRequestId_++;
-  std::uint32_t reply = sftp::kStatusOk;
-  const int status =
-      requestStatus("the removal of " + fileNameOf(path), sftp::removeRequest(id, path), id, reply);
-  return status == kSshOk && (reply == sftp::kStatusOk || reply == sftp::kStatusNoSuchFile);
-}
-
-int SshLink::requestStatus(const std::string& step, const std::string& request, std::uint32_t id,
-                           std::uint32_t& status) {
-  if (stalled_) return kSshStalled;
-  if (!isOpen()) return kSshRemoteOpenFailed;
-  RequestChannel channel(libssh2_sftp_get_channel(sftp_), sftpReplies_, sftpRequestId_);
-  DeviceWait wait = waitFor(waits_.transfer);
-  sftp::Reply reply;
-  switch (channel.exchange(request, id, wait, reply)) {
-    case Exchange::Done:
-      if (reply.type != sftp::kStatus) return kSshRemoteOpenFailed;
-      status = reply.status;
-      return kSshOk;
-    case Exchange::Stalled:
-      return stalled(step, waits_.transfer);
-    case Exchange::Broken:
-      break;
-  }
-  return kSshRemoteOpenFailed;
 }
 
 int SshLink::sendFile(const std::string& localPath, const std::string& remotePath,
@@ -456,8 +380,8 @@ int SshLink::sendFile(const std::string& localPath, const std::string& remotePat
   const UploadWindow::Clock::time_point sendStart = UploadWindow::Clock::now();
   UploadWindow window(std::max(channelWindow, initialWindow), sendStart - openStart, sendStart);
   DeviceWait sending = waitFor(waits_.transfer, DeviceWait::Progress::Reported);
-  const int status =
-      sendRequests(localFile_, channel, opened.handle, fileSize, showProgress, window, sending);
+  UploadRun run(localFile_, channel, opened.handle, fileSize, showProgress, window, sending);
+  const int status = sendRequests(run);
   localFile_.close();
   if (status == kSshStalled) return stalled(step, waits_.transfer);
 
