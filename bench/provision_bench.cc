@@ -9,29 +9,27 @@
 //                                                        byte to its full size
 //
 // Each prints one line of "key value" pairs on standard output; the exit status is 0 only when the
-// operation succeeded.
+// operation succeeded. upload and download also report the process's own processor time and peak
+// memory. The Windows build (driver_platform-win32.cc) runs the transfers under Wine; time and
+// watch belong to the Linux host and the device.
 #include <libssh2.h>
 #include <libssh2_sftp.h>
-#include <spawn.h>
-#include <sys/resource.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
+#include <filesystem>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
 #include "device/device_account.h"
 #include "device/socket.h"
 #include "device/ssh_link.h"
+#include "driver_platform.h"
 #include "ftp/ftp_source.h"
-
-extern char** environ;
 
 namespace provision::bench {
 namespace {
@@ -42,19 +40,9 @@ double secondsSince(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-double cpuSeconds(const timeval& time) {
-  return static_cast<double>(time.tv_sec) + static_cast<double>(time.tv_usec) / 1e6;
-}
-
-// The peak resident memory of this program, in KiB: the high-water mark of its own address space
-// (getrusage's maxrss would include the image that exec replaced).
-long peakRssKib() {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("VmHWM:", 0) == 0) return std::atol(line.c_str() + 6);
-  }
-  return -1;
+void report(int status, Clock::time_point start) {
+  std::printf("status %d seconds %.3f cpu_seconds %.3f peak_rss_kib %ld\n", status,
+              secondsSince(start), cpuSeconds(), peakMemoryKib());
 }
 
 int upload(const std::string& host, const std::string& local, const std::string& remote) {
@@ -63,8 +51,7 @@ int upload(const std::string& host, const std::string& local, const std::string&
   int status = link.open(host, kRootUser, kQmRootPassword);
   if (status == kSshOk) status = link.uploadFile(local, remote, false);
   link.close();
-  std::printf("status %d seconds %.3f peak_rss_kib %ld\n", status, secondsSince(start),
-              peakRssKib());
+  report(status, start);
   return status == kSshOk ? 0 : 1;
 }
 
@@ -74,8 +61,7 @@ int download(const std::string& remote, const std::string& folder) {
   int status = source.open();
   if (status == 0) status = source.downloadFile(remote, folder);
   source.close();
-  std::printf("status %d seconds %.3f peak_rss_kib %ld\n", status, secondsSince(start),
-              peakRssKib());
+  report(status, start);
   return status == 0 ? 0 : 1;
 }
 
@@ -138,27 +124,11 @@ int roundTrip(const std::string& host, int count) {
   return 0;
 }
 
-int timeCommand(char** argv) {
-  Clock::time_point start = Clock::now();
-  pid_t child;
-  if (posix_spawnp(&child, argv[0], nullptr, nullptr, argv, environ) != 0) {
-    std::perror("provision_bench: spawn");
-    return 127;
-  }
-  int status = 0;
-  rusage usage{};
-  wait4(child, &status, 0, &usage);
-  double seconds = secondsSince(start);
-  int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  std::printf("status %d seconds %.3f cpu_seconds %.3f\n", code, seconds,
-              cpuSeconds(usage.ru_utime) + cpuSeconds(usage.ru_stime));
-  return code;
-}
-
 // The size of the file at `path`, or -1 while it does not exist.
 long long sizeOf(const std::string& path) {
-  struct stat info;
-  return ::stat(path.c_str(), &info) == 0 ? static_cast<long long>(info.st_size) : -1;
+  std::error_code error;
+  auto size = std::filesystem::file_size(path, error);
+  return error ? -1 : static_cast<long long>(size);
 }
 
 // Run inside the device, so that both clients' uploads are timed the same way, from where the

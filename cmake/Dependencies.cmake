@@ -1,44 +1,62 @@
 # Third-party libraries of provision_core.
 if(WIN32)
-  # The Windows build links libssh2 and mbedTLS, static, from the prefix that
-  # scripts/build-windows-deps prints, plus Windows' own libraries.
-  set(PROVISION_WINDOWS_DEPS "" CACHE PATH "Prefix of the Windows builds of libssh2 and mbedTLS")
+  # The Windows build links libssh2 on OpenSSL's libcrypto, and libzip on zlib, static, from the
+  # prefix that scripts/build-windows-deps prints, plus Windows' own libraries. Only that prefix is
+  # searched: MinGW's own folder holds a zlib that Wine's package brings.
+  set(PROVISION_WINDOWS_DEPS "" CACHE PATH
+      "Prefix of the Windows builds of libssh2, OpenSSL, libzip and zlib")
+  set(provision_windows_libraries ssh2 crypto zip z)
   # A new prefix (new versions) is searched afresh.
   if(NOT "${PROVISION_WINDOWS_DEPS}" STREQUAL "${PROVISION_WINDOWS_DEPS_SEARCHED}")
-    unset(PROVISION_LIBSSH2_INCLUDE CACHE)
-    foreach(lib ssh2 mbedtls mbedx509 mbedcrypto)
+    unset(PROVISION_WINDOWS_INCLUDE CACHE)
+    foreach(lib ${provision_windows_libraries})
       unset(PROVISION_${lib}_LIBRARY CACHE)
     endforeach()
     unset(GTest_DIR CACHE)
     set(PROVISION_WINDOWS_DEPS_SEARCHED "${PROVISION_WINDOWS_DEPS}" CACHE INTERNAL "")
   endif()
-  find_path(PROVISION_LIBSSH2_INCLUDE libssh2.h REQUIRED)
-  foreach(lib ssh2 mbedtls mbedx509 mbedcrypto)
-    find_library(PROVISION_${lib}_LIBRARY NAMES lib${lib}.a REQUIRED)
+  find_path(PROVISION_WINDOWS_INCLUDE libssh2.h PATHS ${PROVISION_WINDOWS_DEPS}/include
+            NO_DEFAULT_PATH NO_CMAKE_FIND_ROOT_PATH REQUIRED)
+  foreach(lib ${provision_windows_libraries})
+    find_library(PROVISION_${lib}_LIBRARY NAMES lib${lib}.a PATHS ${PROVISION_WINDOWS_DEPS}/lib
+                 NO_DEFAULT_PATH NO_CMAKE_FIND_ROOT_PATH REQUIRED)
   endforeach()
+  # libssh2 before libcrypto, then the system libraries they call: Winsock, advapi32 for
+  # libcrypto's random seed (CryptGenRandom) and user32 for its look at the window station (is it
+  # a service?) and its message box of last resort.
   add_library(provision_libssh2 INTERFACE)
-  target_include_directories(provision_libssh2 SYSTEM INTERFACE ${PROVISION_LIBSSH2_INCLUDE})
-  # libssh2 before mbedTLS, mbedTLS's own layers from the top down, then the system libraries
-  # they call (Winsock; CryptGenRandom in advapi32).
+  target_include_directories(provision_libssh2 SYSTEM INTERFACE ${PROVISION_WINDOWS_INCLUDE})
   target_link_libraries(provision_libssh2 INTERFACE
-    ${PROVISION_ssh2_LIBRARY} ${PROVISION_mbedtls_LIBRARY} ${PROVISION_mbedx509_LIBRARY}
-    ${PROVISION_mbedcrypto_LIBRARY} ws2_32 advapi32)
-  target_link_libraries(provision_core PUBLIC provision_libssh2 wininet)
+    ${PROVISION_ssh2_LIBRARY} ${PROVISION_crypto_LIBRARY} ws2_32 advapi32 user32)
+  # libzip's header declares its functions for a DLL unless ZIP_STATIC says it is linked in; it
+  # seeds its random names with CryptGenRandom (advapi32).
+  add_library(provision_libzip INTERFACE)
+  target_include_directories(provision_libzip SYSTEM INTERFACE ${PROVISION_WINDOWS_INCLUDE})
+  target_compile_definitions(provision_libzip INTERFACE ZIP_STATIC)
+  target_link_libraries(provision_libzip INTERFACE
+    ${PROVISION_zip_LIBRARY} ${PROVISION_z_LIBRARY} advapi32)
+  target_link_libraries(provision_core PUBLIC provision_libssh2 provision_libzip wininet)
 
   # The Debian source versions the prefix was built from (its .complete: "NAME VERSION" lines),
   # which --version names and the notices (cmake/Notices.cmake) take.
-  get_filename_component(PROVISION_WINDOWS_PREFIX "${PROVISION_LIBSSH2_INCLUDE}" DIRECTORY)
-  file(STRINGS "${PROVISION_WINDOWS_PREFIX}/.complete" built_from REGEX "^(libssh2|mbedtls) ")
+  set(PROVISION_WINDOWS_PREFIX "${PROVISION_WINDOWS_DEPS}")
+  set(provision_windows_sources openssl libssh2 zlib libzip)
+  file(STRINGS "${PROVISION_WINDOWS_PREFIX}/.complete" built_from
+       REGEX "^(openssl|libssh2|zlib|libzip) ")
   foreach(line IN LISTS built_from)
     string(REGEX MATCH "^([a-z0-9]+) (.+)$" line "${line}")
     set(PROVISION_${CMAKE_MATCH_1}_SOURCE "${CMAKE_MATCH_2}")
   endforeach()
-  if(NOT PROVISION_libssh2_SOURCE OR NOT PROVISION_mbedtls_SOURCE)
-    message(FATAL_ERROR "${PROVISION_WINDOWS_PREFIX}/.complete names no libssh2 and mbedtls version")
-  endif()
+  set(source_definitions)
+  foreach(source IN LISTS provision_windows_sources)
+    if(NOT PROVISION_${source}_SOURCE)
+      message(FATAL_ERROR "${PROVISION_WINDOWS_PREFIX}/.complete names no ${source} version")
+    endif()
+    string(TOUPPER "${source}" upper)
+    list(APPEND source_definitions PROVISION_${upper}_SOURCE="${PROVISION_${source}_SOURCE}")
+  endforeach()
   set_property(SOURCE ${PROJECT_SOURCE_DIR}/src/app/libraries-win32.cc APPEND PROPERTY
-    COMPILE_DEFINITIONS PROVISION_LIBSSH2_SOURCE="${PROVISION_libssh2_SOURCE}"
-    PROVISION_MBEDTLS_SOURCE="${PROVISION_mbedtls_SOURCE}")
+    COMPILE_DEFINITIONS ${source_definitions})
   set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
     "${PROVISION_WINDOWS_PREFIX}/.complete")
 else()

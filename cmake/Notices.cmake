@@ -2,8 +2,9 @@
 # same text inside it (--licenses, src/app/notices-win32.cc). One section per component of
 # third-party code linked into the executable, each with the Debian copyright file of the package
 # that code comes from:
-#   - libssh2 and mbedTLS: debian/copyright of the source packages they were built from, which
-#     scripts/build-windows-deps keeps in the prefix (share/doc/NAME/copyright);
+#   - libssh2, OpenSSL's libcrypto, libzip and zlib: debian/copyright of the source packages they
+#     were built from, which scripts/build-windows-deps keeps in the prefix
+#     (share/doc/NAME/copyright);
 #   - the MinGW-w64 runtime (C run-time start-up code, libmingwex, winpthreads) and GCC's runtime
 #     libraries (libgcc, libstdc++), which the toolchain links statically: the copyright files of
 #     the installed Debian packages that hold them.
@@ -25,16 +26,23 @@ provision_package_version(g++-mingw-w64-x86-64-posix gcc_version)
 
 set(licenses /usr/share/common-licenses)
 # Each component: its name, where its code comes from, its copyright file and the licence texts
-# to add. mbedTLS is offered under the Apache License 2.0 or the GPL 2+; provision.exe takes the
-# Apache License. GCC's runtime library exception is a permission on top of the GPL 3, whose text
-# the copyright file only points to.
-set(notices_manifest "set(components libssh2 mbedtls mingw gcc)
+# to add. OpenSSL 3 is under the Apache License 2.0, which its copyright file only points to (as
+# it does to the licences of a Perl module used while building, which is not in the executable).
+# libzip's and zlib's terms are in their copyright files. GCC's runtime library exception is a
+# permission on top of the GPL 3, whose text the copyright file only points to.
+set(notices_manifest "set(components libssh2 openssl libzip zlib mingw gcc)
 set(libssh2_title [[libssh2 (Debian source package libssh2 ${PROVISION_libssh2_SOURCE})]])
 set(libssh2_copyright [[${PROVISION_WINDOWS_PREFIX}/share/doc/libssh2/copyright]])
 set(libssh2_licenses)
-set(mbedtls_title [[mbedTLS (Debian source package mbedtls ${PROVISION_mbedtls_SOURCE})]])
-set(mbedtls_copyright [[${PROVISION_WINDOWS_PREFIX}/share/doc/mbedtls/copyright]])
-set(mbedtls_licenses [[${licenses}/Apache-2.0]])
+set(openssl_title [[OpenSSL: libcrypto (Debian source package openssl ${PROVISION_openssl_SOURCE})]])
+set(openssl_copyright [[${PROVISION_WINDOWS_PREFIX}/share/doc/openssl/copyright]])
+set(openssl_licenses [[${licenses}/Apache-2.0]])
+set(libzip_title [[libzip (Debian source package libzip ${PROVISION_libzip_SOURCE})]])
+set(libzip_copyright [[${PROVISION_WINDOWS_PREFIX}/share/doc/libzip/copyright]])
+set(libzip_licenses)
+set(zlib_title [[zlib (Debian source package zlib ${PROVISION_zlib_SOURCE})]])
+set(zlib_copyright [[${PROVISION_WINDOWS_PREFIX}/share/doc/zlib/copyright]])
+set(zlib_licenses)
 set(mingw_title [[MinGW-w64 runtime: C run-time start-up code, libmingwex, winpthreads (Debian package mingw-w64-x86-64-dev ${mingw_version})]])
 set(mingw_copyright /usr/share/doc/mingw-w64-x86-64-dev/copyright)
 set(mingw_licenses)
@@ -54,7 +62,9 @@ add_custom_command(
           -DINCLUDE=${notices_include} -P ${PROJECT_SOURCE_DIR}/cmake/WriteNotices.cmake
   DEPENDS ${PROJECT_SOURCE_DIR}/cmake/WriteNotices.cmake ${notices_manifest_file}
           ${PROVISION_WINDOWS_PREFIX}/share/doc/libssh2/copyright
-          ${PROVISION_WINDOWS_PREFIX}/share/doc/mbedtls/copyright
+          ${PROVISION_WINDOWS_PREFIX}/share/doc/openssl/copyright
+          ${PROVISION_WINDOWS_PREFIX}/share/doc/libzip/copyright
+          ${PROVISION_WINDOWS_PREFIX}/share/doc/zlib/copyright
           /usr/share/doc/mingw-w64-x86-64-dev/copyright
           /usr/share/doc/g++-mingw-w64-x86-64-posix/copyright
           ${licenses}/Apache-2.0 ${licenses}/GPL-3

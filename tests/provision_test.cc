@@ -230,7 +230,7 @@ TEST(Provision, HelpVersionAndLicensesAnswerWithoutConnectingOrWritingAnything) 
       version.out,
       std::regex(
           R"(provision \d+\.\d+\.\d+( \(commit [0-9a-f]{7,}\))?\n)"
-          R"(libssh2 \d+\.\d+\.\d+ \((OpenSSL|mbedTLS) \d+\.\d+\.\d+\)( from Debian's .+)?\n)"
+          R"(libssh2 \d+\.\d+\.\d+ \(OpenSSL \d+\.\d+\.\d+\)( from Debian's .+)?\n)"
           R"((libcurl \d+\.\d+\.\d+( \(.+\))?|WinINet \(Windows' own\))\n)"
           R"(libzip \d+\.\d+\.\d+ \(zlib \d+\.\d+\.\d+\)( from Debian's .+)?\n)")))
       << version.out;

@@ -1,19 +1,23 @@
-// provision.exe has libssh2 and mbedTLS linked in, built from Debian's source packages
-// (scripts/build-windows-deps); the package server is reached through Windows' own WinINet.
+// provision.exe has libssh2 on OpenSSL's libcrypto and libzip on zlib linked in, built from
+// Debian's source packages (scripts/build-windows-deps); the package server is reached through
+// Windows' own WinINet.
 #include <libssh2.h>
-#include <mbedtls/version.h>
+#include <openssl/crypto.h>
+#include <zip.h>
+#include <zlib.h>
 
 #include "app/libraries.h"
 
 namespace provision {
 
 std::vector<std::string> linkedLibraries() {
-  char mbedtls[16];  // "x.y.z" and its terminator; mbedTLS asks for at least 9 bytes
-  mbedtls_version_get_string(mbedtls);
-  return {std::string("libssh2 ") + libssh2_version(0) + " (mbedTLS " + mbedtls +
+  return {std::string("libssh2 ") + libssh2_version(0) + " (OpenSSL " +
+              OpenSSL_version(OPENSSL_VERSION_STRING) +
               ") from Debian's libssh2 " PROVISION_LIBSSH2_SOURCE
-              " and mbedtls " PROVISION_MBEDTLS_SOURCE,
-          "WinINet (Windows' own)"};
+              " and openssl " PROVISION_OPENSSL_SOURCE,
+          "WinINet (Windows' own)",
+          std::string("libzip ") + zip_libzip_version() + " (zlib " + zlibVersion() +
+              ") from Debian's libzip " PROVISION_LIBZIP_SOURCE " and zlib " PROVISION_ZLIB_SOURCE};
 }
 
 }  // namespace provision
