@@ -3,14 +3,15 @@
 //
 //   provision_bench upload HOST LOCAL_FILE REMOTE_PATH   SshLink::uploadFile as root (QM password)
 //   provision_bench download REMOTE_PATH LOCAL_FOLDER    FtpSource::downloadFile
+//   provision_bench check LOCAL_ARCHIVE                  the package check before an upload
 //   provision_bench rtt HOST COUNT                       median time of one SFTP round trip
 //   provision_bench time CMD [ARG...]                    runs CMD, prints its wall time
 //   provision_bench watch PATH SIZE                      on the device: time from the file's first
 //                                                        byte to its full size
 //
 // Each prints one line of "key value" pairs on standard output; the exit status is 0 only when the
-// operation succeeded. upload and download also report the process's own processor time and peak
-// memory. The Windows build (driver_platform-win32.cc) runs the transfers under Wine; time and
+// operation succeeded. upload, download and check also report the process's own processor time and
+// peak memory. The Windows build (driver_platform-win32.cc) runs the transfers under Wine; time and
 // watch belong to the Linux host and the device.
 #include <libssh2.h>
 #include <libssh2_sftp.h>
@@ -30,6 +31,7 @@
 #include "device/ssh_link.h"
 #include "driver_platform.h"
 #include "ftp/ftp_source.h"
+#include "workspace/package_archive.h"
 
 namespace provision::bench {
 namespace {
@@ -152,10 +154,22 @@ int watchFile(const std::string& path, long long size) {
   return 0;
 }
 
+// The package check of a local archive, as the workflows run it before an upload.
+int check(const std::string& path) {
+  const Clock::time_point start = Clock::now();
+  const double cpuStart = cpuSeconds();
+  const ArchiveCheck result = checkPackageArchive(path);
+  std::printf("status %d seconds %.3f cpu_seconds %.3f peak_rss_kib %ld\n", result.sound ? 0 : 1,
+              secondsSince(start), cpuSeconds() - cpuStart, peakMemoryKib());
+  if (!result.sound) std::fprintf(stderr, "provision_bench: %s\n", result.problem.c_str());
+  return result.sound ? 0 : 1;
+}
+
 int usage() {
   std::fprintf(stderr,
                "usage: provision_bench upload HOST LOCAL_FILE REMOTE_PATH\n"
                "       provision_bench download REMOTE_PATH LOCAL_FOLDER\n"
+               "       provision_bench check LOCAL_ARCHIVE\n"
                "       provision_bench rtt HOST COUNT\n"
                "       provision_bench time CMD [ARG...]\n"
                "       provision_bench watch PATH SIZE\n");
@@ -167,6 +181,7 @@ int run(int argc, char** argv) {
   std::string command = argv[1];
   if (command == "upload" && argc == 5) return upload(argv[2], argv[3], argv[4]);
   if (command == "download" && argc == 4) return download(argv[2], argv[3]);
+  if (command == "check" && argc == 3) return check(argv[2]);
   if (command == "rtt" && argc == 4) return roundTrip(argv[2], std::max(1, std::atoi(argv[3])));
   if (command == "time" && argc >= 3) return timeCommand(argv + 2);
   if (command == "watch" && argc == 4) return watchFile(argv[2], std::atoll(argv[3]));
