@@ -66,12 +66,13 @@ TEST_F(ServerPackage, InstallsOnceDownloadsOnceAndWorksOffline) {
       std::string::npos);
   EXPECT_EQ(folderNames(pc_.path("data/QM")),
             (std::vector<std::string>{"QMServer_LatestVersion.txt", kPackage}));
-  const int downloadsAfterFirst = countOf(lab_.ftpLog(), "226 Transfer complete");
+  const int downloadsAfterFirst = countOf(lab_.ftpLog(), "<- RETR ");
 
-  // The package is local now: the second run fetches only the pointer file.
+  // The package is local now and matches the server's in size: the second run fetches only the
+  // pointer file.
   ProcessResult second = pc_.run({});
   EXPECT_EQ(second.status, 0) << second.err;
-  EXPECT_EQ(countOf(lab_.ftpLog(), "226 Transfer complete") - downloadsAfterFirst, 1)
+  EXPECT_EQ(countOf(lab_.ftpLog(), "<- RETR ") - downloadsAfterFirst, 1)
       << lab_.ftpLog();
 
   ASSERT_TRUE(lab_.ftpDown());
