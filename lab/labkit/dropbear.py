@@ -7,7 +7,7 @@ import shutil
 
 from labkit import busybox
 from labkit.kernel import run
-from labkit.state import DEVICE_HOST, LAB_ROOT, Lock, write_file
+from labkit.state import DEVICE_HOST, cached_folder, write_file
 
 NAME = "dropbear"
 PROGRAM = "/usr/sbin/dropbear"
@@ -26,17 +26,13 @@ PROGRAMS = {PROGRAM: PROGRAM}
 
 def host_keys():
     """The cached host keys (generated once per machine with dropbearkey)."""
-    cache = os.path.join(LAB_ROOT, ".dropbear-hostkeys")
-    with Lock(".hostkeys"):
-        if not os.path.isdir(cache):
-            tmp = cache + ".tmp"
-            shutil.rmtree(tmp, ignore_errors=True)
-            os.makedirs(tmp, mode=0o700)
-            for kind, extra in KEY_TYPES:
-                run(["dropbearkey", "-t", kind, *extra,
-                     "-f", os.path.join(tmp, "dropbear_%s_host_key" % kind)])
-            os.rename(tmp, cache)
-    return cache
+
+    def make(folder):
+        for kind, extra in KEY_TYPES:
+            run(["dropbearkey", "-t", kind, *extra,
+                 "-f", os.path.join(folder, "dropbear_%s_host_key" % kind)])
+
+    return cached_folder(".dropbear-hostkeys", make)
 
 
 def write_files(dir):

@@ -5,7 +5,7 @@ import os
 import shutil
 
 from labkit.kernel import run
-from labkit.state import DEVICE_HOST, LAB_ROOT, Lock, write_file
+from labkit.state import DEVICE_HOST, cached_folder, write_file
 
 NAME = "sshd"
 PROGRAM = "/usr/sbin/sshd"
@@ -20,17 +20,13 @@ KEY_TYPES = ("ed25519", "ecdsa", "rsa")
 
 def host_keys():
     """The cached host keys (generated once per machine)."""
-    cache = os.path.join(LAB_ROOT, ".hostkeys")
-    with Lock(".hostkeys"):
-        if not os.path.isdir(cache):
-            tmp = cache + ".tmp"
-            shutil.rmtree(tmp, ignore_errors=True)
-            os.makedirs(tmp, mode=0o700)
-            for kind, extra in (("ed25519", []), ("ecdsa", []), ("rsa", ["-b", "3072"])):
-                run(["ssh-keygen", "-q", "-N", "", "-t", kind, *extra, "-C", "provision-lab",
-                     "-f", os.path.join(tmp, "ssh_host_%s_key" % kind)])
-            os.rename(tmp, cache)
-    return cache
+
+    def make(folder):
+        for kind, extra in (("ed25519", []), ("ecdsa", []), ("rsa", ["-b", "3072"])):
+            run(["ssh-keygen", "-q", "-N", "", "-t", kind, *extra, "-C", "provision-lab",
+                 "-f", os.path.join(folder, "ssh_host_%s_key" % kind)])
+
+    return cached_folder(".hostkeys", make)
 
 
 def write_files(dir):

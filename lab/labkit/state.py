@@ -5,6 +5,7 @@ import fcntl
 import json
 import os
 import re
+import shutil
 import signal
 import time
 
@@ -67,6 +68,20 @@ class Lock:
     def __exit__(self, *exc):
         fcntl.flock(self.fd, fcntl.LOCK_UN)
         os.close(self.fd)
+
+
+def cached_folder(name, fill):
+    """The machine-wide folder LAB_ROOT/name, made once by `fill(folder)` (into a temporary folder
+    that takes the name only when it is complete) and shared by every lab after that."""
+    cache = os.path.join(LAB_ROOT, name)
+    with Lock(".hostkeys"):
+        if not os.path.isdir(cache):
+            tmp = cache + ".tmp"
+            shutil.rmtree(tmp, ignore_errors=True)
+            os.makedirs(tmp, mode=0o700)
+            fill(tmp)
+            os.rename(tmp, cache)
+    return cache
 
 
 def remove_locks(name):
