@@ -34,11 +34,11 @@ int runModeOne() {
 
 int runModeTwo() {
   int status = runPackageUpdate();
-  if (status != 0) return status;
+  if (status != kRunSucceeded) return status;
   std::cout << " Successful installation " << std::endl;
   std::cout << "The program will exit after 5 seconds " << std::endl;
   std::this_thread::sleep_for(kModeTwoExitWait);
-  return 0;
+  return kRunSucceeded;
 }
 
 int runWorkflow(int argc, const char* const* argv, const std::string& startTime) {
@@ -63,7 +63,7 @@ int runWorkflow(int argc, const char* const* argv, const std::string& startTime)
   }
 
   int probeStatus = probeDeviceKind();
-  if (probeStatus != 0) return probeStatus;
+  if (probeStatus != kRunSucceeded) return probeStatus;
   recordFact(settings.deviceKind == DeviceKind::ZR ? "device line: ZR" : "device line: QM");
 
   // The connection stays open while the folders are made.
@@ -78,7 +78,7 @@ int runWorkflow(int argc, const char* const* argv, const std::string& startTime)
     case 2:
       return runModeTwo();
     default:
-      return 0;
+      return kRunSucceeded;
   }
 }
 
@@ -126,15 +126,15 @@ int runProvision(int argc, const char* const* argv) {
   switch (requestOf(argc, argv)) {
     case Request::Help:
       std::cout << usageText(executableFolder()) << std::flush;
-      return 0;
+      return kRunSucceeded;
     case Request::Version:
       std::cout << versionText() << '\n';
       for (const std::string& library : linkedLibraries()) std::cout << library << '\n';
       std::cout << std::flush;
-      return 0;
+      return kRunSucceeded;
     case Request::Licenses:
       std::cout << noticesText() << std::flush;
-      return 0;
+      return kRunSucceeded;
     case Request::Run:
       break;
   }

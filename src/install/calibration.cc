@@ -109,7 +109,7 @@ int fetchCalibrationSet(FtpSource& ftp, const std::string& unitFolder,
              kLogError);
     return kRunDownloadFailed;
   }
-  return 0;
+  return kRunSucceeded;
 }
 
 // Puts the fetched set into the local calibration folder as `unit`'s. Files of another unit's set
@@ -119,7 +119,8 @@ int storeCalibrationSet(const StagingFolder& staging, const UnitName& unit) {
   const std::string localFolder = dataFolder("CalFile");
   UnitName owner;
   if (readUnitRecord(localFolder, owner) && owner != unit) clearFolder(localFolder);
-  if (writeUnitRecord(localFolder, unit) && staging.moveFilesInto(localFolder)) return 0;
+  if (writeUnitRecord(localFolder, unit) && staging.moveFilesInto(localFolder))
+    return kRunSucceeded;
   // Part of the set may have moved already; none of it may stay.
   clearFolder(localFolder);
   writeLog("Failed to store the unit's calibration files in " + localFolder +
@@ -167,7 +168,7 @@ int checkOfflineSet(const UnitName& unit) {
              kLogError);
   } else {
     const std::vector<std::string> names = listFiles(localFolder);
-    if (std::any_of(names.begin(), names.end(), isUploaded)) return 0;
+    if (std::any_of(names.begin(), names.end(), isUploaded)) return kRunSucceeded;
     writeLog("No calibration files for this unit are in " + localFolder +
                  ": none was installed, and the unit's calibration needs the package server",
              kLogError);
@@ -217,7 +218,7 @@ int fixUpCalibration(SshLink& link, std::string& output) {
   int exitStatus = kNoExitStatus;
   const int linkStatus = link.runCommand(kFixUpCommand, output, exitStatus);
   if (linkStatus != kSshOk) return linkStatus;
-  if (exitStatus == 0) return 0;
+  if (exitStatus == 0) return kRunSucceeded;
   writeLog(std::string("The device could not put the unit's calibration into effect: ") +
                kFixUpCommand +
                (exitStatus < 0 ? " ended without an exit status"

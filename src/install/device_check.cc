@@ -29,9 +29,9 @@ int connectWithRetries(SshLink& link) {
     std::this_thread::sleep_until(start + attempt * kAttemptSpacing);
     writeLog("This is check attempt number " + std::to_string(attempt), kLogInfo);
     status = link.open(kDeviceHost, kRootUser, kZrRootPassword);
-    if (status == 0) {
+    if (status == kSshOk) {
       writeLog("ZR connection Success", kLogInfo);
-      return 0;
+      return kSshOk;
     }
     writeLog("ZR connection failed, retry connection", kLogInfo);
   }
@@ -63,7 +63,7 @@ std::string missingIdentity(const std::string& uid, const std::string& modelCode
 int checkDevice(std::string& model, std::string& uid) {
   SshLink link;
   const int linkStatus = connectWithRetries(link);
-  if (linkStatus != 0) {
+  if (linkStatus != kSshOk) {
     writeLog("The unit did not answer after the configuration tool's install (" +
                  std::to_string(kConnectionAttempts) + " attempts over " +
                  formatSeconds((kConnectionAttempts - 1) * kAttemptSpacing) + ", status " +
@@ -90,7 +90,7 @@ int checkDevice(std::string& model, std::string& uid) {
   recordFact("unit: UID " + uid + ", model code " + modelCode + ", model label " + model);
 
   const std::string missing = missingIdentity(uid, modelCode, model);
-  if (missing.empty()) return 0;
+  if (missing.empty()) return kRunSucceeded;
   writeLog("The unit's calibration cannot be found: " + missing +
                "; none of its calibration files was fetched or installed",
            kLogError);

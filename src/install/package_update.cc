@@ -55,8 +55,8 @@ int updateConfigToolAndCalibration() {
   std::string model;
   std::string uid;
   int calibrationStatus = checkDevice(model, uid);
-  if (calibrationStatus == 0) calibrationStatus = syncCalibration(model, uid);
-  if (calibrationStatus != 0) {
+  if (calibrationStatus == kRunSucceeded) calibrationStatus = syncCalibration(model, uid);
+  if (calibrationStatus != kRunSucceeded) {
     std::cout << "Failed to query calibration file" << std::endl;
     return calibrationStatus;
   }
@@ -69,7 +69,7 @@ int updateConfigToolAndCalibration() {
     return installStatus;
   }
   writeLog("zr installed successfully", kLogInfo);
-  return 0;
+  return kRunSucceeded;
 }
 
 }  // namespace
