@@ -15,11 +15,6 @@
 namespace provision {
 namespace {
 
-void removeQuietly(const std::string& path) {
-  std::error_code ignored;
-  std::filesystem::remove(toFsPath(path), ignored);
-}
-
 // Fetches into a temporary file beside the target and renames it over the target only when the
 // whole file arrived, so the target is never partial and an earlier copy survives a failure.
 FtpError fetchReplacing(FtpClient& client, const std::string& remotePath,
@@ -28,13 +23,13 @@ FtpError fetchReplacing(FtpClient& client, const std::string& remotePath,
   const std::string temporary = localFolder + kSep + makePartialName();
   FtpError code = client.fetch(remotePath, temporary);
   if (code != kFtpOk) {
-    removeQuietly(temporary);
+    removeLocalFile(temporary);
     return code;
   }
   std::error_code renameError;
   std::filesystem::rename(toFsPath(temporary), toFsPath(localFolder + kSep + name), renameError);
   if (!renameError) return kFtpOk;
-  removeQuietly(temporary);
+  removeLocalFile(temporary);
   return client.localFileError();
 }
 

@@ -80,6 +80,11 @@ std::vector<std::string> listFiles(const std::string& folder) {
   return files;
 }
 
+void removeLocalFile(const std::string& path) {
+  std::error_code ignored;
+  std::filesystem::remove(toFsPath(path), ignored);
+}
+
 void clearFolder(std::string folder) {
   // Each entry goes on its own; a symbolic link is removed, never followed.
   std::error_code error;

@@ -42,6 +42,9 @@ void createFolder(std::string path);
 // cannot be listed gives an empty list and an ERROR line in the run log.
 std::vector<std::string> listFiles(const std::string& folder);
 
+// Removes the local file at `path` when it is there; failures are silent.
+void removeLocalFile(const std::string& path);
+
 // Removes every file and sub-folder inside `folder`; the folder itself stays.
 void clearFolder(std::string folder);
 
