@@ -66,17 +66,8 @@ int fetchPackage(FtpSource& ftp, const PackagePlace& place, const std::string& p
   const std::string localPath = place.localFolder + packageName;
   const ArchiveCheck check = checkPackageArchive(localPath);
   if (check.sound) return kRunSucceeded;
-  std::error_code ignored;
-  std::filesystem::remove(toFsPath(localPath), ignored);
+  removeLocalFile(localPath);
   return reportDamaged(packageName, place.localFolder, check, true);
-}
-
-// The check of the local copy when the package server does not answer.
-int checkLocalPackage(const std::string& localFolder, const std::string& packageName) {
-  const std::string localPath = localFolder + packageName;
-  if (entryType(localPath) != EntryType::File) return kRunSucceeded;
-  const ArchiveCheck check = checkPackageArchive(localPath);
-  return check.sound ? kRunSucceeded : reportDamaged(packageName, localFolder, check, false);
 }
 
 // Whether the name that the pointer file at `pointerPath` gives can name a package: UTF-8 text
@@ -96,23 +87,24 @@ bool checkPackageName(const std::string& pointerPath, const std::string& package
   return false;
 }
 
-// Whether the local copy at `localPath` is to be fetched again while the server at `remotePath`
-// answers: a rebuilt package put back under its name differs in size, and a damaged copy is no
-// package. Logs why.
-bool fetchAgain(FtpSource& ftp, const std::string& localPath, const std::string& remotePath,
-                const std::string& copyText) {
+// Whether the local copy of the package is to be fetched again while the server answers: a
+// rebuilt package put back under its name differs in size, and a damaged copy is no package. Logs
+// why.
+bool fetchAgain(FtpSource& ftp, const PackagePlace& place, const std::string& packageName) {
+  const std::string localPath = place.localFolder + packageName;
+  const std::string copy =
+      "The copy of " + packageName + " in " + withoutTrailingSeparator(place.localFolder);
   std::uint64_t serverSize = 0;
   const std::uint64_t size = localSize(localPath);
-  if (ftp.remoteSize(remotePath, serverSize) == 0 && serverSize != size) {
-    writeLog(copyText + " (" + std::to_string(size) +
-                 " bytes) differs from the package server's (" + std::to_string(serverSize) +
-                 " bytes): it is fetched again",
+  if (ftp.remoteSize(place.remoteFolder + packageName, serverSize) == 0 && serverSize != size) {
+    writeLog(copy + " (" + std::to_string(size) + " bytes) differs from the package server's (" +
+                 std::to_string(serverSize) + " bytes): it is fetched again",
              kLogInfo);
     return true;
   }
   const ArchiveCheck check = checkPackageArchive(localPath);
   if (check.sound) return false;
-  writeLog(copyText + " is damaged: " + check.problem + "; it is fetched again", kLogWarning);
+  writeLog(copy + " is damaged: " + check.problem + "; it is fetched again", kLogWarning);
   return true;
 }
 
@@ -121,16 +113,24 @@ bool fetchAgain(FtpSource& ftp, const std::string& localPath, const std::string&
 int securePackage(FtpSource* ftp, const PackagePlace& place, const std::string& packageName) {
   if (!checkPackageName(place.pointerPath(), packageName)) return kRunFileNotRead;
   const std::string localPath = place.localFolder + packageName;
-  // Something else under the package's name (an empty name names the folder itself) is left to
-  // the upload, which fails and says so.
-  if (pathExists(localPath) && entryType(localPath) != EntryType::File) return kRunSucceeded;
-  if (ftp == nullptr) return checkLocalPackage(place.localFolder, packageName);
-  const std::string copyText =
-      "The copy of " + packageName + " in " + withoutTrailingSeparator(place.localFolder);
-  if (pathExists(localPath) &&
-      !fetchAgain(*ftp, localPath, place.remoteFolder + packageName, copyText))
-    return kRunSucceeded;
-  return fetchPackage(*ftp, place, packageName);
+  switch (entryType(localPath)) {
+    case EntryType::Directory:
+      // Something else under the package's name (an empty name names the folder itself) is left
+      // to the upload, which fails and says so.
+      return kRunSucceeded;
+    case EntryType::None:
+      // Offline, a package that is not there is left to the upload as well.
+      return ftp == nullptr ? kRunSucceeded : fetchPackage(*ftp, place, packageName);
+    case EntryType::File:
+      break;
+  }
+  if (ftp == nullptr) {
+    const ArchiveCheck check = checkPackageArchive(localPath);
+    return check.sound ? kRunSucceeded
+                       : reportDamaged(packageName, place.localFolder, check, false);
+  }
+  return fetchAgain(*ftp, place, packageName) ? fetchPackage(*ftp, place, packageName)
+                                              : kRunSucceeded;
 }
 
 int preparePackage(const PackagePlace& place, std::string& packageName) {
