@@ -220,9 +220,7 @@ int fixUpCalibration(SshLink& link, std::string& output) {
   if (linkStatus != kSshOk) return linkStatus;
   if (exitStatus == 0) return kRunSucceeded;
   writeLog(std::string("The device could not put the unit's calibration into effect: ") +
-               kFixUpCommand +
-               (exitStatus < 0 ? " ended without an exit status"
-                               : " ended with exit status " + std::to_string(exitStatus)),
+               kFixUpCommand + " " + endingOf(exitStatus),
            kLogError);
   return kRunInstallFailed;
 }

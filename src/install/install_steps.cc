@@ -31,6 +31,11 @@ void explainMissingPackage(const std::string& packageName, const std::string& lo
   advice::explain(advice::packageNotLocal(packageName, withoutTrailingSeparator(localFolder)));
 }
 
+std::string endingOf(int exitStatus) {
+  return exitStatus < 0 ? "ended without an exit status"
+                        : "ended with exit status " + std::to_string(exitStatus);
+}
+
 InstallSteps::InstallSteps(SshLink& link, std::string packageName)
     : link_(link), packageName_(std::move(packageName)) {}
 
@@ -62,10 +67,9 @@ void InstallSteps::judge(const std::string& step, const std::string& command, st
     return;
   }
   if (exitStatus == 0) return;
-  const std::string ending = exitStatus < 0
-                                 ? "ended without an exit status"
-                                 : "ended with exit status " + std::to_string(exitStatus);
-  writeLog("The device could not install " + packageName_ + ": " + step + " " + ending, kLogError);
+  writeLog(
+      "The device could not install " + packageName_ + ": " + step + " " + endingOf(exitStatus),
+      kLogError);
   status_ = kRunInstallFailed;
 }
 

@@ -19,6 +19,10 @@ int reportFailedUpload(const std::string& packageName, const std::string& localF
 void explainMissingPackage(const std::string& packageName, const std::string& localFolder,
                            int status);
 
+// How a judged command on the device ended, as the error lines say it: "ended with exit status 1",
+// or "ended without an exit status" (a signal ended it).
+std::string endingOf(int exitStatus);
+
 // The steps of one package on the device. Once a judged step has failed, the package's later
 // steps are skipped: an install script would run on a half-unpacked tree, and a report tool would
 // leave an empty report. Only its archive's removal still runs.
