@@ -118,7 +118,7 @@ int fetchCalibrationSet(FtpSource& ftp, const std::string& unitFolder,
 int storeCalibrationSet(const StagingFolder& staging, const UnitName& unit) {
   const std::string localFolder = dataFolder("CalFile");
   UnitName owner;
-  if (readUnitRecord(localFolder, owner) && owner != unit) clearFolder(localFolder);
+  if (heldForAnotherUnit(localFolder, unit, owner)) clearFolder(localFolder);
   if (writeUnitRecord(localFolder, unit) && staging.moveFilesInto(localFolder))
     return kRunSucceeded;
   // Part of the set may have moved already; none of it may stay.
@@ -160,7 +160,7 @@ bool isUploaded(const std::string& name) {
 int checkOfflineSet(const UnitName& unit) {
   const std::string localFolder = dataFolder("CalFile");
   UnitName owner;
-  if (readUnitRecord(localFolder, owner) && owner != unit) {
+  if (heldForAnotherUnit(localFolder, unit, owner)) {
     writeLog("The calibration files in " + localFolder + " were fetched for the unit with UID " +
                  printable(owner.uid) + " and model label " + printable(owner.label) +
                  ", not for this one: none of them was uploaded, and this unit's calibration "

@@ -1,7 +1,6 @@
 #include "install/unit_record.h"
 
 #include <fstream>
-#include <sstream>
 
 #include "workspace/filesystem.h"
 #include "workspace/workspace.h"
@@ -19,26 +18,26 @@ std::string valueOf(const std::string& line, const std::string& field) {
   return line.starts_with(field) ? line.substr(field.size()) : line;
 }
 
-}  // namespace
-
-std::string unitRecordText(const UnitName& unit) {
+std::string recordText(const UnitName& unit) {
   return kUidField + unit.uid + "\n" + kLabelField + unit.label + "\n";
 }
 
-bool readUnitRecord(const std::string& folder, UnitName& unit) {
+}  // namespace
+
+bool heldForAnotherUnit(const std::string& folder, const UnitName& unit, UnitName& owner) {
   std::ifstream in(toFsPath(recordPath(folder)), std::ios::binary);
   if (!in) return false;
   std::string uidLine;
   std::string labelLine;
   std::getline(in, uidLine);
   std::getline(in, labelLine);
-  unit = {valueOf(uidLine, kUidField), valueOf(labelLine, kLabelField)};
-  return true;
+  owner = {valueOf(uidLine, kUidField), valueOf(labelLine, kLabelField)};
+  return owner != unit;
 }
 
 bool writeUnitRecord(const std::string& folder, const UnitName& unit) {
   std::ofstream out(toFsPath(recordPath(folder)), std::ios::binary | std::ios::trunc);
-  out << unitRecordText(unit);
+  out << recordText(unit);
   out.close();
   return static_cast<bool>(out);
 }

@@ -17,14 +17,13 @@ struct UnitName {
 // The record's file name inside the calibration folder; it is never uploaded.
 inline constexpr const char* kUnitRecordName = "provision-unit.txt";
 
-// The record's text: "UID <uid>" and "model label <label>", a line each.
-std::string unitRecordText(const UnitName& unit);
+// Whether the files in `folder` were fetched for another unit than `unit`: its record names
+// `owner`. A record that cannot be read as one names no unit that exists, so it is another's too;
+// no record at all is nobody's.
+bool heldForAnotherUnit(const std::string& folder, const UnitName& unit, UnitName& owner);
 
-// Reads the record in `folder`: false when there is none (or it cannot be read). A record that is
-// not in this form names no unit that exists: `unit` then holds what it could read.
-bool readUnitRecord(const std::string& folder, UnitName& unit);
-
-// Writes the record of `unit` into `folder`, replacing one that is there. False when it cannot.
+// Writes the record of `unit` into `folder` ("UID <uid>" and "model label <label>", a line each),
+// replacing one that is there. False when it cannot.
 bool writeUnitRecord(const std::string& folder, const UnitName& unit);
 
 }  // namespace provision
