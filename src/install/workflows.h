@@ -7,8 +7,9 @@
 
 namespace provision {
 
-// Mode 1: the driver-and-library bundle. 0, 1 (download failed), 2 (pointer file missing) or the
-// failing link step's code.
+// Mode 1: the driver-and-library bundle. kRunSucceeded, kRunDownloadFailed, kRunFileNotRead (no
+// pointer file, or one that names no package file), kRunPackageDamaged, kRunInstallFailed (a
+// judged step failed on the device) or the failing link step's code.
 int installDriverAndLib();
 
 // QM units: the server package from `remoteFolder`, via `localFolder` (ends with kSep).
