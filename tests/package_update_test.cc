@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <filesystem>
+#include <functional>
 #include <regex>
 #include <thread>
 
@@ -83,6 +85,16 @@ class PackageUpdate : public testing::Test {
     for (const std::string& name : folderNames(lab_.devicePath("home/tqowmb")))
       EXPECT_EQ(name.find("ZRConfig"), std::string::npos) << name;
     EXPECT_NE(lab_.device("pgrep -x Lumora4").status, 0) << "the unit's service was stopped";
+  }
+
+  // The unit's log names a calibration folder of raw recordings only, and the configuration-file
+  // sub-folder "Nested" holds only a folder.
+  void publishRawRecordingsOnly(const Unit& unit) const {
+    const std::string folder = lab_.ftpRoot() + unitFolder(unit);
+    writeText(folder + "/Cal_LatestFileLog.txt", "Cal_Raw\n");
+    writeText(folder + "/Cal_Raw/b.tdms.bak", "raw\n");
+    writeText(folder + "/Cal_Raw/a.tdms", "raw\n");
+    writeText(folder + "/ConfigFile/Nested/Deeper/x.json", "{}\n");
   }
 
   Lab lab_{uniqueLabName("zr-mode2"), "zr"};
@@ -217,6 +229,11 @@ TEST_F(PackageUpdate, ReportsThatNameNoUnitFetchNothingAndInstallNoCalibration) 
        "package server; none of its calibration files was fetched or installed\n"},
       {"a report without DeviceUID", "Board : ZRMB-A 12\nModel : 12\n",
        "[T] : [INFO]Device UID : \n"},
+      {"a report whose first line with the model code has no board name",
+       "Board12\nDeviceUID : A1B2C3D4\nModel : 12\n",
+       "[T] : [ERROR]The unit's calibration cannot be found: the device's report /opt/sys.log "
+       "gives no board name for model code 12; none of its calibration files was fetched or "
+       "installed\n"},
   };
   int pc = 0;
   for (const auto& row : rows) {
@@ -319,6 +336,17 @@ TEST_F(PackageUpdate, FailedToolUploadStillSyncsCalibrationButFailsTheRun) {
       << out;
   EXPECT_EQ(out.find("zr installed successfully"), std::string::npos) << out;
   EXPECT_EQ(folderNames(lab_.devicePath("opt/CalFile")).size(), 5u);
+
+  // When the calibration fails too, the status still says that the tool was not installed.
+  ASSERT_EQ(lab_.device("rm -f /opt/CalFile/*").status, 0);
+  publishRawRecordingsOnly(kUnit51);
+  TechnicianPc second(lab_, "pc2");
+  ProcessResult both = second.run({"2", "CN", "Nested"});
+  EXPECT_EQ(both.status, 256 - 14);
+  EXPECT_TRUE(maskTimestamps(both.out).ends_with(
+      "; none was installed\nFailed to query calibration file\n"))
+      << both.out;
+  EXPECT_TRUE(folderNames(lab_.devicePath("opt/CalFile")).empty());
 }
 
 TEST_F(PackageUpdate, CalibrationFilesLeftByAnOfflineRunAreUploadedAndKept) {
@@ -339,6 +367,74 @@ TEST_F(PackageUpdate, CalibrationFilesLeftByAnOfflineRunAreUploadedAndKept) {
   EXPECT_EQ(folderNames(pc_.path("data/CalFile")),
             (std::vector<std::string>{"gain.cal", "raw.tdms"}));
   expectInstalledTool("CN");
+}
+
+// The unit gets its own calibration set from its own folder, or the step fails and says why;
+// never another unit's files, never "installed" with nothing uploaded.
+TEST_F(PackageUpdate, CalibrationThatIsNotTheUnitsOwnSetInstallsNothing) {
+  layOut(kUnit51);
+  const std::string unit = unitFolder(kUnit51);
+  const std::string label = lab_.ftpRoot() + "/DeviceDataBase/" + kUnit51.label;
+  writeText(label + "/ZR51A00099/Cal_20250301/foreign.cal", "another unit's\n");
+  const struct {
+    const char* what;
+    std::function<void(const TechnicianPc&)> prepare;
+    std::vector<std::string> args;
+    int status;
+    std::function<std::string(const TechnicianPc&)> line;
+  } rows[] = {
+      {"a log copied from another unit's folder and edited",
+       [&](const TechnicianPc&) {
+         writeText(lab_.ftpRoot() + unit + "/Cal_LatestFileLog.txt",
+                   "../ZR51A00099/Cal_20250301\n");
+       },
+       {},
+       5,
+       [&](const TechnicianPc&) {
+         return "[T] : [ERROR]The calibration log " + unit +
+                "/Cal_LatestFileLog.txt names \"../ZR51A00099/Cal_20250301\", which is not one "
+                "folder inside the unit's folder: none of the unit's calibration files was "
+                "installed\n";
+       }},
+      {"a log that cannot be fetched, and another unit's log left in the data folder",
+       [&](const TechnicianPc& pc) {
+         std::filesystem::remove(lab_.ftpRoot() + unit + "/Cal_LatestFileLog.txt");
+         writeText(pc.path("data/CalFile/provision-unit.txt"),
+                   std::string("UID ") + kUnit12.uid + "\nmodel label " + kUnit12.label + "\n");
+         writeText(pc.path("data/CalFile/Cal_LatestFileLog.txt"), "Cal_20261015\n");
+       },
+       {},
+       2,
+       [](const TechnicianPc& pc) {
+         return "[T] : [INFO]Can't open the file : " +
+                pc.shownPath("data/CalFile/Cal_LatestFileLog.txt") + "\n";
+       }},
+      {"raw recordings only, and a configuration-file folder of folders",
+       [&](const TechnicianPc&) { publishRawRecordingsOnly(kUnit51); },
+       {"2", "CN", "Nested"},
+       5,
+       [&](const TechnicianPc&) {
+         return "[T] : [ERROR]The package server holds no calibration file for this unit (UID "
+                "7F3A90C1): " +
+                unit + "/Cal_Raw and " + unit +
+                "/ConfigFile/Nested hold only raw recordings (a.tdms, b.tdms.bak) and "
+                "sub-folders (Deeper); none was installed\n";
+       }},
+  };
+  int pc = 0;
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    TechnicianPc technician(lab_, "pc" + std::to_string(++pc));
+    row.prepare(technician);
+    ProcessResult run = technician.run(row.args);
+    EXPECT_EQ(run.status, row.status) << run.err;
+    const std::string out = maskTimestamps(run.out);
+    EXPECT_TRUE(out.ends_with(row.line(technician) + "Failed to query calibration file\n")) << out;
+    EXPECT_TRUE(folderNames(lab_.devicePath("opt/CalFile")).empty());
+    EXPECT_EQ(lab_.ftpLog().find("ZR51A00099"), std::string::npos) << "another unit's folder";
+    EXPECT_EQ(lab_.ftpLog().find("Cal_20261015"), std::string::npos) << "an older calibration";
+    EXPECT_EQ(run.err.find("run mode 1"), std::string::npos) << run.err;
+  }
 }
 
 TEST_F(PackageUpdate, FailingFixUpScriptFailsTheCalibrationStep) {
@@ -389,9 +485,8 @@ TEST_F(PackageUpdateStall, CalibrationFileThatCannotBeFetchedInstallsNoneOfTheSe
       << out;
   EXPECT_EQ(out.find("zr installed successfully"), std::string::npos) << out;
   expectEarlierSetOnly();
-  // Nothing of the set stays behind for a later offline run.
-  EXPECT_EQ(folderNames(pc_.path("data/CalFile")),
-            (std::vector<std::string>{"Cal_LatestFileLog.txt"}));
+  // Nothing of the set stays behind for a later offline run, not even its log.
+  EXPECT_TRUE(folderNames(pc_.path("data/CalFile")).empty());
 }
 
 TEST_F(PackageUpdateStall, DeviceThatStopsAnsweringMidSetKeepsItsEarlierSet) {
@@ -425,6 +520,36 @@ TEST_F(PackageUpdateStall, DeviceThatStopsAnsweringMidSetKeepsItsEarlierSet) {
   EXPECT_TRUE(readText(lab_.devicePath("opt/CalFile/large.cal")) == patterned(16 * 1024 * 1024));
 }
 
+TEST_F(PackageUpdateStall, UnitThatDropsWhileItsReportIsReadEndsWithTheLinksStatus) {
+  layOut(kUnit51);
+  // Reading the report blocks (no one ever writes into it), and then the cable goes.
+  ASSERT_EQ(lab_.device("rm /opt/sys.log && mkfifo /opt/sys.log").status, 0);
+  std::atomic<bool> ended = false;
+  std::thread cable([&] {
+    while (!ended && pc_.record().find("ZR connection Success") == std::string::npos)
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    if (!ended) lab_.powerOff();
+  });
+  ProcessResult run = pc_.run({});
+  ended = true;
+  cable.join();
+
+  EXPECT_EQ(run.status, 256 - 15) << run.err;
+  const std::string out = maskTimestamps(run.out);
+  EXPECT_TRUE(std::regex_search(
+      out, std::regex(R"(\[T\] : \[INFO\]ZR connection Success\n)"
+                      R"(\[T\] : \[ERROR\]The device stopped answering during [^\n]*\n)"
+                      R"(\[T\] : \[ERROR\]The unit did not answer while its report was read )"
+                      R"(\(status -15\): none of its calibration files was installed\n)"
+                      R"(Failed to query calibration file\n$)")))
+      << out;
+  EXPECT_NE(run.err.find("did not answer after the configuration tool's install"),
+            std::string::npos)
+      << run.err;
+  EXPECT_EQ(run.err.find("run mode 1"), std::string::npos) << run.err;
+  EXPECT_EQ(lab_.ftpLog().find("DeviceDataBase"), std::string::npos);
+}
+
 TEST_F(PackageUpdateStall, CalibrationFolderThatIsNotThereInstallsNothing) {
   layOut(kUnit51);
   installEarlierSet();
@@ -448,7 +573,7 @@ TEST_F(PackageUpdateStall, RunKilledDuringACalibrationDownloadLeavesNothingALate
   ASSERT_TRUE(lab_.ftpFault({"stop-after", "10", calibrationFile("gain.cal")}));
   ProcessResult killed = pc_.run({}, 50);
   ASSERT_TRUE(killed.timedOut) << killed.out;
-  const std::vector<std::string> left = folderNames(pc_.path("data/CalFile"));
+  const std::vector<std::string> left = folderNames(pc_.path("data"));
   ASSERT_TRUE(std::any_of(left.begin(), left.end(), isPartialDownloadName))
       << "the run should have been killed during the download";
 
@@ -465,15 +590,14 @@ TEST_F(PackageUpdateStall, RunKilledDuringACalibrationDownloadLeavesNothingALate
       << out;
   EXPECT_EQ(out.find("zr installed successfully"), std::string::npos) << out;
   expectEarlierSetOnly();
-  EXPECT_EQ(folderNames(pc_.path("data/CalFile")),
-            (std::vector<std::string>{"Cal_LatestFileLog.txt"}));
+  EXPECT_TRUE(folderNames(pc_.path("data/CalFile")).empty());
   EXPECT_NE(
       readText(lab_.devicePath("var/log/lab-evidence.log")).find("ZRConfig_CN_V2.0/install.sh"),
       std::string::npos);
 }
 
 // A set fetched for one unit never reaches another: a run cut off after the fetch leaves the set
-// behind, and the next unit, offline, gets nothing of it.
+// behind; the next unit gets nothing of it offline, and exactly its own set online.
 TEST_F(PackageUpdateStall, SetLeftByACutOffRunReachesNoOtherUnit) {
   layOut(kUnit51);
   writeText(lab_.ftpRoot() + calibrationFile("large.cal"), patterned(16 * 1024 * 1024));
@@ -503,6 +627,18 @@ TEST_F(PackageUpdateStall, SetLeftByACutOffRunReachesNoOtherUnit) {
   EXPECT_NE(
       readText(lab_.devicePath("var/log/lab-evidence.log")).find("ZRConfig_CN_V2.0/install.sh"),
       std::string::npos);
+
+  ASSERT_TRUE(lab_.ftpUp());
+  ASSERT_EQ(lab_.fixture({"device-zr", "--unit", kUnit12.name}).status, 0);
+  ProcessResult online = pc_.run({});
+  EXPECT_EQ(online.status, 0) << online.out << online.err;
+  EXPECT_EQ(maskTimestamps(online.out), successfulOutput(kUnit12, "CN", 5));
+  EXPECT_EQ(folderNames(lab_.devicePath("opt/CalFile")),
+            (std::vector<std::string>{"NOTES.TDMS", "device.json", "gain.cal", "offset.cfg",
+                                      "shared.ini"}));
+  for (const std::string& name : folderNames(lab_.devicePath("opt/CalFile")))
+    EXPECT_NE(readText(lab_.devicePath("opt/CalFile/" + name)).find(kUnit12.uid), std::string::npos)
+        << name;
 }
 
 }  // namespace

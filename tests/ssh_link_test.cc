@@ -214,6 +214,18 @@ TEST(SshLinkStall, DeviceThatAnswersNothingFailsTheOpenAfterItsWaitAndTriesAfres
   EXPECT_GE(waited, 1.9);
   EXPECT_LT(waited, test::givenUpBefore(LinkWaits{}.connect));
 
+  // An open with a deadline gives up there, however long its steps could each wait.
+  SshLink attempt;
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(attempt.open(kDeviceHost, kRootUser, kQmRootPassword,
+                         std::chrono::steady_clock::now() + std::chrono::milliseconds(500)),
+            kSshStalled);
+  const std::string cut = test::maskTimestamps(testing::internal::GetCapturedStdout());
+  EXPECT_TRUE(std::regex_match(cut, std::regex(R"(\[T\] : \[ERROR\]The device stopped answering )"
+                                               R"(during the SSH handshake \(no reply for )"
+                                               R"(0\.[1-5] s\)\n)")))
+      << cut;
+
   // What follows on the link fails at once, without a word and without the device.
   std::string output = "kept";
   testing::internal::CaptureStdout();

@@ -30,8 +30,9 @@ constexpr StatusMeaning kStatusMeanings[] = {
     {kRunPackageDamaged, kRunPackageDamaged,
      "a package is damaged (it failed the check on this PC); nothing of it reached the device"},
     {kRunCalibrationNotFound, kRunCalibrationNotFound,
-     "the unit's calibration was not found: its report names no UID or model, or, offline, no "
-     "calibration files for this unit are in the data folder"},
+     "the unit's calibration was not found: its report names no UID, model or board, its "
+     "calibration log names no folder of its own, the package server holds no calibration file "
+     "for it, or, offline, no calibration files for this unit are in the data folder"},
     {kRunBadArgument, kRunBadArgument,
      "the first argument is not a number, or the variant cannot name a folder; nothing was "
      "started"},

@@ -8,18 +8,19 @@ namespace provision {
 
 DeviceWait::DeviceWait(LIBSSH2_SESSION* session, libssh2_socket_t sock,
                        std::chrono::milliseconds limit, Progress progress,
-                       std::chrono::milliseconds keepaliveInterval)
+                       std::chrono::milliseconds keepaliveInterval, Clock::time_point deadline)
     : session_(session),
       sock_(sock),
       limit_(limit),
       progress_(progress),
       keepaliveInterval_(keepaliveInterval),
+      deadline_(deadline),
       since_(Clock::now()),
       nextKeepalive_(since_ + keepaliveInterval) {}
 
 bool DeviceWait::await() {
   const Clock::time_point now = Clock::now();
-  const Clock::time_point deadline = since_ + limit_;
+  const Clock::time_point deadline = std::min(since_ + limit_, deadline_);
   if (expired_ || now >= deadline) {
     expired_ = true;
     return false;

@@ -20,11 +20,13 @@ class DeviceWait {
     Reported,  // only what the caller reports through progressed(), e.g. acknowledged data
   };
 
-  // A step that stalls once the device made no progress for `limit`. With a keepalive interval,
-  // a keepalive request that the device must answer goes out that often while the step waits, so
-  // that a live device that is merely busy keeps sending bytes.
+  // A step that stalls once the device made no progress for `limit`, or at `deadline` however it
+  // progresses. With a keepalive interval, a keepalive request that the device must answer goes
+  // out that often while the step waits, so that a live device that is merely busy keeps sending
+  // bytes.
   DeviceWait(LIBSSH2_SESSION* session, libssh2_socket_t sock, std::chrono::milliseconds limit,
-             Progress progress, std::chrono::milliseconds keepaliveInterval = {});
+             Progress progress, std::chrono::milliseconds keepaliveInterval = {},
+             Clock::time_point deadline = Clock::time_point::max());
 
   // Calls `call` until libssh2 no longer answers that it would block, waiting for the socket in
   // between. Returns the last result; expired() tells whether the wait gave up.
@@ -59,6 +61,7 @@ class DeviceWait {
   std::chrono::milliseconds limit_;
   Progress progress_;
   std::chrono::milliseconds keepaliveInterval_;
+  Clock::time_point deadline_;
   Clock::time_point since_;
   Clock::time_point nextKeepalive_;
   bool expired_ = false;

@@ -1,5 +1,7 @@
 #include "device/ssh_link.h"
 
+#include <algorithm>
+
 #include "device/device_account.h"
 #include "device/socket.h"
 #include "log/run_log.h"
@@ -23,9 +25,15 @@ SshLink::SshLink(const LinkWaits& waits) : waits_(waits), sock_(net::kNoSocket) 
 SshLink::~SshLink() { close(); }
 
 int SshLink::open(const std::string& host, const std::string& user, const std::string& password) {
+  return open(host, user, password, DeviceWait::Clock::time_point::max());
+}
+
+int SshLink::open(const std::string& host, const std::string& user, const std::string& password,
+                  DeviceWait::Clock::time_point deadline) {
   // Opening a link that is still open drops the old connection first, so nothing leaks. A link
   // whose device stopped answering tries afresh.
   close();
+  openDeadline_ = deadline;
   stalled_ = false;
   user_ = user;
   posixRenameRefused_ = false;
@@ -39,11 +47,12 @@ int SshLink::open(const std::string& host, const std::string& user, const std::s
   unsigned char address[4];
   if (!net::parseIPv4(host, address)) return abandonWith(kSshBadAddress);
 
-  switch (net::connectWithin(sock_, address, kSshPort, waits_.connect)) {
+  const std::chrono::milliseconds connectWait = openStepWait();
+  switch (net::connectWithin(sock_, address, kSshPort, connectWait)) {
     case net::ConnectResult::Connected:
       break;
     case net::ConnectResult::TimedOut:
-      return stalled("the connection", waits_.connect);
+      return stalled("the connection", connectWait);
     case net::ConnectResult::Failed:
       return abandonWith(kSshConnectFailed);
   }
@@ -56,29 +65,29 @@ int SshLink::open(const std::string& host, const std::string& user, const std::s
   libssh2_session_set_blocking(session_, 0);
   libssh2_keepalive_config(session_, kKeepaliveWantReply, kKeepaliveLibraryInterval);
 
-  DeviceWait handshake = waitFor(waits_.connect);
+  DeviceWait handshake = waitForOpenStep();
   if (handshake.until([&] { return libssh2_session_handshake(session_, sock_); }) != 0) {
-    if (handshake.expired()) return stalled("the SSH handshake", waits_.connect);
+    if (handshake.expired()) return stalled("the SSH handshake", handshake.limit());
     return abandonWith(kSshHandshakeFailed);
   }
   return logIn(user, password);
 }
 
 int SshLink::logIn(const std::string& user, const std::string& password) {
-  DeviceWait login = waitFor(waits_.connect);
+  DeviceWait login = waitForOpenStep();
   if (login.until([&] {
         return libssh2_userauth_password_ex(session_, user.data(),
                                             static_cast<unsigned>(user.size()), password.data(),
                                             static_cast<unsigned>(password.size()), nullptr);
       }) != 0) {
-    if (login.expired()) return stalled("the login as " + user, waits_.connect);
+    if (login.expired()) return stalled("the login as " + user, login.limit());
     return closeWith(kSshAuthFailed);
   }
 
-  DeviceWait sftpStart = waitFor(waits_.connect);
+  DeviceWait sftpStart = waitForOpenStep();
   sftp_ = sftpStart.until([&] { return libssh2_sftp_init(session_); });
   if (sftp_ == nullptr) {
-    if (sftpStart.expired()) return stalled("the start of SFTP", waits_.connect);
+    if (sftpStart.expired()) return stalled("the start of SFTP", sftpStart.limit());
     return closeWith(kSshSftpInitFailed);
   }
   return kSshOk;
@@ -108,6 +117,18 @@ void SshLink::close() {
 DeviceWait SshLink::waitFor(std::chrono::milliseconds limit, DeviceWait::Progress progress,
                             std::chrono::milliseconds keepalive) const {
   return DeviceWait(session_, sock_, limit, progress, keepalive);
+}
+
+std::chrono::milliseconds SshLink::openStepWait() const {
+  if (openDeadline_ == DeviceWait::Clock::time_point::max()) return waits_.connect;
+  const auto left =
+      std::chrono::ceil<std::chrono::milliseconds>(openDeadline_ - DeviceWait::Clock::now());
+  return std::clamp(left, std::chrono::milliseconds::zero(), waits_.connect);
+}
+
+DeviceWait SshLink::waitForOpenStep() const {
+  return DeviceWait(session_, sock_, openStepWait(), DeviceWait::Progress::AnyByte, {},
+                    openDeadline_);
 }
 
 int SshLink::stalled(const std::string& step, std::chrono::milliseconds waited) {

@@ -67,6 +67,10 @@ class SshLink {
   // Returns 0, -1 to -9, or -15 when the device did not answer a step in time; on failure nothing
   // that this call set up is still held.
   int open(const std::string& host, const std::string& user, const std::string& password);
+  // The same, but given up at `deadline` whatever each step's own wait would still allow: a caller
+  // that tries again at fixed times keeps each attempt within its time.
+  int open(const std::string& host, const std::string& user, const std::string& password,
+           DeviceWait::Clock::time_point deadline);
 
   // Orderly teardown of the session and the socket.
   void close();
@@ -102,6 +106,10 @@ class SshLink {
   DeviceWait waitFor(std::chrono::milliseconds limit,
                      DeviceWait::Progress progress = DeviceWait::Progress::AnyByte,
                      std::chrono::milliseconds keepalive = {}) const;
+  // The wait of one step of open(): the connect wait, or what is left until the open's deadline
+  // when that is sooner.
+  std::chrono::milliseconds openStepWait() const;
+  DeviceWait waitForOpenStep() const;
   // Reports that the device stopped answering during `step`, drops the connection without
   // waiting for the device again, and returns kSshStalled.
   int stalled(const std::string& step, std::chrono::milliseconds waited);
@@ -129,6 +137,8 @@ class SshLink {
   LinkWaits waits_;
   // The account of the last open(), as the run record names it.
   std::string user_;
+  // When the open() under way gives up, whatever its steps' waits.
+  DeviceWait::Clock::time_point openDeadline_ = DeviceWait::Clock::time_point::max();
   bool stalled_ = false;
   // Whether libssh2_init() was called for this link's session, to be matched by libssh2_exit().
   bool libraryStarted_ = false;

@@ -91,10 +91,13 @@ FolderFetch FtpSource::fetchFolder(const std::string& remoteFolder,
     reportStall(client_->stallOf(code, false), "the listing of " + remoteFolder);
     return {client_->isAbsent(code) ? FolderFetch::Absent : FolderFetch::Failed, remoteFolder};
   }
+  FolderFetch fetched{FolderFetch::Complete, {}};
   for (const FtpEntry& entry : entries) {
     const std::string remotePath = remoteFolder + "/" + entry.name;
     switch (useOfEntry(entry)) {
       case EntryUse::Skip:
+        if (entry.isFolder && entry.name != "." && entry.name != "..")
+          fetched.folders.push_back(entry.name);
         break;
       case EntryUse::Refuse:
         std::cerr << "Skipped a server file whose name is unsafe locally: " << printable(remotePath)
@@ -105,7 +108,7 @@ FolderFetch FtpSource::fetchFolder(const std::string& remoteFolder,
         break;
     }
   }
-  return {FolderFetch::Complete, {}};
+  return fetched;
 }
 
 void FtpSource::close() {

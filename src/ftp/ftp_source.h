@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "ftp/ftp_client.h"
 #include "workspace/partial_name.h"
@@ -20,6 +21,8 @@ struct FolderFetch {
   };
   Outcome outcome;
   std::string failedPath;
+  // The sub-folders the listing held, which are not fetched.
+  std::vector<std::string> folders = {};
 };
 
 class FtpSource {

@@ -10,8 +10,10 @@ namespace {
 constexpr const char* kFixedLabelModelCode = "51";
 constexpr const char* kFixedModelLabel = "K700_R5_V3(051)";
 
+}  // namespace
+
 // An empty name is none: it would leave the path in the folder above, among other units' files.
-bool isOneFolderName(const std::string& name) {
+bool isOneServerFolderName(const std::string& name) {
   if (name.empty() || name == "." || name == "..") return false;
   for (char character : name) {
     if (character == '/' || character == '\\' || isControlCharacter(character)) return false;
@@ -19,7 +21,7 @@ bool isOneFolderName(const std::string& name) {
   return true;
 }
 
-}  // namespace
+bool hasFixedModelLabel(const std::string& modelCode) { return modelCode == kFixedLabelModelCode; }
 
 std::string trimAnswer(const std::string& answer) {
   return answer.empty() ? answer : answer.substr(0, answer.size() - 1);
@@ -30,12 +32,12 @@ std::string boardQuery(const std::string& modelCode) {
 }
 
 std::string modelLabel(const std::string& modelCode, const std::string& boardName) {
-  if (modelCode == kFixedLabelModelCode) return kFixedModelLabel;
+  if (hasFixedModelLabel(modelCode)) return kFixedModelLabel;
   return boardName + "(0" + modelCode + ")";
 }
 
 bool unitServerFolder(const std::string& label, const std::string& uid, std::string& folder) {
-  if (!isOneFolderName(label) || !isOneFolderName(uid)) return false;
+  if (!isOneServerFolderName(label) || !isOneServerFolderName(uid)) return false;
   folder = "/DeviceDataBase/" + label + "/" + uid + "/";
   return true;
 }

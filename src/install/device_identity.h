@@ -22,6 +22,13 @@ std::string boardQuery(const std::string& modelCode);
 // The name under which the package server files the unit's calibration data.
 std::string modelLabel(const std::string& modelCode, const std::string& boardName);
 
+// Whether units of `modelCode` have a label of their own, whatever their board name.
+bool hasFixedModelLabel(const std::string& modelCode);
+
+// Whether `name` can name exactly one folder inside a folder of the package server: not empty, no
+// "/" or "\", no control character, and neither "." nor "..".
+bool isOneServerFolderName(const std::string& name);
+
 // Sets `folder` to the unit's folder on the package server, "/DeviceDataBase/" + label + "/" +
 // uid + "/". False, leaving `folder` alone, when the label or the UID is not usable as one
 // folder name there: empty, a "/" or "\", a control character, or "." or "..".

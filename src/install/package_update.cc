@@ -58,7 +58,8 @@ int updateConfigToolAndCalibration() {
   if (calibrationStatus == kRunSucceeded) calibrationStatus = syncCalibration(model, uid);
   if (calibrationStatus != kRunSucceeded) {
     std::cout << "Failed to query calibration file" << std::endl;
-    return calibrationStatus;
+    // The calibration's statuses say that the tool was installed; a tool that was not says so.
+    return installStatus != 0 ? installStatus : calibrationStatus;
   }
   if (installStatus != 0) {
     writeLog(

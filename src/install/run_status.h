@@ -19,8 +19,10 @@ enum RunStatus : int {
   // A package is damaged: its archive failed the check on this PC, and nothing of it reached the
   // device.
   kRunPackageDamaged = 4,
-  // No calibration was found for the unit: its report names no UID or model code, or, while the
-  // package server does not answer, the data folder holds no calibration files for this unit.
+  // No calibration was found for the unit: its report names no UID, model code or board name, its
+  // calibration log names no folder of the unit's own, the package server holds no calibration
+  // file for it, or, while the package server does not answer, the data folder holds no
+  // calibration files for this unit.
   kRunCalibrationNotFound = 5,
   // The first argument is not a number, or the variant cannot name a folder; nothing was started.
   kRunBadArgument = 64,

@@ -22,9 +22,8 @@ std::string recordText(const UnitName& unit) {
   return kUidField + unit.uid + "\n" + kLabelField + unit.label + "\n";
 }
 
-}  // namespace
-
-bool heldForAnotherUnit(const std::string& folder, const UnitName& unit, UnitName& owner) {
+// Reads the record in `folder` into `owner`; false when there is none.
+bool readUnitRecord(const std::string& folder, UnitName& owner) {
   std::ifstream in(toFsPath(recordPath(folder)), std::ios::binary);
   if (!in) return false;
   std::string uidLine;
@@ -32,7 +31,18 @@ bool heldForAnotherUnit(const std::string& folder, const UnitName& unit, UnitNam
   std::getline(in, uidLine);
   std::getline(in, labelLine);
   owner = {valueOf(uidLine, kUidField), valueOf(labelLine, kLabelField)};
-  return owner != unit;
+  return true;
+}
+
+}  // namespace
+
+bool heldForAnotherUnit(const std::string& folder, const UnitName& unit, UnitName& owner) {
+  return readUnitRecord(folder, owner) && owner != unit;
+}
+
+bool heldForUnit(const std::string& folder, const UnitName& unit) {
+  UnitName owner;
+  return readUnitRecord(folder, owner) && owner == unit;
 }
 
 bool writeUnitRecord(const std::string& folder, const UnitName& unit) {

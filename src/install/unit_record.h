@@ -22,6 +22,9 @@ inline constexpr const char* kUnitRecordName = "provision-unit.txt";
 // no record at all is nobody's.
 bool heldForAnotherUnit(const std::string& folder, const UnitName& unit, UnitName& owner);
 
+// Whether the files in `folder` were fetched for `unit` itself: its record names it.
+bool heldForUnit(const std::string& folder, const UnitName& unit);
+
 // Writes the record of `unit` into `folder` ("UID <uid>" and "model label <label>", a line each),
 // replacing one that is there. False when it cannot.
 bool writeUnitRecord(const std::string& folder, const UnitName& unit);

@@ -81,6 +81,18 @@ std::string calibrationNeedsServer(const std::string& folder) {
          " and the package server did not answer: run once while the package server answers";
 }
 
+std::string calibrationLogUnusable(const std::string& log) {
+  return "The first line of the unit's calibration log " + log +
+         " must name one of the unit's own calibration folders on the package server: have the "
+         "log corrected there, then start this run again";
+}
+
+std::string calibrationNotOnServer(const std::string& unitFolder) {
+  return "The unit's calibration files are not on the package server: have them put into the "
+         "calibration folder that " +
+         unitFolder + "Cal_LatestFileLog.txt names, then start this run again";
+}
+
 void explain(const std::string& line) { std::cerr << line << std::endl; }
 
 void explainOnce(const std::string& line) {

@@ -40,6 +40,10 @@ std::string unitNotBack(const std::string& address);
 std::string unitReportIncomplete();
 // No calibration set for this unit in `folder` while the package server does not answer.
 std::string calibrationNeedsServer(const std::string& folder);
+// The unit's calibration log `log` on the package server names no folder of the unit's own.
+std::string calibrationLogUnusable(const std::string& log);
+// The unit's folder `unitFolder` on the package server holds no file to install on the unit.
+std::string calibrationNotOnServer(const std::string& unitFolder);
 
 // Writes `line` to standard error.
 void explain(const std::string& line);

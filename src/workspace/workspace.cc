@@ -95,6 +95,12 @@ void clearFolder(std::string folder) {
   }
 }
 
+bool isEmptyFolder(const std::string& folder) {
+  std::error_code error;
+  const bool empty = std::filesystem::is_empty(toFsPath(folder), error);
+  return !error && empty;
+}
+
 std::string withoutTrailingSeparator(std::string folder) {
   const std::string separator = kSep;
   while (folder.ends_with(separator)) folder.resize(folder.size() - separator.size());

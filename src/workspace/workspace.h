@@ -48,6 +48,9 @@ void removeLocalFile(const std::string& path);
 // Removes every file and sub-folder inside `folder`; the folder itself stays.
 void clearFolder(std::string folder);
 
+// Whether `folder` can be listed and holds nothing at all.
+bool isEmptyFolder(const std::string& folder);
+
 // `folder` without the separators at its end, as messages name it.
 std::string withoutTrailingSeparator(std::string folder);
 
