@@ -8,7 +8,7 @@
 namespace provision {
 
 // Mode 1: the driver-and-library bundle. kRunSucceeded, kRunDownloadFailed, kRunFileNotRead (no
-// pointer file, or one that names no package file), kRunPackageDamaged, kRunInstallFailed (a
+// pointer file, one that is none, or one that names no package file), kRunPackageDamaged, kRunInstallFailed (a
 // judged step failed on the device) or the failing link step's code.
 int installDriverAndLib();
 
