@@ -10,10 +10,10 @@ namespace provision {
 // What readLatestVersion does after each line it reads.
 enum class PerLine { None, Echo, Pause };
 
-// The most a pointer file may hold. A package's file name is at most 255 bytes on a unit (and 255
-// UTF-16 characters on Windows): 4 KiB holds one in any script, or the most lines a pointer file
-// may have of names as long as packages are named, with room to spare; a package, a log or
-// whatever else was saved under a pointer file's name by mistake is larger.
+// The most a pointer file may hold. A file name on a unit is at most 255 bytes: 4 KiB holds the
+// most lines a pointer file may have, each a name as long as that and its line feed (and one name
+// of 255 UTF-16 characters, all Windows allows, in any script). What is larger is something else
+// saved under a pointer file's name: a package, a log, a copy gone wrong.
 inline constexpr std::size_t kPointerFileLimit = 4096;
 // The most lines a pointer file may have; mode 1 waits a second after each one.
 inline constexpr int kPointerLineLimit = 16;
