@@ -1,10 +1,13 @@
 // Mode 2 on a QM unit from end to end: the real executable against the lab.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <regex>
+#include <sstream>
 #include <vector>
 
 #include "ftp/ftp_source.h"
+#include "log/text.h"
 #include "support/lab.h"
 #include "support/scenario.h"
 #include "support/zip_builder.h"
@@ -72,8 +75,7 @@ TEST_F(ServerPackage, InstallsOnceDownloadsOnceAndWorksOffline) {
   // pointer file.
   ProcessResult second = pc_.run({});
   EXPECT_EQ(second.status, 0) << second.err;
-  EXPECT_EQ(countOf(lab_.ftpLog(), "<- RETR ") - downloadsAfterFirst, 1)
-      << lab_.ftpLog();
+  EXPECT_EQ(countOf(lab_.ftpLog(), "<- RETR ") - downloadsAfterFirst, 1) << lab_.ftpLog();
 
   ASSERT_TRUE(lab_.ftpDown());
   ProcessResult offline = pc_.run({});
@@ -147,7 +149,8 @@ TEST_F(ServerPackage, WhatTheRunReportsIsWhatTheDeviceGot) {
        {},
        "QMServer\x1b_V3.1.zip",
        2,
-       "[T] : [ERROR]The pointer file "},
+       "QMServer_LatestVersion.txt is no pointer file: it holds a control character (byte 0x1B at "
+       "offset 8): it is no text; nothing was installed\n"},
       {"a name saved in Latin-1",
        {},
        "QMServer_Pr\xFC"
@@ -248,7 +251,8 @@ TEST_F(ServerPackage, FailedPackageDownloadEndsWithOne) {
 
 // Only a sound package reaches the device, on a unit with OpenSSH and Info-ZIP's unzip and on one
 // with Dropbear and BusyBox's tools; a local copy is fetched again while the package server holds
-// another or a sound one.
+// another or a sound one. A package that either unzip would unpack elsewhere, differently or not
+// at all is refused like a damaged one, and so is a pointer file that is no text.
 void replaceFirst(std::string& text, const std::string& what, const std::string& with) {
   const std::size_t at = text.find(what);
   if (at != std::string::npos) text.replace(at, what.size(), with);
@@ -274,6 +278,8 @@ TEST_P(PackageCheck, OnlyASoundPackageReachesTheDevice) {
     bool offline;
     int status;
     std::string line;  // a line of standard output; "FOLDER" stands for data/QM as shown
+    std::vector<std::string> arguments = {};
+    bool thenSound = true;  // a refused package: the next run, with a sound one, installs it
   } rows[] = {
       {"the server's copy cut short",
        {"--damaged-package"},
@@ -316,6 +322,75 @@ TEST_P(PackageCheck, OnlyASoundPackageReachesTheDevice) {
        false,
        0,
        "inflating: __MACOSX/._QMServer"},
+      {"an entry that climbs out",
+       {"--malformed", "parent-entry"},
+       Local::None,
+       false,
+       4,
+       "is damaged: its entry ../../etc/cron.d/x climbs out of the folder it is unpacked into "
+       "(\"..\"); it was removed.",
+       {},
+       false},
+      {"an absolute entry",
+       {"--malformed", "absolute-entry"},
+       Local::None,
+       false,
+       4,
+       "is damaged: its entry /etc/cron.d/x has an absolute name; it was removed.",
+       {},
+       false},
+      {"backslashes between folder names",
+       {"--malformed", "backslashes"},
+       Local::None,
+       false,
+       4,
+       "is damaged: its entry QMServer\\install.sh has a backslash in its name",
+       {},
+       false},
+      {"folders only",
+       {"--malformed", "folders-only"},
+       Local::None,
+       false,
+       4,
+       "is damaged: it holds no files; it was removed.",
+       {},
+       false},
+      {"0 bytes stored for 16",
+       {"--malformed", "zero-stored"},
+       Local::None,
+       false,
+       4,
+       "is damaged: its entry QMServer/bin/QMServer is damaged (only 0 of its 16 bytes are "
+       "there); it was removed.",
+       {},
+       false},
+      {"bzip2 entries",
+       {"--malformed", "bzip2"},
+       Local::None,
+       false,
+       4,
+       "is damaged: its entry QMServer/install.sh is compressed with bzip2 (method 12); only "
+       "stored and deflated entries unpack on every unit; it was removed.",
+       {},
+       false},
+      {"a pointer file overwritten with 48 MiB of binary data",
+       {"--binary-pointer", std::to_string(48 << 20)},
+       Local::None,
+       false,
+       2,
+       "QMServer_LatestVersion.txt is no pointer file: it is larger than 4096 bytes; nothing was "
+       "installed\n",
+       {},
+       false},
+      {"mode 1, its pointer file overwritten with 256 KiB of binary data",
+       {"--binary-pointer", std::to_string(256 << 10)},
+       Local::None,
+       false,
+       2,
+       "DriverAndLib_LatestVersion.txt is no pointer file: it is larger than 4096 bytes; nothing "
+       "was installed\n",
+       {"1"},
+       false},
   };
   int pc = 0;
   for (const Row& row : rows) {
@@ -340,7 +415,7 @@ TEST_P(PackageCheck, OnlyASoundPackageReachesTheDevice) {
       ASSERT_TRUE(lab_.ftpDown());
     }
 
-    ProcessResult run = technician.run({});
+    ProcessResult run = technician.run(row.arguments);
     EXPECT_EQ(run.status, row.status) << run.out << run.err;
     std::string line = row.line;
     replaceFirst(line, "FOLDER", technician.shownPath("data/QM"));
@@ -356,11 +431,27 @@ TEST_P(PackageCheck, OnlyASoundPackageReachesTheDevice) {
       EXPECT_EQ(evidence, "");
       EXPECT_EQ(out.find("Successful installation"), std::string::npos) << out;
       EXPECT_EQ(fileSize(local) < 0, !row.offline);
+      if (row.status == 2) {
+        // Refused before a line of it reached the console: after the device line only run-log
+        // lines, and no control character.
+        std::istringstream lines(out);
+        std::string shown;
+        std::getline(lines, shown);
+        EXPECT_EQ(shown, "QM");
+        while (std::getline(lines, shown)) EXPECT_TRUE(shown.starts_with("[T] : [")) << shown;
+        EXPECT_FALSE(
+            std::ranges::any_of(out, [](char c) { return c != '\n' && isControlCharacter(c); }));
+        continue;
+      }
+      EXPECT_NE(
+          technician.record().find("package check: " + std::string(kPackage) + " is damaged: "),
+          std::string::npos)
+          << technician.record();
       EXPECT_NE(run.err.find(row.offline ? "run once while the package server answers"
                                          : "have a sound copy put there"),
                 std::string::npos)
           << run.err;
-      if (row.offline) continue;
+      if (row.offline || !row.thenSound) continue;
       // Once the server holds a sound copy, the next run installs it.
       ASSERT_EQ(lab_.fixture({"packages"}).status, 0);
       run = technician.run({});

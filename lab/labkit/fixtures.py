@@ -9,6 +9,7 @@ import os
 import stat
 import struct
 import zipfile
+import zlib
 
 EVIDENCE_LOG = "/var/log/lab-evidence.log"
 IDENTITY_FILE = "/run/lab/identity"  # lab folder unit/identity, read-only in the device
@@ -110,9 +111,10 @@ def write_file(path, content, mode=0o644):
     os.chmod(path, mode)
 
 
-def make_zip(entries, stored=()):
-    """A zip of (name, content, mode) entries; names ending in "/" are folders. Files are deflated
-    except those named in `stored`. Unix modes are kept, so unzip restores the exec bits."""
+def make_zip(entries, stored=(), method=zipfile.ZIP_DEFLATED):
+    """A zip of (name, content, mode) entries; names ending in "/" are folders. Files are
+    compressed with `method` (deflated) except those named in `stored`. Unix modes are kept, so
+    unzip restores the exec bits."""
     buffer = io.BytesIO()
     with zipfile.ZipFile(buffer, "w") as archive:
         for name, content, mode in entries:
@@ -123,9 +125,9 @@ def make_zip(entries, stored=()):
                 archive.writestr(info, b"")
                 continue
             info.external_attr = (stat.S_IFREG | mode) << 16
-            info.compress_type = zipfile.ZIP_STORED if name in stored else zipfile.ZIP_DEFLATED
+            info.compress_type = zipfile.ZIP_STORED if name in stored else method
             data = content.encode() if isinstance(content, str) else content
-            archive.writestr(info, data, compresslevel=6)
+            archive.writestr(info, data, compresslevel=6 if method == zipfile.ZIP_DEFLATED else None)
     return buffer.getvalue()
 
 
@@ -137,6 +139,76 @@ def flip_byte(archive, name):
     data = info.header_offset + 30 + name_length + extra_length
     at = data + info.compress_size // 2
     return archive[:at] + bytes([archive[at] ^ 0xFF]) + archive[at + 1:]
+
+
+def set_size(archive, name, size, crc):
+    """`archive` with the size and CRC-32 of entry `name` set to `size` and `crc` in its local
+    header and its central directory record alike, its data left as it is: a broken zip writer's
+    headers."""
+    archive = bytearray(archive)
+    info = zipfile.ZipFile(io.BytesIO(bytes(archive))).getinfo(name)
+    struct.pack_into("<I", archive, info.header_offset + 14, crc)  # local header
+    struct.pack_into("<I", archive, info.header_offset + 22, size)
+    record = archive.find(b"PK\x01\x02")
+    while record != -1:
+        name_length, = struct.unpack_from("<H", archive, record + 28)
+        if archive[record + 46:record + 46 + name_length] == name.encode():
+            struct.pack_into("<I", archive, record + 16, crc)
+            struct.pack_into("<I", archive, record + 24, size)
+        record = archive.find(b"PK\x01\x02", record + 1)
+    return bytes(archive)
+
+
+def powershell_zip(entries):
+    """The files of `entries` zipped as PowerShell 5's Compress-Archive does: a backslash between
+    folder names, no folder entries, no Unix modes (made on FAT, attribute "archive")."""
+    buffer = io.BytesIO()
+    with zipfile.ZipFile(buffer, "w") as archive:
+        for name, content, _ in entries:
+            if name.endswith("/"):
+                continue
+            info = zipfile.ZipInfo(name.replace("/", "\\"), ZIP_TIME)
+            info.create_system = 0
+            info.external_attr = 0x20
+            info.compress_type = zipfile.ZIP_DEFLATED
+            archive.writestr(info, content.encode() if isinstance(content, str) else content)
+    return buffer.getvalue()
+
+
+# What --malformed makes of a package: what a unit's unzip would unpack elsewhere, differently or
+# not at all (see lab/README.md).
+MALFORMED = ("parent-entry", "absolute-entry", "backslashes", "folders-only", "zero-stored",
+             "bzip2")
+CLIMBING_ENTRY = "../../etc/cron.d/x"
+ABSOLUTE_ENTRY = "/etc/cron.d/x"
+CRON_TABLE = "# A cron table that no package may put on a unit.\n"
+ZERO_STORED_SIZE = 16
+
+
+def malformed_zip(entries, program, kind):
+    if kind == "parent-entry":
+        return make_zip(entries + [(CLIMBING_ENTRY, CRON_TABLE, 0o644)])
+    if kind == "absolute-entry":
+        return make_zip(entries + [(ABSOLUTE_ENTRY, CRON_TABLE, 0o644)])
+    if kind == "backslashes":
+        return powershell_zip(entries)
+    if kind == "folders-only":
+        return make_zip([entry for entry in entries if entry[0].endswith("/")])
+    if kind == "zero-stored":
+        content = dict((name, data) for name, data, _ in entries)[program]
+        first = (content.encode() if isinstance(content, str) else content)[:ZERO_STORED_SIZE]
+        emptied = [(name, b"" if name == program else data, mode) for name, data, mode in entries]
+        return set_size(make_zip(emptied, stored={program}), program, ZERO_STORED_SIZE,
+                        zlib.crc32(first))
+    if kind == "bzip2":
+        return make_zip(entries, method=zipfile.ZIP_BZIP2)
+    raise ValueError("no such malformed package: %s" % kind)
+
+
+def binary_data(tag, size):
+    """`size` bytes of binary data (control characters and NULs among them), the same for the same
+    tag."""
+    return hashlib.shake_256(tag.encode()).digest(size)
 
 
 # The AppleDouble file that a Mac's zip stores for a file or folder: header, an empty Finder Info
@@ -159,11 +231,13 @@ def mac_entries(entries):
     return added
 
 
-def zip_package(entries, program, flipped=False, mac_made=False):
+def zip_package(entries, program, flipped=False, mac_made=False, malformed=None):
     """One package; `program` names its program entry. `flipped`: that entry is stored, and one
-    byte of it flipped after zipping; `mac_made`: zipped on a Mac."""
+    byte of it flipped after zipping; `mac_made`: zipped on a Mac; `malformed`: one of MALFORMED."""
     if mac_made:
         entries = entries + mac_entries(entries)
+    if malformed:
+        return malformed_zip(entries, program, malformed)
     if not flipped:
         return make_zip(entries)
     return flip_byte(make_zip(entries, stored={program}), program)
@@ -236,26 +310,29 @@ def calibration_files(unit):
 
 
 def lay_packages(ftp_root, install_pause=0, server_payload=SERVER_PAYLOAD, package_name=None,
-                install_exit=0, damaged=False, flipped=False, mac_made=False):
+                install_exit=0, damaged=False, flipped=False, mac_made=False, malformed=None,
+                binary_pointer=0):
     """The package server's content. `package_name` publishes the QM server package and each
     configuration tool under that name (their pointer files name it; the folders inside keep
     their names); `install_exit` gives them failing install scripts. `damaged` cuts them and the
-    driver bundle off in the middle; `flipped` and `mac_made` zip the three kinds of package as
-    zip_package says."""
+    driver bundle off in the middle; `flipped`, `mac_made` and `malformed` zip the three kinds of
+    package as zip_package says. `binary_pointer` replaces every pointer file by that many bytes
+    of binary data."""
     finish = damage if damaged else (lambda archive: archive)
-    zipping = {"flipped": flipped, "mac_made": mac_made}
+    zipping = {"flipped": flipped, "mac_made": mac_made, "malformed": malformed}
+    pointer = binary_data("pointer", binary_pointer) if binary_pointer else None
     quorvex = ftp_root + "/ProcessEquipment/Quorvex/"
-    write_file(quorvex + "DriverAndLib_LatestVersion.txt", DRIVER_PACKAGE)
+    write_file(quorvex + "DriverAndLib_LatestVersion.txt", pointer or DRIVER_PACKAGE)
     write_file(quorvex + DRIVER_PACKAGE, finish(driver_package(**zipping)))
     server = ftp_root + "/ProcessEquipment/QMServer/55/"
     server_name = package_name or SERVER_PACKAGE
-    write_file(server + "QMServer_LatestVersion.txt", server_name)
+    write_file(server + "QMServer_LatestVersion.txt", pointer or server_name)
     write_file(server + server_name,
                finish(server_package(install_pause, server_payload, install_exit, **zipping)))
     for variant in CONFIG_VARIANTS:
         folder = "%s/ProcessEquipment/ZRConfig/55/%s/" % (ftp_root, variant)
         tool_name = package_name or config_package(variant)
-        write_file(folder + "ZRConfig_LatestVersion.txt", tool_name)
+        write_file(folder + "ZRConfig_LatestVersion.txt", pointer or tool_name)
         write_file(folder + tool_name,
                    finish(config_tool_package(variant, install_exit, **zipping)))
     for unit in UNITS.values():

@@ -22,13 +22,14 @@ constexpr StatusMeaning kStatusMeanings[] = {
     {kRunNoDevice, kRunDownloadFailed,
      "the device refused both root passwords or was unreachable, or a package download failed"},
     {kRunFileNotRead, kRunFileNotRead,
-     "a pointer file or the calibration log could not be opened, or a pointer file names no "
-     "package file"},
+     "a pointer file or the calibration log could not be opened, or a pointer file is none (no "
+     "text, too long) or names no package file"},
     {kRunInstallFailed, kRunInstallFailed,
      "the device could not install the package, or could not put the unit's calibration into "
      "effect"},
     {kRunPackageDamaged, kRunPackageDamaged,
-     "a package is damaged (it failed the check on this PC); nothing of it reached the device"},
+     "a package is damaged, or a unit's unzip would unpack it wrongly (it failed the check on "
+     "this PC); nothing of it reached the device"},
     {kRunCalibrationNotFound, kRunCalibrationNotFound,
      "the unit's calibration was not found: its report names no UID, model or board, its "
      "calibration log names no folder of its own, the package server holds no calibration file "

@@ -25,18 +25,19 @@ constexpr const char* kDeviceFolder = "/opt/";
 
 // Finds the bundle's name and secures a sound copy of the bundle (securePackage()). While the
 // package server answers, the pointer file comes over the same connection, with a pause after
-// each of its lines. kRunFileNotRead, unlogged, when there is no pointer file.
+// each of its lines. kRunFileNotRead when there is no pointer file (unlogged) or it is none
+// (logged).
 int fetchBundle(std::string& packageName) {
   const PackagePlace place{dataFolder("lib") + kSep, kBundleServerFolder, kBundlePointerFile};
   if (!settings.serverOnline) {
-    if (readLatestVersion(place.pointerPath(), PerLine::None, packageName) != 0)
+    if (readLatestVersion(place.pointerPath(), PerLine::None, packageName) != PointerRead::Read)
       return kRunFileNotRead;
     return securePackage(nullptr, place, packageName);
   }
   FtpSource ftp;
   ftp.open();
   ftp.downloadFile(place.remoteFolder + place.pointerFileName, dataFolder("lib"));
-  if (readLatestVersion(place.pointerPath(), PerLine::Pause, packageName) != 0)
+  if (readLatestVersion(place.pointerPath(), PerLine::Pause, packageName) != PointerRead::Read)
     return kRunFileNotRead;
   const int status = securePackage(&ftp, place, packageName);
   ftp.close();

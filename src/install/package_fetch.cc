@@ -134,9 +134,14 @@ int securePackage(FtpSource* ftp, const PackagePlace& place, const std::string& 
 }
 
 int preparePackage(const PackagePlace& place, std::string& packageName) {
-  if (readLatestVersion(place.pointerPath(), PerLine::Echo, packageName) != 0) {
-    writeLog("Can't open the file : " + place.pointerPath(), kLogInfo);
-    return kRunFileNotRead;
+  switch (readLatestVersion(place.pointerPath(), PerLine::Echo, packageName)) {
+    case PointerRead::Read:
+      break;
+    case PointerRead::NotOpened:
+      writeLog("Can't open the file : " + place.pointerPath(), kLogInfo);
+      return kRunFileNotRead;
+    case PointerRead::Refused:
+      return kRunFileNotRead;
   }
   if (!settings.serverOnline) return securePackage(nullptr, place, packageName);
   FtpSource ftp;

@@ -32,7 +32,7 @@ int securePackage(FtpSource* ftp, const PackagePlace& place, const std::string& 
 
 // Reads the package name from the place's pointer file, echoing each of its lines, and secures
 // the package (securePackage()) over a connection of its own. kRunFileNotRead, logged, when there
-// is no pointer file.
+// is no pointer file or it is none (readLatestVersion()).
 int preparePackage(const PackagePlace& place, std::string& packageName);
 
 // Fetches one pointer file into `localFolder` over a connection of its own; failures only show

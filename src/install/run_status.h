@@ -11,13 +11,13 @@ enum RunStatus : int {
   kRunNoDevice = 1,
   // A package, or a unit's calibration set, could not be fetched from the package server.
   kRunDownloadFailed = 1,
-  // A pointer file or a unit's calibration log could not be opened, or a pointer file names no
-  // package file.
+  // A pointer file or a unit's calibration log could not be opened, or a pointer file is none (no
+  // text, too long) or names no package file.
   kRunFileNotRead = 2,
   // The device could not install the package, or could not put the unit's calibration into effect.
   kRunInstallFailed = 3,
-  // A package is damaged: its archive failed the check on this PC, and nothing of it reached the
-  // device.
+  // A package is damaged, or a unit's unzip would unpack it elsewhere, differently or not at all:
+  // its archive failed the check on this PC, and nothing of it reached the device.
   kRunPackageDamaged = 4,
   // No calibration was found for the unit: its report names no UID, model code or board name, its
   // calibration log names no folder of the unit's own, the package server holds no calibration

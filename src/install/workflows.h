@@ -8,8 +8,8 @@
 namespace provision {
 
 // Mode 1: the driver-and-library bundle. kRunSucceeded, kRunDownloadFailed, kRunFileNotRead (no
-// pointer file, or one that names no package file), kRunPackageDamaged, kRunInstallFailed (a
-// judged step failed on the device) or the failing link step's code.
+// pointer file, one that is none, or one that names no package file), kRunPackageDamaged,
+// kRunInstallFailed (a judged step failed on the device) or the failing link step's code.
 int installDriverAndLib();
 
 // QM units: the server package from `remoteFolder`, via `localFolder` (ends with kSep).

@@ -1,11 +1,14 @@
 #include "workspace/latest_version.h"
 
 #include <chrono>
+#include <cstdio>
 #include <fstream>
 #include <iostream>
 #include <thread>
 
+#include "log/run_log.h"
 #include "log/run_record.h"
+#include "log/text.h"
 #include "workspace/filesystem.h"
 #include "workspace/text_file.h"
 
@@ -19,7 +22,7 @@ void afterLine(PerLine perLine, const std::string& line) {
     case PerLine::None:
       return;
     case PerLine::Echo:
-      std::cout << line << std::endl;
+      std::cout << printable(line) << std::endl;
       return;
     case PerLine::Pause:
       std::this_thread::sleep_for(kPausePerLine);
@@ -27,26 +30,68 @@ void afterLine(PerLine perLine, const std::string& line) {
   }
 }
 
-}  // namespace
-
-int readLatestVersion(const std::string& path, PerLine perLine, std::string& packageName) {
-  std::ifstream in(toFsPath(path), std::ios::binary);
-  if (!in) return 2;
-  readLatestVersion(in, perLine, packageName);
-  recordFact("package: " + packageName);
-  return 0;
+std::string byteText(unsigned char byte) {
+  char text[8];
+  std::snprintf(text, sizeof text, "0x%02X", byte);
+  return text;
 }
 
-int readLatestVersion(std::istream& in, PerLine perLine, std::string& packageName) {
-  skipByteOrderMark(in);
+}  // namespace
+
+std::string pointerFileProblem(const std::string& content) {
+  if (content.size() > kPointerFileLimit) {
+    return "is larger than " + std::to_string(kPointerFileLimit) + " bytes";
+  }
   int lines = 0;
-  // std::getline empties the string before a read that meets the end of the file at once, but not
-  // once the end has been met: so a file ending in a line feed leaves the name empty.
-  while (std::getline(in, packageName)) {
-    bool endedByLineFeed = !in.eof();
-    if (endedByLineFeed && !packageName.empty() && packageName.back() == '\r') {
-      packageName.pop_back();
+  for (std::size_t at = 0; at < content.size(); ++at) {
+    const char byte = content[at];
+    if (byte == '\n' || (byte == '\r' && at + 1 < content.size() && content[at + 1] == '\n')) {
+      lines += byte == '\n';
+      continue;
     }
+    if (isControlCharacter(byte)) {
+      return "holds a control character (byte " + byteText(static_cast<unsigned char>(byte)) +
+             " at offset " + std::to_string(at) + "): it is no text";
+    }
+  }
+  if (!content.empty() && content.back() != '\n') ++lines;  // a last line without a line feed
+  if (lines > kPointerLineLimit) {
+    return "has " + std::to_string(lines) + " lines, more than the " +
+           std::to_string(kPointerLineLimit) + " a pointer file may have";
+  }
+  return {};
+}
+
+PointerRead readLatestVersion(const std::string& path, PerLine perLine, std::string& packageName) {
+  std::ifstream in(toFsPath(path), std::ios::binary);
+  if (!in) return PointerRead::NotOpened;
+  std::string content(kPointerFileLimit + 1, '\0');
+  in.read(content.data(), static_cast<std::streamsize>(content.size()));
+  if (in.bad()) return PointerRead::NotOpened;
+  content.resize(static_cast<std::size_t>(in.gcount()));
+  if (const std::string problem = pointerFileProblem(content); !problem.empty()) {
+    writeLog("The pointer file " + path + " is no pointer file: it " + problem +
+                 "; nothing was installed",
+             kLogError);
+    return PointerRead::Refused;
+  }
+  readPointerLines(content, perLine, packageName);
+  recordFact("package: " + packageName);
+  return PointerRead::Read;
+}
+
+int readPointerLines(const std::string& content, PerLine perLine, std::string& packageName) {
+  std::size_t start = hasByteOrderMark(content) ? kByteOrderMarkSize : 0;
+  int lines = 0;
+  for (std::size_t end; (end = content.find('\n', start)) != std::string::npos; start = end + 1) {
+    std::string line = content.substr(start, end - start);
+    if (line.ends_with('\r')) line.pop_back();
+    afterLine(perLine, line);
+    ++lines;
+  }
+  // A file that ends with a line feed names no package: the text after it is empty.
+  packageName = content.substr(start);
+  if (!packageName.empty()) {
     afterLine(perLine, packageName);
     ++lines;
   }

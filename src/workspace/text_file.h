@@ -2,12 +2,19 @@
 // Windows editor may have begun them with a byte-order mark.
 #pragma once
 
+#include <cstddef>
 #include <istream>
+#include <string>
 
 namespace provision {
 
-// Skips the UTF-8 byte-order mark (EF BB BF) when `in` starts with one. No package or folder name
-// begins with it.
+// The UTF-8 byte-order mark is EF BB BF. No package or folder name begins with it.
+inline constexpr std::size_t kByteOrderMarkSize = 3;
+
+// Whether `text` starts with the UTF-8 byte-order mark.
+bool hasByteOrderMark(const std::string& text);
+
+// Skips the UTF-8 byte-order mark when `in` starts with one.
 void skipByteOrderMark(std::istream& in);
 
 }  // namespace provision
