@@ -17,7 +17,9 @@
 #include "install/workflows.h"
 #include "log/advice.h"
 #include "log/run_log.h"
+#include "log/unit_history.h"
 #include "settings/settings.h"
+#include "workspace/file_digest.h"
 #include "workspace/filesystem.h"
 #include "workspace/workspace.h"
 
@@ -82,6 +84,7 @@ int fetchCalibrationSet(FtpSource& ftp, const std::string& unitFolder,
     return kRunFileNotRead;
   }
   std::cout << calibrationFolderName << std::endl;
+  noteCalibrationFolder(calibrationFolderName);
 
   if (calibrationFolderName.empty()) {
     writeLog("The calibration log " + logPath +
@@ -177,6 +180,14 @@ int checkOfflineSet(const UnitName& unit) {
   return kRunCalibrationNotFound;
 }
 
+// Gives the unit history the set that took its names on the device: its files in `localFolder`.
+void noteUploadedSet(const std::string& localFolder,
+                     const std::vector<std::unique_ptr<StagedUpload>>& set) {
+  std::vector<std::string> names;
+  for (const auto& file : set) names.push_back(fileNameOf(file->target()));
+  noteCalibrationSet(names.size(), fileSetSha256(localFolder, names));
+}
+
 // Uploads the unit's calibration set from the local folder. Every file arrives under a temporary
 // name first, and only once the whole set has arrived does each take its name: the device holds
 // either its earlier set or the new one, never a mix. Returns the first failure's status; on a link
@@ -209,6 +220,7 @@ int uploadCalibrationSet(SshLink& link) {
              kLogError);
     return status;
   }
+  noteUploadedSet(localFolder, set);
   return 0;
 }
 

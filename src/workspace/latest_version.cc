@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "log/run_record.h"
+#include "log/unit_history.h"
 #include "workspace/filesystem.h"
 #include "workspace/text_file.h"
 
@@ -34,6 +35,7 @@ int readLatestVersion(const std::string& path, PerLine perLine, std::string& pac
   if (!in) return 2;
   readLatestVersion(in, perLine, packageName);
   recordFact("package: " + packageName);
+  notePackage(packageName);
   return 0;
 }
 
