@@ -6,6 +6,7 @@
 #include "log/csv.h"
 #include "log/history_file.h"
 #include "log/run_log.h"
+#include "log/text.h"
 
 namespace provision {
 namespace {
@@ -105,7 +106,11 @@ std::string historyTime(std::time_t time) {
 }
 
 std::string historyRecordText(const HistoryRow& row) {
-  return csvRecord(std::vector<std::string>(row.begin(), row.end()));
+  // A name from outside that is not UTF-8 text (a pointer file saved in another code page) would
+  // make the whole file unreadable as UTF-8, and a line break would split the row on the screen.
+  std::vector<std::string> fields;
+  for (const std::string& field : row) fields.push_back(printable(field));
+  return csvRecord(fields);
 }
 
 bool appendHistoryRow(const std::string& path, const HistoryRow& row) {

@@ -79,7 +79,8 @@ void noteCalibrationSet(std::size_t files, const std::string& sha256);
 // `time` as local time in ISO 8601 with its offset from UTC, e.g. "2026-12-08T06:45:35+01:00".
 std::string historyTime(std::time_t time);
 
-// The row as one CSV record, without a line end.
+// The row as one CSV record, without a line end. Control characters and bytes that are no part of
+// UTF-8 text show as "?" (printable()).
 std::string historyRecordText(const HistoryRow& row);
 
 // Appends `row` to the history file at `path`, with one write under a short lock of the file;
