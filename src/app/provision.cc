@@ -30,23 +30,25 @@ namespace {
 constexpr auto kModeOneExitWait = std::chrono::milliseconds(1000);
 constexpr auto kModeTwoExitWait = std::chrono::milliseconds(5000);
 
-int runModeOne() {
+// The modes' workflows. Each sets the wait before the program ends, which the caller keeps once
+// the run's outcome is written down: a technician who closes the window during it loses nothing.
+int runModeOne(std::chrono::milliseconds& exitWait) {
   int status = installDriverAndLib();
-  std::this_thread::sleep_for(kModeOneExitWait);
+  exitWait = kModeOneExitWait;
   return status;
 }
 
-int runModeTwo() {
+int runModeTwo(std::chrono::milliseconds& exitWait) {
   int status = runPackageUpdate();
   if (status != kRunSucceeded) return status;
   std::cout << " Successful installation " << std::endl;
   std::cout << "The program will exit after 5 seconds " << std::endl;
-  std::this_thread::sleep_for(kModeTwoExitWait);
+  exitWait = kModeTwoExitWait;
   return kRunSucceeded;
 }
 
 int runWorkflow(int argc, const char* const* argv, const std::string& startTime,
-                HistoryEntry& history) {
+                HistoryEntry& history, std::chrono::milliseconds& exitWait) {
   std::string error = applyArguments(argc, argv, settings);
   if (!error.empty()) {
     std::cerr << error << std::endl;
@@ -84,9 +86,9 @@ int runWorkflow(int argc, const char* const* argv, const std::string& startTime,
 
   switch (settings.mode) {
     case 1:
-      return runModeOne();
+      return runModeOne(exitWait);
     case 2:
-      return runModeTwo();
+      return runModeTwo(exitWait);
     default:
       return kRunSucceeded;
   }
@@ -138,17 +140,19 @@ int recordedRun(int argc, const char* const* argv) {
   const std::string folder = executableFolder();
   RunRecord record(folder + kSep + kRecordFileName, startText(argc, argv, folder));
   HistoryEntry history;
+  std::chrono::milliseconds exitWait{0};
   int status = kRunInternalError;
   // Nothing is expected to throw; what still does ends the run with a status of its own and the
   // record's end line, not with the runtime's abort.
   try {
-    status = runWorkflow(argc, argv, record.startTime(), history);
+    status = runWorkflow(argc, argv, record.startTime(), history, exitWait);
   } catch (const std::exception& error) {
     std::cerr << "The run ended on an unexpected error: " << printable(error.what()) << std::endl;
   } catch (...) {
     std::cerr << "The run ended on an unexpected error" << std::endl;
   }
   if (history.kept()) writeHistoryRow(folder, record, history, status);
+  std::this_thread::sleep_for(exitWait);
   record.end("end: exit status " + std::to_string(exitStatusSeen(status)) + " (" +
              exitStatusMeaning(status) + ")");
   return status;
