@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <set>
+#include <sstream>
 
 #include "log/csv.h"
 #include "log/history_table.h"
@@ -117,50 +118,41 @@ TEST(UnitHistory, WritersAtTheSameTimeShareOneHeaderAndKeepTheirRowsWhole) {
 }
 
 TEST(HistoryTable, ShowsAUnitsRowsOrTheLastOnesInAlignedColumns) {
-  std::vector<std::vector<std::string>> records{
-      {historyColumnNames().begin(), historyColumnNames().end()}};
+  const std::string umlauts =
+      "Pr\xC3\xBC"
+      "fstand";
   // A later version's column before the others is passed over.
-  records[0].insert(records[0].begin(), "later_column");
+  std::vector<std::vector<std::string>> records{{"later_column"}};
+  records[0].insert(records[0].end(), historyColumnNames().begin(), historyColumnNames().end());
   for (int i = 0; i < 24; ++i) {
-    const std::string uid = i % 3 == 0 ? "" : i % 3 == 1 ? "7F3A90C1" : "A1B2C3D4";
-    const HistoryRow row = rowOf(i == 4 ? "Pr\xC3\xBC"
-                                          "fstand"
-                                        : "PC",
-                                 uid, i);
+    const HistoryRow row = rowOf(i == 4 ? umlauts : "PC", i % 2 == 0 ? "A1B2C3D4" : "7F3A90C1", i);
     records.push_back({"x"});
     records.back().insert(records.back().end(), row.begin(), row.end());
   }
-
-  const std::string unit = historyTable(records, "7f3a90c1");
-  const std::string last = historyTable(records, "");
-  EXPECT_EQ(historyTable(records, "7F3A90C"), "");
-  for (const std::string* table : {&unit, &last}) {
+  const struct {
+    const char* uid;
+    std::size_t rows;
+    const char* first;  // the package column of the first and the last row shown
+    const char* last;
+  } rows[] = {{"a1b2c3d4", 12, "run 0 ", "run 22"}, {"", kHistoryShownRows, "run 4 ", "run 23"}};
+  for (const auto& row : rows) {
+    std::istringstream table(historyTable(records, row.uid));
     std::vector<std::string> lines;
-    for (std::size_t at = 0, end; at < table->size(); at = end + 1)
-      lines.push_back(table->substr(at, (end = table->find('\n', at)) - at));
-    ASSERT_FALSE(lines.empty());
+    for (std::string line; std::getline(table, line);) lines.push_back(line);
+    ASSERT_EQ(lines.size(), 1 + row.rows) << row.uid;
     EXPECT_TRUE(
         lines[0].starts_with("start                      station    mode  device_line  uid"))
         << lines[0];
-    // The package column starts at the same character in every line, whatever comes before it.
-    const auto characterAt = [](const std::string& line, std::size_t byte) {
-      return byte - static_cast<std::size_t>(test::countOf(line.substr(0, byte), "\xC3\xBC"));
-    };
+    EXPECT_NE(lines[1].find(row.first), std::string::npos) << lines[1];
+    EXPECT_NE(lines.back().find(row.last), std::string::npos) << lines.back();
+    // The package column starts at the same character in every line, umlauts before it or not.
     const std::size_t packageAt = lines[0].find("package ");
-    for (std::size_t i = 1; i < lines.size(); ++i)
-      EXPECT_EQ(characterAt(lines[i], lines[i].find("run ")), packageAt) << lines[i];
-    if (table == &unit) {
-      EXPECT_EQ(lines.size(), 1u + 8u);
-      EXPECT_EQ(test::countOf(*table, "7F3A90C1"), 8);
-      EXPECT_NE(table->find("Pr\xC3\xBC"
-                            "fstand"),
-                std::string::npos);
-    } else {
-      EXPECT_EQ(lines.size(), 1u + kHistoryShownRows);
-      EXPECT_TRUE(lines[1].find("run 4 ") != std::string::npos) << lines[1];
-      EXPECT_TRUE(lines.back().find("run 23 ") != std::string::npos) << lines.back();
-    }
+    for (auto line = lines.begin() + 1; line != lines.end(); ++line)
+      EXPECT_EQ(line->find("run ") - static_cast<std::size_t>(test::countOf(*line, "\xC3\xBC")),
+                packageAt)
+          << *line;
   }
+  EXPECT_EQ(historyTable(records, "7F3A90C"), "");
 }
 
 }  // namespace
