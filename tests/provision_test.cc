@@ -73,23 +73,13 @@ TEST(Provision, PackageServerDownIsNotAnError) {
   EXPECT_TRUE(unrecorded.err.starts_with("Cannot write the run record ")) << unrecorded.err;
   EXPECT_EQ(unrecorded.err.substr(unrecorded.err.find(notRecorded) + notRecorded.size()), run.err);
 
-  // Both runs have their rows in the unit history.
+  // Both runs have their rows in the unit history, the unrecorded one too.
   const History history = readHistory(pc.path(kHistory));
   EXPECT_EQ(history.problem, "");
   ASSERT_EQ(history.rows.size(), 2u);
-  for (const HistoryRecord& row : history.rows) {
-    expectRunColumns(row, 0.0);
-    for (const auto& [column, value] :
-         std::vector<std::pair<std::string, std::string>>{{"mode", "3"},
-                                                          {"variant", "CN"},
-                                                          {"device_line", "QM"},
-                                                          {"package_server", "offline"},
-                                                          {"package", ""},
-                                                          {"calibration_files", ""},
-                                                          {"exit_status", "0"},
-                                                          {"meaning", "success"}})
-      EXPECT_EQ(row.at(column), value) << column;
-  }
+  for (const HistoryRecord& row : history.rows)
+    EXPECT_EQ(row.at("mode") + row.at("device_line") + row.at("package_server") + row.at("meaning"),
+              "3QMofflinesuccess");
 
   // A unit history that cannot be written costs one line on standard error, and the run record
   // keeps the row.
