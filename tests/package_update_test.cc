@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "ftp/ftp_source.h"
+#include "support/history.h"
 #include "support/lab.h"
 #include "support/scenario.h"
 
@@ -72,6 +73,34 @@ class PackageUpdate : public testing::Test {
     // Calibration files are small: each upload is one chunk.
     for (int i = 0; i < calibrationUploads; ++i) out += "\n\rsent: 100.00%\n";
     return out + "\n[T] : [INFO]zr installed successfully\n" + kClosingLines;
+  }
+
+  // The one row of the unit history: the unit, the tool that passed the check (the server's
+  // copy), and the calibration set as the device holds it.
+  void expectHistoryRow(const Unit& unit, const std::string& server,
+                        const std::string& calibrationFolder, const std::string& exitStatus) const {
+    const History history = readHistory(pc_.path("provision-history.csv"));
+    EXPECT_EQ(history.problem, "");
+    ASSERT_EQ(history.rows.size(), 1u);
+    const HistoryRecord& row = history.rows.front();
+    expectRunColumns(row, 30.0);
+    const std::vector<std::string> set = folderNames(lab_.devicePath("opt/CalFile"));
+    for (const auto& [column, value] : std::vector<std::pair<std::string, std::string>>{
+             {"mode", "2"},
+             {"variant", "CN"},
+             {"device_line", "ZR"},
+             {"uid", unit.uid},
+             {"model_code", unit.modelCode},
+             {"model_label", unit.label},
+             {"package_server", server},
+             {"package", toolPackage("CN")},
+             {"package_sha256",
+              sha256Of(lab_.ftpRoot() + "/ProcessEquipment/ZRConfig/55/CN/" + toolPackage("CN"))},
+             {"calibration_folder", calibrationFolder},
+             {"calibration_files", std::to_string(set.size())},
+             {"calibration_sha256", setSha256Of(lab_.devicePath("opt/CalFile"), set)},
+             {"exit_status", exitStatus}})
+      EXPECT_EQ(row.at(column), value) << column;
   }
 
   void expectInstalledTool(const std::string& variant) const {
@@ -146,6 +175,20 @@ TEST_F(PackageUpdate, FullRunOnUnitWithTheFixedModelLabel) {
   }
   EXPECT_EQ(countOf(record, "] upload: "), 6) << record;
   EXPECT_EQ(countOf(record, "sent: "), 0) << "no progress text";
+
+  expectHistoryRow(kUnit51, "online", "Cal_20261101", "0");
+  // --history shows the unit's row, whatever the case of the UID, and adds nothing to the record.
+  ProcessResult shown = pc_.run({"--history", "7f3a90c1"});
+  EXPECT_EQ(shown.status, 0);
+  EXPECT_TRUE(std::regex_match(
+      shown.out, std::regex("start +station +mode +device_line +uid +model_label +package_server +"
+                            "package +calibration_folder +calibration_files +exit_status +"
+                            "duration_s\n"
+                            "[-+:T0-9]+ +[^ ]+ +2 +ZR +7F3A90C1 +K700_R5_V3\\(051\\) +online +"
+                            "ZRConfig_CN_V2\\.0\\.zip +Cal_20261101 +5 +0 +[0-9.]+\n")))
+      << shown.out;
+  EXPECT_EQ(shown.out.find("uid"), shown.out.find("7F3A90C1") - shown.out.find('\n') - 1);
+  EXPECT_EQ(pc_.record(), record);
 }
 
 TEST_F(PackageUpdate, VariantAndCalibrationSubfolderOnUnitLabelledByBoardName) {
@@ -367,6 +410,8 @@ TEST_F(PackageUpdate, CalibrationFilesLeftByAnOfflineRunAreUploadedAndKept) {
   EXPECT_EQ(folderNames(pc_.path("data/CalFile")),
             (std::vector<std::string>{"gain.cal", "raw.tdms"}));
   expectInstalledTool("CN");
+  // Offline, no calibration log named a folder.
+  expectHistoryRow(kUnit51, "offline", "", "0");
 }
 
 // The unit gets its own calibration set from its own folder, or the step fails and says why;
@@ -449,6 +494,8 @@ TEST_F(PackageUpdate, FailingFixUpScriptFailsTheCalibrationStep) {
                     "status 4\n\nFailed to query calibration file\n"))
       << out;
   EXPECT_EQ(out.find("zr installed successfully"), std::string::npos) << out;
+  // The set went up and took its names before the script failed.
+  expectHistoryRow(kUnit51, "online", "Cal_20261101", "3");
 }
 
 // A unit's calibration files arrive whole or not at all, whatever happens to the package server.

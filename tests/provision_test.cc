@@ -6,6 +6,7 @@
 #include <regex>
 #include <sstream>
 
+#include "support/history.h"
 #include "support/lab.h"
 #include "support/scenario.h"
 
@@ -13,6 +14,7 @@ namespace provision::test {
 namespace {
 
 const std::vector<std::string> kDataTree{"CalFile", "QM", "ZR", "lib"};
+constexpr const char* kHistory = "provision-history.csv";
 
 TEST(Provision, RejectedFirstArgumentStopsBeforeAnyConnectionOrFolder) {
   Lab lab(uniqueLabName("args"), "qm");
@@ -28,6 +30,7 @@ TEST(Provision, RejectedFirstArgumentStopsBeforeAnyConnectionOrFolder) {
   }
   EXPECT_EQ(countOf(lab.sshdLog(), "Connection from"), 0);
   EXPECT_TRUE(folderNames(pc.path("data")).empty());
+  EXPECT_EQ(fileSize(pc.path(kHistory)), -1) << "a run that reached no device has no row";
 }
 
 TEST(Provision, OtherModesOnlyProbeAndPrepareTheFolders) {
@@ -69,6 +72,29 @@ TEST(Provision, PackageServerDownIsNotAnError) {
   const std::string notRecorded = "; this run is not recorded\n";
   EXPECT_TRUE(unrecorded.err.starts_with("Cannot write the run record ")) << unrecorded.err;
   EXPECT_EQ(unrecorded.err.substr(unrecorded.err.find(notRecorded) + notRecorded.size()), run.err);
+
+  // Both runs have their rows in the unit history, the unrecorded one too.
+  const History history = readHistory(pc.path(kHistory));
+  EXPECT_EQ(history.problem, "");
+  ASSERT_EQ(history.rows.size(), 2u);
+  for (const HistoryRecord& row : history.rows)
+    EXPECT_EQ(row.at("mode") + row.at("device_line") + row.at("package_server") + row.at("meaning"),
+              "3QMofflinesuccess");
+
+  // A unit history that cannot be written costs one line on standard error, and the run record
+  // keeps the row.
+  std::filesystem::remove(pc.path("provision.log"));
+  std::filesystem::remove(pc.path(kHistory));
+  std::filesystem::create_directory(pc.path(kHistory));
+  ProcessResult unwritten = pc.run({"3"});
+  EXPECT_EQ(unwritten.status, 0);
+  EXPECT_EQ(unwritten.out, run.out);
+  EXPECT_EQ(unwritten.err, run.err + "Cannot write the unit history " + pc.shownPath(kHistory) +
+                               "; the run record keeps this run's row\n");
+  EXPECT_TRUE(std::regex_search(
+      pc.record(), std::regex(R"(\] history: \d{4}-\d\d-\d\dT[\d:]+[+-][\d:]+,[^,]+,\d+\.\d+\.\d+,)"
+                              R"([0-9a-f]*,3,CN,,QM,,,,offline,,,,,,0,success,\d+\.\d\n)")))
+      << pc.record();
 }
 
 TEST(Provision, DeviceThatRefusesBothPasswordsEndsWithOneAndCreatesNothing) {
@@ -86,6 +112,22 @@ TEST(Provision, DeviceThatRefusesBothPasswordsEndsWithOneAndCreatesNothing) {
   EXPECT_EQ(countOf(record, "] start: provision "), 3) << record;
   EXPECT_EQ(countOf(record, "] end: exit status 1 (the device refused both root passwords"), 3)
       << record;
+  // And a row in the unit history, whose unit columns are empty.
+  const History history = readHistory(pc.path(kHistory));
+  EXPECT_EQ(history.problem, "");
+  ASSERT_EQ(history.rows.size(), 3u);
+  for (std::size_t i = 0; i < history.rows.size(); ++i) {
+    const HistoryRecord& row = history.rows[i];
+    expectRunColumns(row, 0.0);
+    EXPECT_EQ(row.at("mode"), std::to_string(i + 1));
+    EXPECT_EQ(row.at("exit_status"), "1");
+    EXPECT_TRUE(row.at("meaning").starts_with("the device refused both root passwords"))
+        << row.at("meaning");
+    for (const char* empty :
+         {"device_line", "uid", "model_code", "model_label", "package_server", "package",
+          "package_sha256", "calibration_folder", "calibration_files", "calibration_sha256"})
+      EXPECT_EQ(row.at(empty), "") << empty;
+  }
 }
 
 // Every failure a technician meets ends with one line on standard error that names what to check.
@@ -215,9 +257,10 @@ TEST(Provision, HelpVersionAndLicensesAnswerWithoutConnectingOrWritingAnything) 
   EXPECT_EQ(help.err, "");
   EXPECT_TRUE(help.out.starts_with("Usage: provision [mode [variant [calibration-subfolder]]]\n"))
       << help.out;
-  for (const char* text : {"variant of the ZR configuration tool (default CN)", "\n  64 ", "\n  0 ",
-                           "Device:          " PROVISION_DEVICE_HOST,
-                           "Package server:  " PROVISION_FTP_HOST, "data\n", "provision.log\n"})
+  for (const char* text :
+       {"variant of the ZR configuration tool (default CN)", "\n  64 ", "\n  0 ",
+        "Device:          " PROVISION_DEVICE_HOST, "Package server:  " PROVISION_FTP_HOST, "data\n",
+        "provision.log\n", "provision --history [UID]\n", "provision-history.csv\n"})
     EXPECT_NE(help.out.find(text), std::string::npos) << text;
   EXPECT_EQ(pc.run({"-h", "1"}).out, help.out);
 
@@ -228,17 +271,21 @@ TEST(Provision, HelpVersionAndLicensesAnswerWithoutConnectingOrWritingAnything) 
   EXPECT_EQ(version.err, "");
   EXPECT_TRUE(std::regex_match(
       version.out,
-      std::regex(
-          R"(provision \d+\.\d+\.\d+( \(commit [0-9a-f]{7,}\))?\n)"
-          R"(libssh2 \d+\.\d+\.\d+ \(OpenSSL \d+\.\d+\.\d+\)( from Debian's .+)?\n)"
-          R"((libcurl \d+\.\d+\.\d+( \(.+\))?|WinINet \(Windows' own\))\n)"
-          R"(libzip \d+\.\d+\.\d+ \(zlib \d+\.\d+\.\d+\)( from Debian's .+)?\n)")))
+      std::regex(R"(provision \d+\.\d+\.\d+( \(commit [0-9a-f]{7,}\))?\n)"
+                 R"(libssh2 \d+\.\d+\.\d+ \(OpenSSL \d+\.\d+\.\d+\)( from Debian's .+)?\n)"
+                 R"((libcurl \d+\.\d+\.\d+( \(.+\))?|WinINet \(Windows' own\))\n)"
+                 R"(libzip \d+\.\d+\.\d+ \(zlib \d+\.\d+\.\d+\)( from Debian's .+)?\n)")))
       << version.out;
 
   ProcessResult licenses = pc.run({"--licenses"});
   EXPECT_EQ(licenses.status, 0);
   EXPECT_EQ(licenses.err, "");
   EXPECT_NE(licenses.out.find("libssh2"), std::string::npos) << licenses.out;
+
+  ProcessResult history = pc.run({"--history", "7F3A90C1"});
+  EXPECT_EQ(history.status, 0);
+  EXPECT_EQ(history.err, "");
+  EXPECT_EQ(history.out, "No run is in the unit history yet (" + pc.shownPath(kHistory) + ")\n");
 
   EXPECT_EQ(countOf(lab.sshdLog(), "Connection from"), 0);
   EXPECT_EQ(folderNames(pc.folder()), executableOnly);

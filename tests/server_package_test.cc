@@ -8,6 +8,7 @@
 
 #include "ftp/ftp_source.h"
 #include "log/text.h"
+#include "support/history.h"
 #include "support/lab.h"
 #include "support/scenario.h"
 #include "support/zip_builder.h"
@@ -17,6 +18,7 @@ namespace {
 
 constexpr const char* kServerFolder = "/ProcessEquipment/QMServer/55/";
 constexpr const char* kPackage = "QMServer_V3.1.zip";
+constexpr const char* kHistory = "provision-history.csv";
 const std::string kClosingLines =
     " Successful installation \nThe program will exit after 5 seconds \n";
 
@@ -83,6 +85,39 @@ TEST_F(ServerPackage, InstallsOnceDownloadsOnceAndWorksOffline) {
   EXPECT_TRUE(std::regex_match(offline.err, serverDownAtStartUp())) << offline.err;
   EXPECT_TRUE(offline.out.starts_with(head(std::string(kPackage) + "\n"))) << offline.out;
   EXPECT_TRUE(offline.out.ends_with(kClosingLines));
+
+  // A row for each run, naming the package that went up and its SHA-256, the server's copy's.
+  const History history = readHistory(pc_.path(kHistory));
+  EXPECT_EQ(history.problem, "");
+  ASSERT_EQ(history.rows.size(), 3u);
+  const std::string digest = sha256Of(lab_.ftpRoot() + kServerFolder + kPackage);
+  const char* servers[] = {"online", "online", "offline"};
+  // Each row was written before the closing wait, which the record's end line counts.
+  const std::string record = pc_.record();
+  const std::regex endLine(R"(\] end: exit status 0 \(success\), (\d+\.\d) s\n)");
+  auto end = std::sregex_iterator(record.begin(), record.end(), endLine);
+  for (std::size_t i = 0; i < history.rows.size(); ++i, ++end) {
+    const HistoryRecord& row = history.rows[i];
+    expectRunColumns(row, 0.0);
+    ASSERT_NE(end, std::sregex_iterator()) << record;
+    EXPECT_GE(std::stod((*end)[1].str()) - std::stod(row.at("duration_s")), 4.9);
+    for (const auto& [column, value] :
+         std::vector<std::pair<std::string, std::string>>{{"mode", "2"},
+                                                          {"variant", "CN"},
+                                                          {"calibration_subfolder", ""},
+                                                          {"device_line", "QM"},
+                                                          {"uid", ""},
+                                                          {"model_label", ""},
+                                                          {"package_server", servers[i]},
+                                                          {"package", kPackage},
+                                                          {"package_sha256", digest},
+                                                          {"calibration_folder", ""},
+                                                          {"calibration_files", ""},
+                                                          {"calibration_sha256", ""},
+                                                          {"exit_status", "0"},
+                                                          {"meaning", "success"}})
+      EXPECT_EQ(row.at(column), value) << i << " " << column;
+  }
 }
 
 TEST_F(ServerPackage, EveryPointerLineIsEchoedAndTheLastNamesThePackage) {
@@ -181,6 +216,19 @@ TEST_F(ServerPackage, WhatTheRunReportsIsWhatTheDeviceGot) {
     EXPECT_EQ(run.status, row.status) << run.out << run.err;
     const std::string out = maskTimestamps(run.out);
     const std::string evidence = readText(lab_.devicePath("var/log/lab-evidence.log"));
+    // The row names the outcome and, but for a name that names no package, the package that
+    // passed the check.
+    const History history = readHistory(technician.path(kHistory));
+    EXPECT_EQ(history.problem, "");
+    if (history.rows.size() == 1) {
+      const HistoryRecord& written = history.rows.front();
+      EXPECT_EQ(written.at("exit_status"), std::to_string(row.status));
+      EXPECT_EQ(
+          written.at("package_sha256"),
+          row.status == 2 ? "" : sha256Of(lab_.ftpRoot() + kServerFolder + written.at("package")));
+    } else {
+      ADD_FAILURE() << history.rows.size() << " rows";
+    }
     if (row.status == 0) {
       EXPECT_TRUE(out.ends_with(kClosingLines)) << out;
       EXPECT_EQ(folderNames(lab_.devicePath("root")), (std::vector<std::string>{"QMServer"}));

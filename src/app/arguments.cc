@@ -43,6 +43,7 @@ Request requestOf(int argc, const char* const* argv) {
     return Request::Help;
   if (first == "--version") return Request::Version;
   if (first == "--licenses") return Request::Licenses;
+  if (first == "--history") return Request::History;
   return Request::Run;
 }
 

@@ -7,12 +7,13 @@ namespace provision {
 
 struct Settings;
 
-// What the command line asks for: a run, or only the usage text, the version or the licences.
-enum class Request { Run, Help, Version, Licenses };
+// What the command line asks for: a run, or only the usage text, the version, the licences or the
+// unit history.
+enum class Request { Run, Help, Version, Licenses, History };
 
 // Looks at the first argument only: "--help", "-h" and the platform's own help switch ask for the
-// usage, "--version" for the version, "--licenses" for the third-party notices; anything else, or
-// none, is a run.
+// usage, "--version" for the version, "--licenses" for the third-party notices, "--history" for
+// the unit history (of the unit the second argument names); anything else, or none, is a run.
 Request requestOf(int argc, const char* const* argv);
 
 // Converts decimal text to an int the way std::stoi does (leading white space, optional sign,

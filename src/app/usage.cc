@@ -4,7 +4,9 @@
 #include "app/provision.h"
 #include "device/ssh_link.h"
 #include "install/run_status.h"
+#include "log/history_table.h"
 #include "log/run_record.h"
+#include "log/unit_history.h"
 #include "workspace/workspace.h"
 
 namespace provision {
@@ -73,9 +75,13 @@ std::string otherHelpSwitches() {
 
 }  // namespace
 
+std::string versionNumber() { return PROVISION_VERSION; }
+
+std::string commitId() { return PROVISION_COMMIT; }
+
 std::string versionText() {
-  const std::string commit = PROVISION_COMMIT;
-  std::string text = std::string("provision ") + PROVISION_VERSION;
+  const std::string commit = commitId();
+  std::string text = "provision " + versionNumber();
   return commit.empty() ? text : text + " (commit " + commit + ")";
 }
 
@@ -87,6 +93,10 @@ std::string usageText(const std::string& folder) {
       ")\n"
       "       provision --version   the program's version and the libraries it links\n"
       "       provision --licenses  the copyright notices and licences of those libraries\n"
+      "       provision --history [UID]\n"
+      "                             the unit history: that unit's runs, or the last " +
+      std::to_string(kHistoryShownRows) +
+      " runs\n"
       "\n"
       "Brings the software and the calibration data of a QM or ZR measuring device onto it,\n"
       "from the package server.\n"
@@ -113,7 +123,10 @@ std::string usageText(const std::string& folder) {
          folder + kSep +
          "data\n"
          "Run record:      " +
-         folder + kSep + kRecordFileName + "\n";
+         folder + kSep + kRecordFileName +
+         "\n"
+         "Unit history:    " +
+         folder + kSep + kHistoryFileName + "\n";
 }
 
 std::string exitStatusMeaning(int status) {

@@ -9,6 +9,11 @@ namespace provision {
 // line.
 std::string versionText();
 
+// The version alone ("1.0.0"), and the commit it was built from (empty when not from a git
+// checkout).
+std::string versionNumber();
+std::string commitId();
+
 // The text of --help. `folder` is the executable's folder, which holds the data folder and the
 // run record.
 std::string usageText(const std::string& folder);

@@ -20,7 +20,9 @@
 #include "log/advice.h"
 #include "log/run_log.h"
 #include "log/text.h"
+#include "log/unit_history.h"
 #include "settings/settings.h"
+#include "workspace/file_digest.h"
 #include "workspace/filesystem.h"
 #include "workspace/partial_name.h"
 #include "workspace/workspace.h"
@@ -95,6 +97,7 @@ int readCalibrationFolder(const std::string& unitFolder, const StagingFolder& st
     return kRunFileNotRead;
   }
   std::cout << printable(name) << std::endl;
+  noteCalibrationFolder(name);
   if (isOneServerFolderName(name)) return kRunSucceeded;
   const std::string log = unitFolder + kCalibrationLog;
   if (name.empty()) {
@@ -230,6 +233,14 @@ int checkOfflineSet(const UnitName& unit, std::vector<std::string>& files) {
   return kRunCalibrationNotFound;
 }
 
+// Gives the unit history the set that took its names on the device: its files in `localFolder`.
+void noteUploadedSet(const std::string& localFolder,
+                     const std::vector<std::unique_ptr<StagedUpload>>& set) {
+  std::vector<std::string> names;
+  for (const auto& file : set) names.push_back(fileNameOf(file->target()));
+  noteCalibrationSet(names.size(), fileSetSha256(localFolder, names));
+}
+
 // Uploads the calibration files among `files` from the local calibration folder. Every file
 // arrives under a temporary name first, and only once the whole set has arrived does each take its
 // name: the device holds either its earlier set or the new one, never a mix. Returns the first
@@ -268,6 +279,7 @@ int uploadCalibrationSet(SshLink& link, const std::vector<std::string>& files) {
              kLogError);
     return status;
   }
+  noteUploadedSet(localFolder, set);
   return 0;
 }
 

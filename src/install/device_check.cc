@@ -10,6 +10,7 @@
 #include "log/advice.h"
 #include "log/run_log.h"
 #include "log/run_record.h"
+#include "log/unit_history.h"
 #include "settings/settings.h"
 
 namespace provision {
@@ -119,6 +120,7 @@ int checkDevice(std::string& model, std::string& uid) {
 
   model = modelLabel(modelCode, boardName);
   recordFact("unit: UID " + uid + ", model code " + modelCode + ", model label " + model);
+  noteUnit(uid, modelCode, model);
 
   const std::string missing = missingIdentity(uid, modelCode, boardName, model);
   if (missing.empty()) return kRunSucceeded;

@@ -10,7 +10,9 @@
 #include "log/advice.h"
 #include "log/run_log.h"
 #include "log/run_record.h"
+#include "log/unit_history.h"
 #include "settings/settings.h"
+#include "workspace/file_digest.h"
 #include "workspace/filesystem.h"
 #include "workspace/latest_version.h"
 #include "workspace/local_name.h"
@@ -108,9 +110,8 @@ bool fetchAgain(FtpSource& ftp, const PackagePlace& place, const std::string& pa
   return true;
 }
 
-}  // namespace
-
-int securePackage(FtpSource* ftp, const PackagePlace& place, const std::string& packageName) {
+// securePackage() but for the note of the archive's digest.
+int secureCopy(FtpSource* ftp, const PackagePlace& place, const std::string& packageName) {
   if (!checkPackageName(place.pointerPath(), packageName)) return kRunFileNotRead;
   const std::string localPath = place.localFolder + packageName;
   switch (entryType(localPath)) {
@@ -131,6 +132,16 @@ int securePackage(FtpSource* ftp, const PackagePlace& place, const std::string& 
   }
   return fetchAgain(*ftp, place, packageName) ? fetchPackage(*ftp, place, packageName)
                                               : kRunSucceeded;
+}
+
+}  // namespace
+
+int securePackage(FtpSource* ftp, const PackagePlace& place, const std::string& packageName) {
+  const int status = secureCopy(ftp, place, packageName);
+  // The unit history keeps the digest of the archive that passed the check; a folder or a file
+  // that is not there (left to the upload to report) has none.
+  if (status == kRunSucceeded) notePackageSha256(fileSha256(place.localFolder + packageName));
+  return status;
 }
 
 int preparePackage(const PackagePlace& place, std::string& packageName) {

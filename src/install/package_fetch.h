@@ -27,7 +27,8 @@ struct PackagePlace {
 // offline run still finds the package name; a fetched copy that is damaged is not kept. 0,
 // kRunDownloadFailed, kRunFileNotRead (a name that can name no package) or kRunPackageDamaged;
 // each failure but the download's (whose client said it) is logged. A package that is not there
-// while the package server does not answer is left to its upload, which says so.
+// while the package server does not answer is left to its upload, which says so. The unit history
+// gets the SHA-256 of the archive that passed the check.
 int securePackage(FtpSource* ftp, const PackagePlace& place, const std::string& packageName);
 
 // Reads the package name from the place's pointer file, echoing each of its lines, and secures

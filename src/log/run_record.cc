@@ -76,9 +76,9 @@ void rotate(const std::string& path) {
 }
 
 // Local date and time as "2025-04-28 07:05:03".
-std::string recordTime() {
+std::string recordTime(std::time_t time = std::time(nullptr)) {
   std::tm local{};
-  toLocalTime(std::time(nullptr), local);
+  toLocalTime(time, local);
   char text[32];
   std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
   return text;
@@ -88,7 +88,8 @@ std::string recordTime() {
 
 RunRecord::RunRecord(const std::string& path, const std::string& startText)
     : path_(path),
-      startTime_(recordTime()),
+      startedAt_(std::time(nullptr)),
+      startTime_(recordTime(startedAt_)),
       start_(std::chrono::steady_clock::now()),
       standardError_(std::cerr.rdbuf()) {
   rotate(path);
@@ -109,12 +110,14 @@ RunRecord::~RunRecord() {
   if (tee_) std::cerr.rdbuf(standardError_);
 }
 
+double RunRecord::seconds() const {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+}
+
 void RunRecord::end(const std::string& endText) {
   if (tee_) tee_->finish();
-  const double seconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
   char duration[32];
-  std::snprintf(duration, sizeof duration, ", %.1f s", seconds);
+  std::snprintf(duration, sizeof duration, ", %.1f s", seconds());
   addLine(endText + duration);
 }
 

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <ctime>
 #include <iosfwd>
 #include <memory>
 #include <string>
@@ -42,12 +43,19 @@ class RunRecord {
 
   // The local date and time of the start line, as the record writes it ("2025-04-28 07:05:03").
   const std::string& startTime() const { return startTime_; }
+  // The calendar time of the start line.
+  std::time_t startedAt() const { return startedAt_; }
+  // The seconds since the start, as the end line gives them.
+  double seconds() const;
+  // Whether the record file is being written (false once a line could not be).
+  bool kept() const { return kept_; }
 
  private:
   void addLineAt(const std::string& time, const std::string& text);
   void stopKeeping();
 
   std::string path_;
+  std::time_t startedAt_;
   std::string startTime_;
   std::chrono::steady_clock::time_point start_;
   RecordFile file_;

@@ -9,6 +9,7 @@
 #include "log/run_log.h"
 #include "log/run_record.h"
 #include "log/text.h"
+#include "log/unit_history.h"
 #include "workspace/filesystem.h"
 #include "workspace/text_file.h"
 
@@ -77,6 +78,7 @@ PointerRead readLatestVersion(const std::string& path, PerLine perLine, std::str
   }
   readPointerLines(content, perLine, packageName);
   recordFact("package: " + packageName);
+  notePackage(packageName);
   return PointerRead::Read;
 }
 

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <regex>
 
+#include "support/history.h"
 #include "support/lab.h"
 #include "support/scenario.h"
 
@@ -137,6 +138,18 @@ TEST_F(WineScenario, ExecutableInAFolderWithBlanksAndNonAsciiName) {
       record.find("; folder: Z:" + std::regex_replace(pc.folder(), std::regex("/"), "\\") + "\r\n"),
       std::string::npos)
       << record;
+  // So does the unit history, with the package that passed the check.
+  const History history = readHistory(pc.path("provision-history.csv"));
+  EXPECT_EQ(history.problem, "");
+  ASSERT_EQ(history.rows.size(), 1u);
+  expectRunColumns(history.rows.front(), 0.0);
+  EXPECT_EQ(history.rows.front().at("mode"), "1");
+  EXPECT_EQ(history.rows.front().at("package"), "DriverAndLib_V1.2.0.zip");
+  EXPECT_EQ(history.rows.front().at("package_sha256"),
+            sha256Of(lab.ftpRoot() + "/ProcessEquipment/Quorvex/DriverAndLib_V1.2.0.zip"));
+  ProcessResult shown = pc.run({"--history"});
+  EXPECT_EQ(shown.status, 0);
+  EXPECT_NE(shown.out.find("  1     QM "), std::string::npos) << shown.out;
 }
 
 TEST_F(WineScenario, FailedRunWithAConsoleWindowOfItsOwnWaitsForEnter) {

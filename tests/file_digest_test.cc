@@ -1,0 +1,63 @@
+#include "workspace/file_digest.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+
+#include "support/files.h"
+
+namespace provision {
+namespace {
+
+namespace fs = std::filesystem;
+
+// The expected digests are those of `sha256sum -- NAMES | sha256sum` run on the same files in the
+// C locale.
+TEST(FileDigest, SetDigestCoversNamesAndContentsInByteOrderOfTheNames) {
+  char made[] = "/tmp/file-digest-XXXXXX";
+  ASSERT_NE(::mkdtemp(made), nullptr);
+  const std::string folder = made;
+  test::writeText(folder + "/gain.cal", "gain 1.02\n");
+  test::writeText(folder + "/g.cal", "gain 1.02\n");
+  test::writeText(folder + "/device.json", "{\"unit\":\"7F3A90C1\"}\n");
+  test::writeText(folder + "/empty.ini", "");
+  test::writeText(folder +
+                      "/Pr\xC3\xBC"
+                      "f stand.cfg",
+                  "x");
+
+  const struct {
+    const char* what;
+    std::vector<std::string> names;
+    std::string digest;
+  } rows[] = {
+      {"no file: the digest of an empty list",
+       {},
+       "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+      {"one file",
+       {"gain.cal"},
+       "000c5ee5d4d937fd529140fd3e6b96223b2fc43b9d3608fb525b1d3d770f1fd6"},
+      {"two, given out of order",
+       {"gain.cal", "device.json"},
+       "f3165cd24e1a2c847d5ed131006567b6f84e471511ad3d0aaf7dee2be7689816"},
+      {"the same contents under another name",
+       {"g.cal", "device.json"},
+       "c89a5a966d9a9088440ee6dcd00636154cc4c7a1a9202f2d4770f9ac890ae156"},
+      {"an empty file, and a name with a blank and an umlaut that sorts before lower case",
+       {"gain.cal", "empty.ini",
+        "Pr\xC3\xBC"
+        "f stand.cfg",
+        "device.json"},
+       "4308dce9889df0d31da3363c00cfcdc086f547dcf272a3d2722ffa8fe026e020"},
+      {"a file that is not there", {"gain.cal", "missing.cal"}, ""},
+      {"a folder", {"."}, ""},
+  };
+  for (const auto& row : rows) EXPECT_EQ(fileSetSha256(folder, row.names), row.digest) << row.what;
+  EXPECT_EQ(fileSha256(folder + "/empty.ini"),
+            "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+  fs::remove_all(folder);
+}
+
+}  // namespace
+}  // namespace provision
