@@ -30,7 +30,7 @@ class WineScenario : public testing::Test {
   }
 };
 
-TEST_F(WineScenario, PackageServerErrorsCarryWindowsCodes) {
+TEST_F(WineScenario, PackageServerErrorsCarryLibcurlCodes) {
   Lab lab(uniqueLabName("wine-codes"), "qm");
   layOut(lab, {"device-qm"});
   TechnicianPc pc(lab);
@@ -39,17 +39,17 @@ TEST_F(WineScenario, PackageServerErrorsCarryWindowsCodes) {
   ProcessResult down = pc.run({"3"});
   EXPECT_EQ(down.out, "QM\n");
   // Cannot connect; the next line says that the run works from the data folder.
-  EXPECT_TRUE(down.err.starts_with("InternetConnect failed. Error: 12029\n")) << down.err;
+  EXPECT_TRUE(down.err.starts_with("InternetConnect failed. Error: 7\n")) << down.err;
   ASSERT_TRUE(lab.ftpUp());
 
   ASSERT_TRUE(lab.ftpFault({"refuse-login"}));
   const std::string refused = pc.run({"3"}).err;
-  EXPECT_TRUE(refused.starts_with("InternetConnect failed. Error: 12015\n")) << refused;
+  EXPECT_TRUE(refused.starts_with("InternetConnect failed. Error: 67\n")) << refused;
   ASSERT_TRUE(lab.ftpFault({"clear"}));
 
   ASSERT_TRUE(std::filesystem::remove(lab.ftpRoot() + kQmPointer));
   ProcessResult missing = pc.run({"2"});
-  EXPECT_EQ(missing.err, "FtpGetFile failed. Error: 12003\n");  // the server's 550
+  EXPECT_EQ(missing.err, "FtpGetFile failed. Error: 78\n");  // the server's 550
   EXPECT_EQ(missing.out.rfind("QM\n", 0), 0u) << missing.out;
 }
 
