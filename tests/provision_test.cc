@@ -88,7 +88,8 @@ TEST(Provision, DeviceThatRefusesBothPasswordsEndsWithOneAndCreatesNothing) {
       << record;
 }
 
-// Every failure a technician meets ends with one line on standard error that names what to check.
+// Every failure a technician meets ends with one line on standard error that names what to check,
+// and after a package-server error line the code that line gave.
 TEST(Provision, FailuresEndWithALineThatSaysWhatToCheck) {
   Lab lab(uniqueLabName("advice"), "qm");
   ASSERT_TRUE(lab.ok()) << lab.startError();
@@ -134,7 +135,7 @@ TEST(Provision, FailuresEndWithALineThatSaysWhatToCheck) {
        [&](TechnicianPc&) { lab.ftpDown(); },
        [&](TechnicianPc&) { lab.ftpUp(); },
        [&](const TechnicianPc& pc) {
-         return std::vector<std::string>{server, pc.shownPath("data")};
+         return std::vector<std::string>{server, "(error 7)", pc.shownPath("data")};
        }},
       {"login refused",
        lab,
@@ -142,7 +143,7 @@ TEST(Provision, FailuresEndWithALineThatSaysWhatToCheck) {
        [&](TechnicianPc&) { lab.ftpFault({"refuse-login"}); },
        [&](TechnicianPc&) { lab.ftpFault({"clear"}); },
        [&](const TechnicianPc& pc) {
-         return std::vector<std::string>{server, "velqorn", pc.shownPath("data")};
+         return std::vector<std::string>{server, "velqorn", "(error 67)", pc.shownPath("data")};
        }},
       {"connection back blocked",
        lab,
@@ -150,7 +151,7 @@ TEST(Provision, FailuresEndWithALineThatSaysWhatToCheck) {
        [&](TechnicianPc&) { lab.blockConnectBack(); },
        [&](TechnicianPc&) { lab.clearFirewall(); },
        [&](const TechnicianPc&) {
-         return std::vector<std::string>{server, "firewall"};
+         return std::vector<std::string>{server, "firewall", "(error 12)"};
        }},
       {"disk full",
        lab,
@@ -158,7 +159,7 @@ TEST(Provision, FailuresEndWithALineThatSaysWhatToCheck) {
        [&](TechnicianPc& pc) { ASSERT_TRUE(lab.mountFull(pc.path("data/QM"), 64 * 1024)); },
        [&](TechnicianPc& pc) { lab.unmount(pc.path("data/QM")); },
        [&](const TechnicianPc& pc) {
-         return std::vector<std::string>{pc.shownPath("data/QM"), "full"};
+         return std::vector<std::string>{pc.shownPath("data/QM"), "full", "(error 23)"};
        }},
       {"folder read-only",
        lab,
@@ -166,7 +167,7 @@ TEST(Provision, FailuresEndWithALineThatSaysWhatToCheck) {
        [&](TechnicianPc& pc) { ASSERT_TRUE(lab.mountReadOnly(pc.path("data/QM"))); },
        [&](TechnicianPc& pc) { lab.unmount(pc.path("data/QM")); },
        [&](const TechnicianPc& pc) {
-         return std::vector<std::string>{pc.shownPath("data/QM"), "written"};
+         return std::vector<std::string>{pc.shownPath("data/QM"), "written", "(error 23)"};
        }},
       {"package missing offline",
        lab,
