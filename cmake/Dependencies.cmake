@@ -1,11 +1,11 @@
 # Third-party libraries of provision_core.
 if(WIN32)
-  # The Windows build links libssh2 on OpenSSL's libcrypto, and libzip on zlib, static, from the
-  # prefix that scripts/build-windows-deps prints, plus Windows' own libraries. Only that prefix is
-  # searched: MinGW's own folder holds a zlib that Wine's package brings.
+  # The Windows build links libssh2 on OpenSSL's libcrypto, libzip on zlib, and libcurl, static,
+  # from the prefix that scripts/build-windows-deps prints, plus Windows' own libraries. Only that
+  # prefix is searched: MinGW's own folder holds a zlib that Wine's package brings.
   set(PROVISION_WINDOWS_DEPS "" CACHE PATH
-      "Prefix of the Windows builds of libssh2, OpenSSL, libzip and zlib")
-  set(provision_windows_libraries ssh2 crypto zip z)
+      "Prefix of the Windows builds of libssh2, OpenSSL, libzip, zlib and libcurl")
+  set(provision_windows_libraries ssh2 crypto zip z curl)
   # A new prefix (new versions) is searched afresh.
   if(NOT "${PROVISION_WINDOWS_DEPS}" STREQUAL "${PROVISION_WINDOWS_DEPS_SEARCHED}")
     unset(PROVISION_WINDOWS_INCLUDE CACHE)
@@ -35,14 +35,20 @@ if(WIN32)
   target_compile_definitions(provision_libzip INTERFACE ZIP_STATIC)
   target_link_libraries(provision_libzip INTERFACE
     ${PROVISION_zip_LIBRARY} ${PROVISION_z_LIBRARY} advapi32)
-  target_link_libraries(provision_core PUBLIC provision_libssh2 provision_libzip wininet)
+  # libcurl, FTP only: its header declares its functions for a DLL unless CURL_STATICLIB says it is
+  # linked in; Winsock, and bcrypt for its random numbers (BCryptGenRandom).
+  add_library(provision_libcurl INTERFACE)
+  target_include_directories(provision_libcurl SYSTEM INTERFACE ${PROVISION_WINDOWS_INCLUDE})
+  target_compile_definitions(provision_libcurl INTERFACE CURL_STATICLIB)
+  target_link_libraries(provision_libcurl INTERFACE ${PROVISION_curl_LIBRARY} ws2_32 bcrypt)
+  target_link_libraries(provision_core PUBLIC provision_libssh2 provision_libzip provision_libcurl)
 
   # The Debian source versions the prefix was built from (its .complete: "NAME VERSION" lines),
   # which --version names and the notices (cmake/Notices.cmake) take.
   set(PROVISION_WINDOWS_PREFIX "${PROVISION_WINDOWS_DEPS}")
-  set(provision_windows_sources openssl libssh2 zlib libzip)
+  set(provision_windows_sources openssl libssh2 zlib libzip curl)
   file(STRINGS "${PROVISION_WINDOWS_PREFIX}/.complete" built_from
-       REGEX "^(openssl|libssh2|zlib|libzip) ")
+       REGEX "^(openssl|libssh2|zlib|libzip|curl) ")
   foreach(line IN LISTS built_from)
     string(REGEX MATCH "^([a-z0-9]+) (.+)$" line "${line}")
     set(PROVISION_${CMAKE_MATCH_1}_SOURCE "${CMAKE_MATCH_2}")

@@ -2,8 +2,8 @@
 # same text inside it (--licenses, src/app/notices-win32.cc). One section per component of
 # third-party code linked into the executable, each with the Debian copyright file of the package
 # that code comes from:
-#   - libssh2, OpenSSL's libcrypto, libzip and zlib: debian/copyright of the source packages they
-#     were built from, which scripts/build-windows-deps keeps in the prefix
+#   - libssh2, OpenSSL's libcrypto, libzip, zlib and libcurl: debian/copyright of the source
+#     packages they were built from, which scripts/build-windows-deps keeps in the prefix
 #     (share/doc/NAME/copyright);
 #   - the MinGW-w64 runtime (C run-time start-up code, libmingwex, winpthreads) and GCC's runtime
 #     libraries (libgcc, libstdc++), which the toolchain links statically: the copyright files of
@@ -28,9 +28,10 @@ set(licenses /usr/share/common-licenses)
 # Each component: its name, where its code comes from, its copyright file and the licence texts
 # to add. OpenSSL 3 is under the Apache License 2.0, which its copyright file only points to (as
 # it does to the licences of a Perl module used while building, which is not in the executable).
-# libzip's and zlib's terms are in their copyright files. GCC's runtime library exception is a
+# libzip's, zlib's and curl's terms are in their copyright files (curl's also points to the GPL of
+# build scripts, which are not in the executable either). GCC's runtime library exception is a
 # permission on top of the GPL 3, whose text the copyright file only points to.
-set(notices_manifest "set(components libssh2 openssl libzip zlib mingw gcc)
+set(notices_manifest "set(components libssh2 openssl libzip zlib curl mingw gcc)
 set(libssh2_title [[libssh2 (Debian source package libssh2 ${PROVISION_libssh2_SOURCE})]])
 set(libssh2_copyright [[${PROVISION_WINDOWS_PREFIX}/share/doc/libssh2/copyright]])
 set(libssh2_licenses)
@@ -43,6 +44,9 @@ set(libzip_licenses)
 set(zlib_title [[zlib (Debian source package zlib ${PROVISION_zlib_SOURCE})]])
 set(zlib_copyright [[${PROVISION_WINDOWS_PREFIX}/share/doc/zlib/copyright]])
 set(zlib_licenses)
+set(curl_title [[libcurl (Debian source package curl ${PROVISION_curl_SOURCE})]])
+set(curl_copyright [[${PROVISION_WINDOWS_PREFIX}/share/doc/curl/copyright]])
+set(curl_licenses)
 set(mingw_title [[MinGW-w64 runtime: C run-time start-up code, libmingwex, winpthreads (Debian package mingw-w64-x86-64-dev ${mingw_version})]])
 set(mingw_copyright /usr/share/doc/mingw-w64-x86-64-dev/copyright)
 set(mingw_licenses)
@@ -65,6 +69,7 @@ add_custom_command(
           ${PROVISION_WINDOWS_PREFIX}/share/doc/openssl/copyright
           ${PROVISION_WINDOWS_PREFIX}/share/doc/libzip/copyright
           ${PROVISION_WINDOWS_PREFIX}/share/doc/zlib/copyright
+          ${PROVISION_WINDOWS_PREFIX}/share/doc/curl/copyright
           /usr/share/doc/mingw-w64-x86-64-dev/copyright
           /usr/share/doc/g++-mingw-w64-x86-64-posix/copyright
           ${licenses}/Apache-2.0 ${licenses}/GPL-3

@@ -37,6 +37,8 @@ struct Unit {
 };
 const Unit kUnit51{"u51", "7F3A90C1", "51", "K700MB", "K700_R5_V3(051)"};
 const Unit kUnit12{"u12", "A1B2C3D4", "12", "ZRMB-A", "ZRMB-A(012)"};
+// The calibration file of each unit whose name has blanks and a letter beyond ASCII.
+const char* const kChannelGain = "Verst\xc3\xa4rkung Kanal 1.cal";
 
 class PackageUpdate : public testing::Test {
  protected:
@@ -135,15 +137,18 @@ TEST_F(PackageUpdate, FullRunOnUnitWithTheFixedModelLabel) {
   ProcessResult run = pc_.run({});
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(run.err, "");
-  EXPECT_EQ(maskTimestamps(run.out), successfulOutput(kUnit51, "CN", 5));
+  EXPECT_EQ(maskTimestamps(run.out), successfulOutput(kUnit51, "CN", 6));
   EXPECT_GE(run.seconds, 35.0);
   EXPECT_LT(run.seconds, 150.0);
 
   // No raw data, no calibration log; the ConfigFile copy of shared.ini wins over the calibration
   // folder's.
   EXPECT_EQ(folderNames(lab_.devicePath("opt/CalFile")),
-            (std::vector<std::string>{"NOTES.TDMS", "device.json", "gain.cal", "offset.cfg",
-                                      "shared.ini"}));
+            (std::vector<std::string>{"NOTES.TDMS", kChannelGain, "device.json", "gain.cal",
+                                      "offset.cfg", "shared.ini"}));
+  EXPECT_EQ(readText(lab_.devicePath(std::string("opt/CalFile/") + kChannelGain)),
+            readText(lab_.ftpRoot() + "/DeviceDataBase/K700_R5_V3(051)/7F3A90C1/Cal_20261101/" +
+                     kChannelGain));
   EXPECT_NE(readText(lab_.devicePath("opt/CalFile/shared.ini")).find("source=configfile"),
             std::string::npos);
   EXPECT_EQ(
@@ -173,7 +178,7 @@ TEST_F(PackageUpdate, FullRunOnUnitWithTheFixedModelLabel) {
                                " bytes: done\n";
     EXPECT_EQ(countOf(record, upload), 1) << upload << "\n" << record;
   }
-  EXPECT_EQ(countOf(record, "] upload: "), 6) << record;
+  EXPECT_EQ(countOf(record, "] upload: "), 7) << record;
   EXPECT_EQ(countOf(record, "sent: "), 0) << "no progress text";
 
   expectHistoryRow(kUnit51, "online", "Cal_20261101", "0");
@@ -196,10 +201,10 @@ TEST_F(PackageUpdate, VariantAndCalibrationSubfolderOnUnitLabelledByBoardName) {
   ProcessResult run = pc_.run({"2", "EU", "Alt"});
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(run.err, "");
-  EXPECT_EQ(maskTimestamps(run.out), successfulOutput(kUnit12, "EU", 5));
-  EXPECT_EQ(
-      folderNames(lab_.devicePath("opt/CalFile")),
-      (std::vector<std::string>{"NOTES.TDMS", "alt.json", "gain.cal", "offset.cfg", "shared.ini"}));
+  EXPECT_EQ(maskTimestamps(run.out), successfulOutput(kUnit12, "EU", 6));
+  EXPECT_EQ(folderNames(lab_.devicePath("opt/CalFile")),
+            (std::vector<std::string>{"NOTES.TDMS", kChannelGain, "alt.json", "gain.cal",
+                                      "offset.cfg", "shared.ini"}));
   EXPECT_NE(readText(lab_.devicePath("opt/CalFile/alt.json")).find("A1B2C3D4"), std::string::npos);
   expectInstalledTool("EU");
   EXPECT_EQ(folderNames(pc_.path("data/ZR")), (std::vector<std::string>{"EU"}));
@@ -221,7 +226,7 @@ TEST_F(PackageUpdate, UnitThatRestartsAfterTheToolsInstallIsWaitedFor) {
       << out;
   EXPECT_TRUE(out.ends_with("[T] : [INFO]zr installed successfully\n" + kClosingLines)) << out;
   EXPECT_GE(run.seconds, 30.0 + 30.0);
-  EXPECT_EQ(folderNames(lab_.devicePath("opt/CalFile")).size(), 5u);
+  EXPECT_EQ(folderNames(lab_.devicePath("opt/CalFile")).size(), 6u);
 }
 
 TEST_F(PackageUpdate, UnitThatNeverComesBackAfterTheToolsInstallFailsWithTheLinksStatus) {
@@ -317,7 +322,8 @@ TEST_F(PackageUpdate, NamesFromOutsideReachTheDeviceAsOneWordAndNotepadFilesRead
       << out;
   EXPECT_TRUE(out.ends_with(kClosingLines)) << out;
   EXPECT_EQ(folderNames(lab_.devicePath("opt/CalFile")),
-            (std::vector<std::string>{"NOTES.TDMS", "gain.cal", "offset.cfg", "shared.ini"}));
+            (std::vector<std::string>{"NOTES.TDMS", kChannelGain, "gain.cal", "offset.cfg",
+                                      "shared.ini"}));
   EXPECT_EQ(lab_.device("test -e /home/tqowmb/injected").status, 1) << "the name ran a command";
   expectInstalledTool("CN");
   EXPECT_NE(pc_.record().find("command: as tqowmb: unzip -o /home/tqowmb/'" + tool +
@@ -359,8 +365,8 @@ TEST_F(PackageUpdate, SecondRunInTheSameFolderIsRefusedAndTheFirstGoesOnAsIfAlon
       << record;
 
   EXPECT_EQ(first.status, 0) << first.err;
-  EXPECT_EQ(maskTimestamps(first.out), successfulOutput(kUnit51, "CN", 5));
-  EXPECT_EQ(folderNames(lab_.devicePath("opt/CalFile")).size(), 5u);
+  EXPECT_EQ(maskTimestamps(first.out), successfulOutput(kUnit51, "CN", 6));
+  EXPECT_EQ(folderNames(lab_.devicePath("opt/CalFile")).size(), 6u);
 }
 
 TEST_F(PackageUpdate, FailedToolUploadStillSyncsCalibrationButFailsTheRun) {
@@ -378,7 +384,7 @@ TEST_F(PackageUpdate, FailedToolUploadStillSyncsCalibrationButFailsTheRun) {
                     "configuration tool was not (status -14)\n"))
       << out;
   EXPECT_EQ(out.find("zr installed successfully"), std::string::npos) << out;
-  EXPECT_EQ(folderNames(lab_.devicePath("opt/CalFile")).size(), 5u);
+  EXPECT_EQ(folderNames(lab_.devicePath("opt/CalFile")).size(), 6u);
 
   // When the calibration fails too, the status still says that the tool was not installed.
   ASSERT_EQ(lab_.device("rm -f /opt/CalFile/*").status, 0);
@@ -562,8 +568,8 @@ TEST_F(PackageUpdateStall, DeviceThatStopsAnsweringMidSetKeepsItsEarlierSet) {
   ProcessResult next = pc_.run({});
   EXPECT_EQ(next.status, 0) << next.out;
   EXPECT_EQ(folderNames(lab_.devicePath("opt/CalFile")),
-            (std::vector<std::string>{"NOTES.TDMS", "device.json", "gain.cal", "large.cal",
-                                      "offset.cfg", "shared.ini"}));
+            (std::vector<std::string>{"NOTES.TDMS", kChannelGain, "device.json", "gain.cal",
+                                      "large.cal", "offset.cfg", "shared.ini"}));
   EXPECT_TRUE(readText(lab_.devicePath("opt/CalFile/large.cal")) == patterned(16 * 1024 * 1024));
 }
 
@@ -679,10 +685,10 @@ TEST_F(PackageUpdateStall, SetLeftByACutOffRunReachesNoOtherUnit) {
   ASSERT_EQ(lab_.fixture({"device-zr", "--unit", kUnit12.name}).status, 0);
   ProcessResult online = pc_.run({});
   EXPECT_EQ(online.status, 0) << online.out << online.err;
-  EXPECT_EQ(maskTimestamps(online.out), successfulOutput(kUnit12, "CN", 5));
+  EXPECT_EQ(maskTimestamps(online.out), successfulOutput(kUnit12, "CN", 6));
   EXPECT_EQ(folderNames(lab_.devicePath("opt/CalFile")),
-            (std::vector<std::string>{"NOTES.TDMS", "device.json", "gain.cal", "offset.cfg",
-                                      "shared.ini"}));
+            (std::vector<std::string>{"NOTES.TDMS", kChannelGain, "device.json", "gain.cal",
+                                      "offset.cfg", "shared.ini"}));
   for (const std::string& name : folderNames(lab_.devicePath("opt/CalFile")))
     EXPECT_NE(readText(lab_.devicePath("opt/CalFile/" + name)).find(kUnit12.uid), std::string::npos)
         << name;

@@ -130,7 +130,8 @@ TEST(Provision, DeviceThatRefusesBothPasswordsEndsWithOneAndCreatesNothing) {
   }
 }
 
-// Every failure a technician meets ends with one line on standard error that names what to check.
+// Every failure a technician meets ends with one line on standard error that names what to check,
+// and after a package-server error line the code that line gave.
 TEST(Provision, FailuresEndWithALineThatSaysWhatToCheck) {
   Lab lab(uniqueLabName("advice"), "qm");
   ASSERT_TRUE(lab.ok()) << lab.startError();
@@ -176,7 +177,7 @@ TEST(Provision, FailuresEndWithALineThatSaysWhatToCheck) {
        [&](TechnicianPc&) { lab.ftpDown(); },
        [&](TechnicianPc&) { lab.ftpUp(); },
        [&](const TechnicianPc& pc) {
-         return std::vector<std::string>{server, pc.shownPath("data")};
+         return std::vector<std::string>{server, "(error 7)", pc.shownPath("data")};
        }},
       {"login refused",
        lab,
@@ -184,7 +185,7 @@ TEST(Provision, FailuresEndWithALineThatSaysWhatToCheck) {
        [&](TechnicianPc&) { lab.ftpFault({"refuse-login"}); },
        [&](TechnicianPc&) { lab.ftpFault({"clear"}); },
        [&](const TechnicianPc& pc) {
-         return std::vector<std::string>{server, "velqorn", pc.shownPath("data")};
+         return std::vector<std::string>{server, "velqorn", "(error 67)", pc.shownPath("data")};
        }},
       {"connection back blocked",
        lab,
@@ -192,7 +193,7 @@ TEST(Provision, FailuresEndWithALineThatSaysWhatToCheck) {
        [&](TechnicianPc&) { lab.blockConnectBack(); },
        [&](TechnicianPc&) { lab.clearFirewall(); },
        [&](const TechnicianPc&) {
-         return std::vector<std::string>{server, "firewall"};
+         return std::vector<std::string>{server, "firewall", "(error 12)"};
        }},
       {"disk full",
        lab,
@@ -200,7 +201,7 @@ TEST(Provision, FailuresEndWithALineThatSaysWhatToCheck) {
        [&](TechnicianPc& pc) { ASSERT_TRUE(lab.mountFull(pc.path("data/QM"), 64 * 1024)); },
        [&](TechnicianPc& pc) { lab.unmount(pc.path("data/QM")); },
        [&](const TechnicianPc& pc) {
-         return std::vector<std::string>{pc.shownPath("data/QM"), "full"};
+         return std::vector<std::string>{pc.shownPath("data/QM"), "full", "(error 23)"};
        }},
       {"folder read-only",
        lab,
@@ -208,7 +209,7 @@ TEST(Provision, FailuresEndWithALineThatSaysWhatToCheck) {
        [&](TechnicianPc& pc) { ASSERT_TRUE(lab.mountReadOnly(pc.path("data/QM"))); },
        [&](TechnicianPc& pc) { lab.unmount(pc.path("data/QM")); },
        [&](const TechnicianPc& pc) {
-         return std::vector<std::string>{pc.shownPath("data/QM"), "written"};
+         return std::vector<std::string>{pc.shownPath("data/QM"), "written", "(error 23)"};
        }},
       {"package missing offline",
        lab,
@@ -265,7 +266,7 @@ TEST(Provision, HelpVersionAndLicensesAnswerWithoutConnectingOrWritingAnything) 
   EXPECT_EQ(pc.run({"-h", "1"}).out, help.out);
 
   // The program's line, then the libraries as they report themselves: libssh2 with its crypto
-  // library, libcurl (Linux) or WinINet (Windows), and libzip with its zlib.
+  // library, libcurl, and libzip with its zlib.
   ProcessResult version = pc.run({"--version"});
   EXPECT_EQ(version.status, 0);
   EXPECT_EQ(version.err, "");
@@ -273,7 +274,7 @@ TEST(Provision, HelpVersionAndLicensesAnswerWithoutConnectingOrWritingAnything) 
       version.out,
       std::regex(R"(provision \d+\.\d+\.\d+( \(commit [0-9a-f]{7,}\))?\n)"
                  R"(libssh2 \d+\.\d+\.\d+ \(OpenSSL \d+\.\d+\.\d+\)( from Debian's .+)?\n)"
-                 R"((libcurl \d+\.\d+\.\d+( \(.+\))?|WinINet \(Windows' own\))\n)"
+                 R"(libcurl \d+\.\d+\.\d+( \(.+\))?( from Debian's .+)?\n)"
                  R"(libzip \d+\.\d+\.\d+ \(zlib \d+\.\d+\.\d+\)( from Debian's .+)?\n)")))
       << version.out;
 

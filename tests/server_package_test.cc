@@ -585,7 +585,7 @@ TEST_F(ServerPackageStall, PackageServerThatStopsMidDownloadEndsTheRunWithOne) {
   ASSERT_TRUE(lab_.ftpFault({"stop-after", "1000000", packagePath()}));
   ProcessResult run = pc_.run({});
   EXPECT_EQ(run.status, 1);
-  EXPECT_TRUE(std::regex_match(run.err, std::regex(R"(FtpGetFile failed\. Error: (28|12002)\n)")))
+  EXPECT_TRUE(std::regex_match(run.err, std::regex(R"(FtpGetFile failed\. Error: 28\n)")))
       << run.err;
   EXPECT_EQ(maskTimestamps(run.out),
             "QM\n" + std::string(kPackage) +
@@ -595,12 +595,9 @@ TEST_F(ServerPackageStall, PackageServerThatStopsMidDownloadEndsTheRunWithOne) {
                 "[T] : [ERROR]Failed to install the server package, status 1\n");
   EXPECT_GE(run.seconds, 30.0);
   EXPECT_LT(run.seconds, 90.0);
-  // Neither the package nor a piece of it that a run would use. (Under Wine, WinINet's download
-  // that was given up still holds its temporary file when the run ends; the next start-up
-  // removes it.)
-  std::vector<std::string> names = folderNames(pc_.path("data/QM"));
-  std::erase_if(names, [](const std::string& name) { return isPartialDownloadName(name); });
-  EXPECT_EQ(names, (std::vector<std::string>{"QMServer_LatestVersion.txt"}));
+  // Neither the package nor a piece of it.
+  EXPECT_EQ(folderNames(pc_.path("data/QM")),
+            (std::vector<std::string>{"QMServer_LatestVersion.txt"}));
 }
 
 TEST_F(ServerPackageStall, PackageServerThatHangsAtStartUpLeavesTheRunOffline) {
@@ -611,7 +608,7 @@ TEST_F(ServerPackageStall, PackageServerThatHangsAtStartUpLeavesTheRunOffline) {
   ASSERT_TRUE(lab_.hang("ftp"));
   ProcessResult run = pc_.run({});
   EXPECT_EQ(run.status, 0) << run.err;
-  EXPECT_TRUE(std::regex_match(run.err, serverDownAtStartUp("28|12002"))) << run.err;
+  EXPECT_TRUE(std::regex_match(run.err, serverDownAtStartUp("28"))) << run.err;
   const std::string out = maskTimestamps(run.out);
   EXPECT_TRUE(
       out.starts_with("QM\n[T] : [ERROR]The package server stopped answering during the "

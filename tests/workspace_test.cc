@@ -183,7 +183,7 @@ TEST_F(StartUp, ServerDownIsReportedAndClearsServerOnline) {
   ProcessResult run = startUp();
   EXPECT_EQ(run.out, base_.string() + "/\n0\n");
   EXPECT_EQ(run.err, "InternetConnect failed. Error: 7\nThe package server at " PROVISION_FTP_HOST
-                     " does not answer: this run works from the copies in " +
+                     " does not answer (error 7): this run works from the copies in " +
                          (base_ / "data").string() + "\n");
   EXPECT_TRUE(fs::is_directory(base_ / "data" / "lib"));
 }

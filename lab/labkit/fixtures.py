@@ -301,6 +301,9 @@ def calibration_files(unit):
         cal + "raw.tdms": payload("raw.tdms" + uid, 4096),
         cal + "raw.tdms.bak": payload("raw.tdms.bak" + uid, 2048),
         cal + "NOTES.TDMS": "notes %s\n" % uid,
+        # A name with blanks and a letter beyond ASCII, as technicians name files.
+        cal + "Verst\u00e4rkung Kanal 1.cal": "gain channel 1 %s %s\n1.0004\n" % (
+            uid, CURRENT_CALIBRATION),
         OLDER_CALIBRATION + "/gain.cal": "gain %s %s\n1.0100\n" % (uid, OLDER_CALIBRATION),
         "ConfigFile/device.json": '{"uid": "%s", "model": "%s"}\n' % (uid, unit["code"]),
         "ConfigFile/shared.ini": "[shared]\nsource=configfile\nunit=%s\n" % uid,

@@ -1,6 +1,6 @@
-// provision.exe has libssh2 on OpenSSL's libcrypto and libzip on zlib linked in, built from
-// Debian's source packages (scripts/build-windows-deps); the package server is reached through
-// Windows' own WinINet.
+// provision.exe has libssh2 on OpenSSL's libcrypto, libzip on zlib and libcurl linked in, built
+// from Debian's source packages (scripts/build-windows-deps).
+#include <curl/curl.h>
 #include <libssh2.h>
 #include <openssl/crypto.h>
 #include <zip.h>
@@ -15,7 +15,8 @@ std::vector<std::string> linkedLibraries() {
               OpenSSL_version(OPENSSL_VERSION_STRING) +
               ") from Debian's libssh2 " PROVISION_LIBSSH2_SOURCE
               " and openssl " PROVISION_OPENSSL_SOURCE,
-          "WinINet (Windows' own)",
+          std::string("libcurl ") + curl_version_info(CURLVERSION_NOW)->version +
+              " from Debian's curl " PROVISION_CURL_SOURCE,
           std::string("libzip ") + zip_libzip_version() + " (zlib " + zlibVersion() +
               ") from Debian's libzip " PROVISION_LIBZIP_SOURCE " and zlib " PROVISION_ZLIB_SOURCE};
 }

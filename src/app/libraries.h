@@ -1,6 +1,6 @@
 // The libraries this build of the program links, as they report themselves at run time. Each
 // platform builds one variant (libraries-posix.cc: the system's shared libssh2, libcurl and libzip;
-// libraries-win32.cc: libssh2 on OpenSSL and libzip on zlib linked in, and Windows' own WinINet).
+// libraries-win32.cc: libssh2 on OpenSSL, libzip on zlib and libcurl linked in).
 #pragma once
 
 #include <string>

@@ -1,6 +1,6 @@
-// The platform FTP client behind FtpSource: one logged-in connection to the package server that
-// fetches single files and lists folders. Each platform builds one variant of this interface
-// (ftp_client-curl.cc, ftp_client-wininet.cc); FtpSource holds the common logic.
+// The FTP client behind FtpSource: one logged-in connection to the package server that fetches
+// single files and lists folders. One implementation on libcurl for every platform
+// (ftp_client.cc); FtpSource holds the logic around it.
 #pragma once
 
 #include <chrono>
@@ -11,7 +11,8 @@
 
 namespace provision {
 
-// A platform error code as the package-server error lines print it; kFtpOk means success.
+// libcurl's error code (CURLcode) as the package-server error lines print it; kFtpOk means
+// success.
 using FtpError = unsigned long;
 inline constexpr FtpError kFtpOk = 0;
 
@@ -73,7 +74,7 @@ class FtpClient {
 
   // Lists the entries of the server folder `remoteFolder` (absolute) in the server's order, "."
   // and ".." included when the server lists them. A folder without any entry is a failure with the
-  // platform's code for it, as is a missing folder. Fails at once without a connection.
+  // client's code for it, as is a missing folder. Fails at once without a connection.
   virtual FtpError list(const std::string& remoteFolder, std::vector<FtpEntry>& entries) = 0;
 
   // The size in bytes of the server file at `remotePath` (absolute), as the server tells it
@@ -100,7 +101,7 @@ class FtpClient {
   virtual FtpFailure failureOf(FtpError code) const = 0;
 };
 
-// The current platform's client with its waits, not yet connected. Touches nothing.
+// The client with its waits, not yet connected. Touches nothing.
 std::unique_ptr<FtpClient> makeFtpClient(const FtpWaits& waits = FtpWaits{});
 
 }  // namespace provision

@@ -51,7 +51,8 @@ int FtpSource::open() {
       return 0;
     case FtpConnect::Failed:
       std::cerr << "InternetConnect failed. Error: " << client_->error() << std::endl;
-      lastFailure_ = client_->failureOf(client_->error());
+      lastError_ = client_->error();
+      lastFailure_ = client_->failureOf(lastError_);
       reportStall(client_->stallOf(client_->error(), true), "the connection");
       return -1;
     case FtpConnect::Unavailable:
@@ -72,6 +73,7 @@ int FtpSource::downloadFile(const std::string& remotePath, const std::string& lo
 int FtpSource::remoteSize(const std::string& remotePath, std::uint64_t& bytes) {
   const FtpError code = client_->size(remotePath, bytes);
   if (code == kFtpOk) return 0;
+  lastError_ = code;
   lastFailure_ = client_->failureOf(code);
   reportStall(client_->stallOf(code, false), "the size request of " + remotePath);
   return -1;
@@ -116,6 +118,7 @@ void FtpSource::close() {
 }
 
 void FtpSource::explainFailure(FtpError code, const std::string& localFolder) {
+  lastError_ = code;
   lastFailure_ = client_->failureOf(code);
   // A folder that collects a set on its way is named by the folder the technician knows.
   std::string folder = withoutTrailingSeparator(localFolder);
@@ -124,13 +127,13 @@ void FtpSource::explainFailure(FtpError code, const std::string& localFolder) {
     folder.resize(separator);
   switch (lastFailure_) {
     case FtpFailure::ConnectBack:
-      advice::explainOnce(advice::serverCannotConnectBack(host_));
+      advice::explainOnce(advice::serverCannotConnectBack(host_, code));
       break;
     case FtpFailure::DiskFull:
-      advice::explainOnce(advice::diskFull(folder));
+      advice::explainOnce(advice::diskFull(folder, code));
       break;
     case FtpFailure::NotWritable:
-      advice::explainOnce(advice::folderNotWritable(folder));
+      advice::explainOnce(advice::folderNotWritable(folder, code));
       break;
     default:
       break;
@@ -147,10 +150,11 @@ void FtpSource::reportStall(FtpStall stall, const std::string& step) {
   client_->disconnect();
 }
 
-ServerAtStartUp checkPackageServer(FtpSource& server) {
-  if (server.open() == 0) return ServerAtStartUp::Answered;
-  return server.lastFailure() == FtpFailure::LoginRefused ? ServerAtStartUp::RefusedLogin
-                                                          : ServerAtStartUp::DidNotAnswer;
+ServerAnswer checkPackageServer(FtpSource& server) {
+  if (server.open() == 0) return {ServerAtStartUp::Answered};
+  return {server.lastFailure() == FtpFailure::LoginRefused ? ServerAtStartUp::RefusedLogin
+                                                           : ServerAtStartUp::DidNotAnswer,
+          server.lastError()};
 }
 
 }  // namespace provision

@@ -58,8 +58,9 @@ class FtpSource {
   // Closes the connection; harmless when nothing is open.
   void close();
 
-  // What the last failed call meant (FtpFailure::Other when it gave no sign).
+  // What the last failed call meant (FtpFailure::Other when it gave no sign), and its code.
   FtpFailure lastFailure() const { return lastFailure_; }
+  FtpError lastError() const { return lastError_; }
 
  private:
   void reportStall(FtpStall stall, const std::string& step);
@@ -73,10 +74,11 @@ class FtpSource {
   FtpWaits waits_;
   std::unique_ptr<FtpClient> client_;
   FtpFailure lastFailure_ = FtpFailure::Other;
+  FtpError lastError_ = kFtpOk;
 };
 
 // Opens `server` and tells how the package server answered at start-up. The connection stays open
 // as long as `server` does.
-ServerAtStartUp checkPackageServer(FtpSource& server);
+ServerAnswer checkPackageServer(FtpSource& server);
 
 }  // namespace provision

@@ -21,32 +21,40 @@ std::string deviceSshFailed(const std::string& address, int status) {
          std::to_string(status) + "): restart the device and try again";
 }
 
-std::string serverOffline(const std::string& address, const std::string& dataFolder) {
-  return "The package server at " + address +
-         " does not answer: this run works from the copies in " + dataFolder;
+namespace {
+
+std::string errorCode(unsigned long code) { return " (error " + std::to_string(code) + ")"; }
+
+}  // namespace
+
+std::string serverOffline(const std::string& address, const std::string& dataFolder,
+                          unsigned long code) {
+  return "The package server at " + address + " does not answer" + errorCode(code) +
+         ": this run works from the copies in " + dataFolder;
 }
 
 std::string serverLoginRefused(const std::string& address, const std::string& user,
-                               const std::string& dataFolder) {
-  return "The package server at " + address + " refused the login of " + user +
+                               const std::string& dataFolder, unsigned long code) {
+  return "The package server at " + address + " refused the login of " + user + errorCode(code) +
          ": this run works from the copies in " + dataFolder +
          "; check the account on the package server";
 }
 
-std::string serverCannotConnectBack(const std::string& address) {
-  return "The package server at " + address +
-         " could not connect back to this PC for a transfer: the PC's firewall must let "
-         "provision accept connections on the package server's network (active FTP)";
+std::string serverCannotConnectBack(const std::string& address, unsigned long code) {
+  return "The package server at " + address + " could not connect back to this PC for a transfer" +
+         errorCode(code) +
+         ": the PC's firewall must let provision accept connections on the package server's "
+         "network (active FTP)";
 }
 
-std::string diskFull(const std::string& folder) {
-  return "The disk of " + folder + " is full: free some space on it and start the run again";
+std::string diskFull(const std::string& folder, unsigned long code) {
+  return "The disk of " + folder + " is full" + errorCode(code) +
+         ": free some space on it and start the run again";
 }
 
-std::string folderNotWritable(const std::string& folder) {
-  return folder +
-         " cannot be written to: check that this user may write to the folder and "
-         "that the disk is not read-only";
+std::string folderNotWritable(const std::string& folder, unsigned long code) {
+  return folder + " cannot be written to" + errorCode(code) +
+         ": check that this user may write to the folder and that the disk is not read-only";
 }
 
 std::string packageNotLocal(const std::string& packageName, const std::string& folder) {

@@ -14,17 +14,21 @@ std::string devicePasswordsRefused(const std::string& address);
 // The device answered, but its SSH service failed before the login (status of the link).
 std::string deviceSshFailed(const std::string& address, int status);
 
+// The lines that follow a package-server error line ("InternetConnect failed. Error: 7") name its
+// code, `code`, beside what it meant.
+
 // The package server at start-up: it did not answer, or refused the login; either way the run
 // works from the copies in `dataFolder`.
-std::string serverOffline(const std::string& address, const std::string& dataFolder);
+std::string serverOffline(const std::string& address, const std::string& dataFolder,
+                          unsigned long code);
 std::string serverLoginRefused(const std::string& address, const std::string& user,
-                               const std::string& dataFolder);
+                               const std::string& dataFolder, unsigned long code);
 // The package server's connection back to this PC for a transfer did not come (active FTP).
-std::string serverCannotConnectBack(const std::string& address);
+std::string serverCannotConnectBack(const std::string& address, unsigned long code);
 
-// A local folder whose disk is full, or that cannot be written to.
-std::string diskFull(const std::string& folder);
-std::string folderNotWritable(const std::string& folder);
+// A download's local folder whose disk is full, or that cannot be written to.
+std::string diskFull(const std::string& folder, unsigned long code);
+std::string folderNotWritable(const std::string& folder, unsigned long code);
 
 // A package that is not in its local folder while the package server is offline.
 std::string packageNotLocal(const std::string& packageName, const std::string& folder);

@@ -16,14 +16,14 @@ std::string dataFolder(const std::string& name) {
   return name.empty() ? data : data + kSep + name;
 }
 
-void prepareWorkspace(ServerAtStartUp server) {
-  if (server != ServerAtStartUp::Answered) settings.serverOnline = false;
+void prepareWorkspace(const ServerAnswer& server) {
+  if (server.state != ServerAtStartUp::Answered) settings.serverOnline = false;
   exeDirectory();
   if (!settings.serverOnline) {
-    advice::explain(
-        server == ServerAtStartUp::RefusedLogin
-            ? advice::serverLoginRefused(settings.ftpHost, settings.ftpUser, dataFolder())
-            : advice::serverOffline(settings.ftpHost, dataFolder()));
+    advice::explain(server.state == ServerAtStartUp::RefusedLogin
+                        ? advice::serverLoginRefused(settings.ftpHost, settings.ftpUser,
+                                                     dataFolder(), server.code)
+                        : advice::serverOffline(settings.ftpHost, dataFolder(), server.code));
   }
   createFolder(dataFolder());
   for (const char* folder : {"CalFile", "QM", "ZR", "lib"}) createFolder(dataFolder(folder));

@@ -40,7 +40,7 @@ class TechnicianPc {
 };
 
 // What standard error holds when the package server did not answer at start-up: the client's line
-// with one of the error codes `codes` (a regex alternative, e.g. "28|12002"), then the line that
+// with one of the error codes `codes` (a regex alternative, e.g. "7|28"), then the line that
 // names the server and says that the run works from the data folder.
 inline std::regex serverDownAtStartUp(const std::string& codes = R"(\d+)") {
   return std::regex(R"(InternetConnect failed\. Error: ()" + codes +

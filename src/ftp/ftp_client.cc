@@ -1,11 +1,12 @@
-// The FTP client on libcurl. Error codes are libcurl's CURLcode numbers.
+// The FTP client on libcurl, the same on every platform. Error codes are libcurl's CURLcode
+// numbers.
+#include "ftp/ftp_client.h"
+
 #include <curl/curl.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <cstdio>
 
-#include "ftp/ftp_client.h"
+#include "workspace/new_file.h"
 
 namespace provision {
 namespace {
@@ -24,6 +25,8 @@ long wholeSeconds(std::chrono::milliseconds wait) {
   return std::max(1L, static_cast<long>((wait.count() + 999) / 1000));
 }
 
+// Once per process; on Windows this starts Winsock too (CURL_GLOBAL_WIN32), which stays started
+// until the process ends.
 bool startLibrary() {
   static const bool started = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
   return started;
@@ -50,27 +53,16 @@ std::string encodePath(CURL* curl, const std::string& path) {
   }
 }
 
-// The local file of a fetch, and the system's error when writing it failed.
-struct LocalFile {
-  std::FILE* file;
-  int error = 0;
-};
-
+// Anything short of the whole piece makes libcurl end the transfer with CURLE_WRITE_ERROR.
 size_t writeToFile(char* data, size_t size, size_t count, void* target) {
-  auto* local = static_cast<LocalFile*>(target);
-  const size_t written = std::fwrite(data, size, count, local->file);
-  if (written < count && local->error == 0) local->error = errno;
-  return written * size;
+  return static_cast<NewFile*>(target)->write(data, size * count) ? size * count : 0;
 }
 
-FtpFailure failureOfLocalError(int error) {
-  switch (error) {
-    case ENOSPC:
-    case EDQUOT:
+FtpFailure failureOfLocalFile(NewFile::Problem problem) {
+  switch (problem) {
+    case NewFile::Problem::DiskFull:
       return FtpFailure::DiskFull;
-    case EACCES:
-    case EPERM:
-    case EROFS:
+    case NewFile::Problem::NotWritable:
       return FtpFailure::NotWritable;
     default:
       return FtpFailure::Other;
@@ -172,22 +164,21 @@ class CurlFtpClient : public FtpClient {
   FtpError error() const override { return error_; }
 
   FtpError fetch(const std::string& remotePath, const std::string& localPath) override {
-    localError_ = 0;
+    localProblem_ = NewFile::Problem::None;
     if (!curl_) return kNoConnection;
-    LocalFile local{std::fopen(localPath.c_str(), "wbx")};
-    if (!local.file) {
-      localError_ = errno;
+    NewFile local;
+    if (!local.create(localPath)) {
+      localProblem_ = local.problem();
       return CURLE_WRITE_ERROR;
     }
     prepareTransfer(server_ + encodePath(curl_, remotePath));
     curl_easy_setopt(curl_, CURLOPT_WRITEFUNCTION, writeToFile);
     curl_easy_setopt(curl_, CURLOPT_WRITEDATA, &local);
     const FtpError result = perform();
-    const bool closed = std::fclose(local.file) == 0;
-    if (!closed && local.error == 0) local.error = errno;
-    localError_ = local.error;
+    const bool stored = local.close();
+    localProblem_ = local.problem();
     if (result != CURLE_OK) return result;
-    return closed ? kFtpOk : FtpError{CURLE_WRITE_ERROR};
+    return stored ? kFtpOk : FtpError{CURLE_WRITE_ERROR};
   }
 
   FtpError list(const std::string& remoteFolder, std::vector<FtpEntry>& entries) override {
@@ -198,7 +189,7 @@ class CurlFtpClient : public FtpClient {
     curl_easy_setopt(curl_, CURLOPT_FNMATCH_FUNCTION, matchAll);
     curl_easy_setopt(curl_, CURLOPT_CHUNK_BGN_FUNCTION, recordEntry);
     curl_easy_setopt(curl_, CURLOPT_CHUNK_DATA, &entries);
-    localError_ = 0;
+    localProblem_ = NewFile::Problem::None;
     const FtpError result = perform();
     curl_easy_setopt(curl_, CURLOPT_WILDCARDMATCH, 0L);
     curl_easy_setopt(curl_, CURLOPT_CHUNK_BGN_FUNCTION, nullptr);
@@ -253,7 +244,7 @@ class CurlFtpClient : public FtpClient {
       case CURLE_FTP_PORT_FAILED:
         return FtpFailure::ConnectBack;
       case CURLE_WRITE_ERROR:
-        return failureOfLocalError(localError_);
+        return failureOfLocalFile(localProblem_);
       default:
         return FtpFailure::Other;
     }
@@ -282,8 +273,8 @@ class CurlFtpClient : public FtpClient {
   CURL* curl_ = nullptr;
   std::string server_;
   FtpError error_ = kFtpOk;
-  // The system's error of the last local file that could not be written.
-  int localError_ = 0;
+  // What the system said of the last local file that could not be written.
+  NewFile::Problem localProblem_ = NewFile::Problem::None;
 };
 
 }  // namespace
