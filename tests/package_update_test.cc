@@ -190,7 +190,7 @@ TEST_F(PackageUpdate, FullRunOnUnitWithTheFixedModelLabel) {
                             "package +calibration_folder +calibration_files +exit_status +"
                             "duration_s\n"
                             "[-+:T0-9]+ +[^ ]+ +2 +ZR +7F3A90C1 +K700_R5_V3\\(051\\) +online +"
-                            "ZRConfig_CN_V2\\.0\\.zip +Cal_20261101 +5 +0 +[0-9.]+\n")))
+                            "ZRConfig_CN_V2\\.0\\.zip +Cal_20261101 +6 +0 +[0-9.]+\n")))
       << shown.out;
   EXPECT_EQ(shown.out.find("uid"), shown.out.find("7F3A90C1") - shown.out.find('\n') - 1);
   EXPECT_EQ(pc_.record(), record);
