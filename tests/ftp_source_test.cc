@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -131,6 +132,48 @@ TEST_F(FtpSourceTest, DownloadsByAbsolutePathInActiveBinaryModeOverOneLogin) {
   EXPECT_EQ(countOf(log, "<- EPRT ") + countOf(log, "<- PORT "), 3) << log;
   EXPECT_EQ(countOf(log, "<- EPSV") + countOf(log, "<- PASV") + countOf(log, "<- TYPE A"), 0)
       << log;
+}
+
+TEST_F(FtpSourceTest, SizeAndTimeAsTheServerTellsThemAndCopiesCarryTheTime) {
+  serve("/p/Pkg.zip", "package, rebuilt");
+  const auto serverTime = std::chrono::sys_seconds(std::chrono::seconds(1796112000));
+  fs::last_write_time(lab_.ftpRoot() + "/p/Pkg.zip", std::chrono::file_clock::from_sys(serverTime));
+  std::ofstream(local_ / "Pkg.zip") << "the earlier copy";
+  ASSERT_EQ(ftp_.open(), 0);
+
+  FtpFileFacts facts;
+  EXPECT_EQ(ftp_.describeRemote("/p/Pkg.zip", facts), 0);
+  EXPECT_EQ(facts.size, 16u);
+  EXPECT_EQ(facts.modified, 1796112000);
+  EXPECT_EQ(ftp_.describeRemote("/p/absent.zip", facts), -1);
+
+  // A copy refused by the caller's check is removed; the earlier one stays as it was.
+  std::string vetted;
+  int status = 0;
+  EXPECT_EQ(stderrOf(status,
+                     [&] {
+                       return ftp_.downloadFile("/p/Pkg.zip", local_.string(),
+                                                [&](const std::string& path) {
+                                                  vetted = readText(path);
+                                                  return false;
+                                                });
+                     }),
+            "");
+  EXPECT_EQ(status, FtpSource::kDownloadRefused);
+  EXPECT_EQ(vetted, "package, rebuilt");
+  EXPECT_EQ(folderNames(local_.string()), std::vector<std::string>{"Pkg.zip"});
+  EXPECT_EQ(readText((local_ / "Pkg.zip").string()), "the earlier copy");
+
+  // An accepted copy takes its name with the server's time.
+  EXPECT_EQ(get("/p/Pkg.zip", 0), "");
+  EXPECT_EQ(readText((local_ / "Pkg.zip").string()), "package, rebuilt");
+  EXPECT_EQ(std::chrono::file_clock::to_sys(fs::last_write_time(local_ / "Pkg.zip")), serverTime);
+
+  // An older server tells neither, and the request still succeeds.
+  ASSERT_TRUE(lab_.ftpFault({"refuse-size-mdtm"}));
+  EXPECT_EQ(ftp_.describeRemote("/p/Pkg.zip", facts), 0);
+  EXPECT_FALSE(facts.size);
+  EXPECT_FALSE(facts.modified);
 }
 
 TEST_F(FtpSourceTest, FailedDownloadsReportTheCodeAndLeaveNoFile) {

@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <filesystem>
 #include <regex>
 #include <sstream>
 #include <vector>
@@ -319,146 +321,247 @@ class PackageCheck : public testing::TestWithParam<const char*> {
 
 TEST_P(PackageCheck, OnlyASoundPackageReachesTheDevice) {
   enum class Local { None, Damaged, EarlierBuild };
+  const std::string packagePath = std::string(kServerFolder) + kPackage;
   struct Row {
     const char* what;
     std::vector<std::string> server;  // options of the packages fixture
-    Local local;                      // what data/QM holds before the run
+    std::vector<std::string> fault;   // a package server fault switched on before the run
+    Local local;                      // what data/QM holds before the run, with the server's time
     bool offline;
     int status;
     std::string line;  // a line of standard output; "FOLDER" stands for data/QM as shown
+    std::string err;   // what standard error says when the run fails
+    int payload;       // the size of the program the device gets in the end
     std::vector<std::string> arguments = {};
     bool thenSound = true;  // a refused package: the next run, with a sound one, installs it
   } rows[] = {
       {"the server's copy cut short",
        {"--damaged-package"},
+       {},
        Local::None,
        false,
        4,
        "[T] : [ERROR]The package QMServer_V3.1.zip fetched into FOLDER is damaged: it cannot be "
        "read as a zip archive (Not a zip archive); it was removed. Nothing of it reached the "
-       "device, which keeps its earlier installation\n"},
+       "device, which keeps its earlier installation\n",
+       "have a sound copy put there",
+       25000},
       {"a flipped byte in the server's copy",
        {"--flipped-byte"},
+       {},
        Local::None,
        false,
        4,
-       "is damaged: its entry QMServer/bin/QMServer is damaged (CRC error); it was removed."},
+       "is damaged: its entry QMServer/bin/QMServer is damaged (CRC error); it was removed. "
+       "Nothing",
+       "have a sound copy put there",
+       25000},
+      {"a flipped byte in the server's copy, an earlier copy here",
+       {"--flipped-byte", "--server-payload", "26000"},
+       {},
+       Local::EarlierBuild,
+       false,
+       4,
+       "is damaged: its entry QMServer/bin/QMServer is damaged (CRC error); it was removed, and "
+       "the earlier copy in FOLDER is kept for offline runs. Nothing",
+       "have a sound copy put there",
+       25000},
       {"a damaged local copy while the server answers",
+       {},
        {},
        Local::Damaged,
        false,
        0,
        "[T] : [WARING]The copy of QMServer_V3.1.zip in FOLDER is damaged: its entry "
-       "QMServer/bin/QMServer is damaged ("},
+       "QMServer/bin/QMServer is damaged (",
+       "",
+       25000},
       {"a damaged local copy offline",
+       {},
        {},
        Local::Damaged,
        true,
        4,
        "[T] : [ERROR]The package QMServer_V3.1.zip in FOLDER is damaged: its entry "
-       "QMServer/bin/QMServer is damaged ("},
+       "QMServer/bin/QMServer is damaged (",
+       "run once while the package server answers",
+       25000},
       {"a package rebuilt under its name",
        {"--server-payload", "26000"},
+       {},
        Local::EarlierBuild,
        false,
        0,
        "[T] : [INFO]The copy of QMServer_V3.1.zip in FOLDER (SIZE bytes) differs from the "
-       "package server's ("},
+       "package server's (",
+       "",
+       26000},
+      {"a rebuild of the same size under its name, with a new time",
+       {},
+       {"rebuild", packagePath},
+       Local::EarlierBuild,
+       false,
+       0,
+       " UTC), though of the same size: it is fetched again\n",
+       "",
+       25000},
+      {"a server that tells neither size nor time",
+       {"--server-payload", "26000"},
+       {"refuse-size-mdtm"},
+       Local::EarlierBuild,
+       false,
+       0,
+       "[T] : [INFO]The package server tells neither the size nor the time of QMServer_V3.1.zip, "
+       "so the copy cannot be matched with it: it is fetched again\n",
+       "",
+       26000},
+      {"a newer build whose download breaks off",
+       {"--server-payload", "26000"},
+       {"drop-after", "5000", packagePath},
+       Local::EarlierBuild,
+       false,
+       1,
+       "[T] : [WARING]The package QMServer_V3.1.zip could not be fetched again; the earlier copy "
+       "in FOLDER is kept for offline runs\n",
+       "FtpGetFile failed. Error: ",
+       25000},
       {"a package zipped on a Mac",
        {"--mac-made"},
+       {},
        Local::None,
        false,
        0,
-       "inflating: __MACOSX/._QMServer"},
+       "inflating: __MACOSX/._QMServer",
+       "",
+       25000},
       {"an entry that climbs out",
        {"--malformed", "parent-entry"},
+       {},
        Local::None,
        false,
        4,
        "is damaged: its entry ../../etc/cron.d/x climbs out of the folder it is unpacked into "
        "(\"..\"); it was removed.",
+       "have a sound copy put there",
+       25000,
        {},
        false},
       {"an absolute entry",
        {"--malformed", "absolute-entry"},
+       {},
        Local::None,
        false,
        4,
        "is damaged: its entry /etc/cron.d/x has an absolute name; it was removed.",
+       "have a sound copy put there",
+       25000,
        {},
        false},
       {"backslashes between folder names",
        {"--malformed", "backslashes"},
+       {},
        Local::None,
        false,
        4,
        "is damaged: its entry QMServer\\install.sh has a backslash in its name",
+       "have a sound copy put there",
+       25000,
        {},
        false},
       {"folders only",
        {"--malformed", "folders-only"},
+       {},
        Local::None,
        false,
        4,
        "is damaged: it holds no files; it was removed.",
+       "have a sound copy put there",
+       25000,
        {},
        false},
       {"0 bytes stored for 16",
        {"--malformed", "zero-stored"},
+       {},
        Local::None,
        false,
        4,
        "is damaged: its entry QMServer/bin/QMServer is damaged (only 0 of its 16 bytes are "
        "there); it was removed.",
+       "have a sound copy put there",
+       25000,
        {},
        false},
       {"bzip2 entries",
        {"--malformed", "bzip2"},
+       {},
        Local::None,
        false,
        4,
        "is damaged: its entry QMServer/install.sh is compressed with bzip2 (method 12); only "
        "stored and deflated entries unpack on every unit; it was removed.",
+       "have a sound copy put there",
+       25000,
        {},
        false},
       {"a pointer file overwritten with 48 MiB of binary data",
        {"--binary-pointer", std::to_string(48 << 20)},
+       {},
        Local::None,
        false,
        2,
        "QMServer_LatestVersion.txt is no pointer file: it is larger than 4096 bytes; nothing was "
        "installed\n",
+       "",
+       25000,
        {},
        false},
       {"mode 1, its pointer file overwritten with 256 KiB of binary data",
        {"--binary-pointer", std::to_string(256 << 10)},
+       {},
        Local::None,
        false,
        2,
        "DriverAndLib_LatestVersion.txt is no pointer file: it is larger than 4096 bytes; nothing "
        "was installed\n",
+       "",
+       25000,
        {"1"},
        false},
+  };
+  const std::string installed = "QMServer/install.sh root /root\n";
+  const auto resetDevice = [&] {
+    ASSERT_EQ(lab_.device("rm -rf /root/* /root/.p* && : > /var/log/lab-evidence.log").status, 0);
+    writeText(lab_.devicePath("root/QMServer/install.sh"), "earlier\n");
   };
   int pc = 0;
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
     ASSERT_TRUE(lab_.ftpUp());
+    ASSERT_TRUE(lab_.ftpFault({"clear"}));
     ASSERT_EQ(lab_.fixture({"packages"}).status, 0);
     const std::string earlierBuild = serverCopy();
+    const auto earlierTime = std::filesystem::last_write_time(lab_.ftpRoot() + packagePath);
     std::vector<std::string> packages{"packages"};
     packages.insert(packages.end(), row.server.begin(), row.server.end());
     ASSERT_EQ(lab_.fixture(packages).status, 0);
-    ASSERT_EQ(lab_.device("rm -rf /root/* /root/.p* && : > /var/log/lab-evidence.log").status, 0);
-    writeText(lab_.devicePath("root/QMServer/install.sh"), "earlier\n");
+    if (!row.fault.empty()) {
+      ASSERT_TRUE(lab_.ftpFault(row.fault));
+    }
+    resetDevice();
     TechnicianPc technician(lab_, "pc" + std::to_string(++pc));
     const std::string local = technician.path("data/QM/") + kPackage;
     writeText(technician.path("data/QM/QMServer_LatestVersion.txt"), kPackage);
     if (row.local == Local::Damaged) {
+      // The server's copy as fetched, then damaged here.
       writeText(local, flipByteAfter(serverCopy(), "bin/QMServer", 40));
+      std::filesystem::last_write_time(
+          local, std::filesystem::last_write_time(lab_.ftpRoot() + packagePath));
     } else if (row.local == Local::EarlierBuild) {
       writeText(local, earlierBuild);
+      std::filesystem::last_write_time(local, earlierTime);
     }
+    std::error_code noCopy;
+    const auto localTime = std::filesystem::last_write_time(local, noCopy);
     if (row.offline) {
       ASSERT_TRUE(lab_.ftpDown());
     }
@@ -470,15 +573,14 @@ TEST_P(PackageCheck, OnlyASoundPackageReachesTheDevice) {
     replaceFirst(line, "SIZE", std::to_string(earlierBuild.size()));
     const std::string out = maskTimestamps(run.out);
     EXPECT_NE(out.find(line), std::string::npos) << out;
-    const std::string evidence = readText(lab_.devicePath("var/log/lab-evidence.log"));
     if (row.status != 0) {
-      // Nothing ran on the device after the probe, and nothing of the package stays here.
+      // Nothing ran on the device after the probe, and the local copy is as it was: none, or the
+      // earlier one with its time.
       EXPECT_EQ(technician.record().find("command:"), std::string::npos) << technician.record();
       EXPECT_EQ(folderNames(lab_.devicePath("root")), (std::vector<std::string>{"QMServer"}));
       EXPECT_EQ(readText(lab_.devicePath("root/QMServer/install.sh")), "earlier\n");
-      EXPECT_EQ(evidence, "");
+      EXPECT_EQ(readText(lab_.devicePath("var/log/lab-evidence.log")), "");
       EXPECT_EQ(out.find("Successful installation"), std::string::npos) << out;
-      EXPECT_EQ(fileSize(local) < 0, !row.offline);
       if (row.status == 2) {
         // Refused before a line of it reached the console: after the device line only run-log
         // lines, and no control character.
@@ -491,27 +593,49 @@ TEST_P(PackageCheck, OnlyASoundPackageReachesTheDevice) {
             std::ranges::any_of(out, [](char c) { return c != '\n' && isControlCharacter(c); }));
         continue;
       }
-      EXPECT_NE(
-          technician.record().find("package check: " + std::string(kPackage) + " is damaged: "),
-          std::string::npos)
-          << technician.record();
-      EXPECT_NE(run.err.find(row.offline ? "run once while the package server answers"
-                                         : "have a sound copy put there"),
-                std::string::npos)
-          << run.err;
-      if (row.offline || !row.thenSound) continue;
+      if (row.status == 4) {
+        EXPECT_NE(
+            technician.record().find("package check: " + std::string(kPackage) + " is damaged: "),
+            std::string::npos)
+            << technician.record();
+      }
+      EXPECT_NE(run.err.find(row.err), std::string::npos) << run.err;
+      if (row.offline) continue;
+      const std::vector<std::string> kept =
+          row.local == Local::None
+              ? std::vector<std::string>{"QMServer_LatestVersion.txt"}
+              : std::vector<std::string>{"QMServer_LatestVersion.txt", kPackage};
+      EXPECT_EQ(folderNames(technician.path("data/QM")), kept);
+      if (row.local == Local::EarlierBuild) {
+        EXPECT_TRUE(readText(local) == earlierBuild);
+        EXPECT_EQ(std::filesystem::last_write_time(local), localTime);
+        // The next run without the package server installs the copy kept for it.
+        ASSERT_TRUE(lab_.ftpDown());
+        run = technician.run({});
+        EXPECT_EQ(run.status, 0) << run.out << run.err;
+        EXPECT_EQ(readText(lab_.devicePath("var/log/lab-evidence.log")), installed);
+        EXPECT_EQ(fileSize(lab_.devicePath("root/QMServer/bin/QMServer")), 25000);
+        ASSERT_TRUE(lab_.ftpUp());
+        resetDevice();
+      }
+      if (!row.thenSound) continue;
       // Once the server holds a sound copy, the next run installs it.
+      ASSERT_TRUE(lab_.ftpFault({"clear"}));
       ASSERT_EQ(lab_.fixture({"packages"}).status, 0);
       run = technician.run({});
       EXPECT_EQ(run.status, 0) << run.out << run.err;
     }
     EXPECT_TRUE(run.out.ends_with(kClosingLines)) << run.out;
-    EXPECT_EQ(readText(local), serverCopy());
-    const bool rebuilt = row.local == Local::EarlierBuild;
-    EXPECT_EQ(fileSize(lab_.devicePath("root/QMServer/bin/QMServer")), rebuilt ? 26000 : 25000);
+    // The local copy is the server's, bytes and time (where the server tells its time).
+    EXPECT_TRUE(readText(local) == serverCopy());
+    if (row.fault.empty() || row.fault.front() != "refuse-size-mdtm") {
+      EXPECT_EQ(std::chrono::floor<std::chrono::seconds>(std::filesystem::last_write_time(local)),
+                std::chrono::floor<std::chrono::seconds>(
+                    std::filesystem::last_write_time(lab_.ftpRoot() + packagePath)));
+    }
+    EXPECT_EQ(fileSize(lab_.devicePath("root/QMServer/bin/QMServer")), row.payload);
     if (row.line.find("__MACOSX") == std::string::npos) {
-      EXPECT_EQ(readText(lab_.devicePath("var/log/lab-evidence.log")),
-                "QMServer/install.sh root /root\n");
+      EXPECT_EQ(readText(lab_.devicePath("var/log/lab-evidence.log")), installed);
       continue;
     }
     // Installed a second time, unzip finds the Mac's files of the first and replaces them without
@@ -519,8 +643,7 @@ TEST_P(PackageCheck, OnlyASoundPackageReachesTheDevice) {
     run = technician.run({});
     EXPECT_EQ(run.status, 0) << run.out << run.err;
     EXPECT_TRUE(run.out.ends_with(kClosingLines)) << run.out;
-    EXPECT_EQ(readText(lab_.devicePath("var/log/lab-evidence.log")),
-              "QMServer/install.sh root /root\nQMServer/install.sh root /root\n");
+    EXPECT_EQ(readText(lab_.devicePath("var/log/lab-evidence.log")), installed + installed);
   }
 }
 

@@ -10,8 +10,9 @@ import signal
 import subprocess
 import sys
 import time
+import zipfile
 
-from labkit import device, netns
+from labkit import device, fixtures, netns
 from labkit.errors import fail
 from labkit.kernel import run
 from labkit.state import (DEVICE_HOST, FTP_HOST, LAB_TOOL, Lock, is_running, kill_recorded,
@@ -57,9 +58,41 @@ def set_ftp_fault(name, what, values):
         if len(values) != 1 or not values[0].isdigit() or int(values[0]) < 1:
             fail("usage: lab ftp-fault NAME refuse-retr N (N >= 1)")
         faults["refuse_retr_left"] = int(values[0])
-    if what == "refuse-login" and values:
+    elif what == "refuse-size-mdtm":
+        faults["refuse_size_mdtm"] = True
+    elif what == "rebuild":
+        if len(values) != 1 or not values[0].startswith("/"):
+            fail("usage: lab ftp-fault NAME rebuild PATH")
+        rebuild_served(name, values[0])
+        return
+    if what in ("refuse-login", "refuse-size-mdtm") and values:
         fail("%s takes no further arguments" % what)
     write_ftp_faults(name, faults)
+
+
+def rebuild_served(name, server_path):
+    """Puts a rebuild of the zip archive at `server_path` in its place (fixtures.rebuild: the same
+    number of bytes, other bytes, still sound) with a newer time: the current time, and at least
+    one second after its old one, which is what the server's MDTM tells."""
+    path = os.path.join(lab_dir(name), "ftp", "root") + server_path
+    try:
+        with open(path, "rb") as f:
+            archive = f.read()
+        old_time = os.stat(path).st_mtime
+    except OSError as e:
+        fail("rebuild: %s: %s" % (server_path, e.strerror))
+    try:
+        rebuilt = fixtures.rebuild(archive)
+    except (zipfile.BadZipFile, ValueError) as e:
+        fail("rebuild: %s is no zip archive (%s)" % (server_path, e))
+    if rebuilt is None:
+        fail("rebuild: %s cannot be rebuilt to its own size" % server_path)
+    tmp = path + ".rebuild.tmp"
+    with open(tmp, "wb") as f:
+        f.write(rebuilt)
+    new_time = max(int(time.time()), int(old_time) + 1)
+    os.utime(tmp, (new_time, new_time))
+    os.replace(tmp, path)
 
 
 # ---------------------------------------------------------------------------- hung peers

@@ -259,6 +259,36 @@ def with_exit(script, install_exit):
     return script + ("exit %d\n" % install_exit if install_exit else "")
 
 
+def rebuild(archive):
+    """A rebuild of `archive` with the same number of bytes, as a package rebuilt with one setting
+    changed: the middle byte of its largest entry inverted, every entry zipped again with its
+    name, date, modes and method, and the archive padded to its old length with a comment of
+    blanks. None when the rebuild would come out longer."""
+    source = zipfile.ZipFile(io.BytesIO(archive))
+    entries = source.infolist()
+    largest = max(entries, key=lambda entry: entry.file_size)
+    buffer = io.BytesIO()
+    with zipfile.ZipFile(buffer, "w") as out:
+        for entry in entries:
+            data = source.read(entry)
+            if entry is largest and data:
+                middle = len(data) // 2
+                data = data[:middle] + bytes([data[middle] ^ 0xFF]) + data[middle + 1:]
+            info = zipfile.ZipInfo(entry.filename, entry.date_time)
+            info.create_system = entry.create_system
+            info.external_attr = entry.external_attr
+            info.compress_type = entry.compress_type
+            out.writestr(info, data, compresslevel=6)
+        out.comment = b""
+    padding = len(archive) - len(buffer.getvalue())
+    if padding < 0 or padding > 0xFFFF:
+        return None
+    buffer = io.BytesIO(buffer.getvalue())
+    with zipfile.ZipFile(buffer, "a") as out:
+        out.comment = b" " * padding
+    return buffer.getvalue()
+
+
 def damage(archive):
     """An archive cut off in the middle, as a broken transfer or a full disk leaves it."""
     return archive[: len(archive) // 2]

@@ -14,6 +14,7 @@ lab redirects to LABDIR/ftp.log. Faults are read from LABDIR/ftp-faults.json on 
                                      until `lab resume NAME ftp`
   {"refuse_retr_left": 2}            the 2nd RETR from now is answered with 550 (the server counts
                                      down in the file itself)
+  {"refuse_size_mdtm": true}         SIZE and MDTM are answered with 502, as by an older server
 Once listening, the server writes its PID to LABDIR/ftp.ready.
 """
 
@@ -114,6 +115,18 @@ class LabHandler(FTPHandler):
             self.respond("530 Authentication failed (lab fault).")
             return
         return super().ftp_PASS(line)
+
+    def ftp_SIZE(self, path):
+        if self.faults.read().get("refuse_size_mdtm"):
+            self.respond("502 Command not implemented (lab fault).")
+            return
+        return super().ftp_SIZE(path)
+
+    def ftp_MDTM(self, path):
+        if self.faults.read().get("refuse_size_mdtm"):
+            self.respond("502 Command not implemented (lab fault).")
+            return
+        return super().ftp_MDTM(path)
 
     def ftp_RETR(self, file):
         if self.faults.take_retr_refusal():

@@ -163,8 +163,10 @@ class CurlFtpClient : public FtpClient {
 
   FtpError error() const override { return error_; }
 
-  FtpError fetch(const std::string& remotePath, const std::string& localPath) override {
+  FtpError fetch(const std::string& remotePath, const std::string& localPath,
+                 std::optional<std::int64_t>& modified) override {
     localProblem_ = NewFile::Problem::None;
+    modified.reset();
     if (!curl_) return kNoConnection;
     NewFile local;
     if (!local.create(localPath)) {
@@ -174,11 +176,16 @@ class CurlFtpClient : public FtpClient {
     prepareTransfer(server_ + encodePath(curl_, remotePath));
     curl_easy_setopt(curl_, CURLOPT_WRITEFUNCTION, writeToFile);
     curl_easy_setopt(curl_, CURLOPT_WRITEDATA, &local);
+    // The server's time of the file (MDTM) before the transfer.
+    curl_easy_setopt(curl_, CURLOPT_FILETIME, 1L);
     const FtpError result = perform();
+    curl_easy_setopt(curl_, CURLOPT_FILETIME, 0L);
     const bool stored = local.close();
     localProblem_ = local.problem();
     if (result != CURLE_OK) return result;
-    return stored ? kFtpOk : FtpError{CURLE_WRITE_ERROR};
+    if (!stored) return CURLE_WRITE_ERROR;
+    modified = fileTime();
+    return kFtpOk;
   }
 
   FtpError list(const std::string& remoteFolder, std::vector<FtpEntry>& entries) override {
@@ -198,19 +205,24 @@ class CurlFtpClient : public FtpClient {
     return entries.empty() ? FtpError{CURLE_REMOTE_FILE_NOT_FOUND} : kFtpOk;
   }
 
-  FtpError size(const std::string& remotePath, std::uint64_t& bytes) override {
+  FtpError describe(const std::string& remotePath, FtpFileFacts& facts) override {
+    facts = {};
     if (!curl_) return kNoConnection;
-    // Without a body libcurl asks for the size (SIZE) and fetches nothing.
+    // Without a body libcurl asks for the time (MDTM) and the size (SIZE) and fetches nothing. A
+    // server that answers either with an error other than "no such file" (550) tells nothing of
+    // it, and the call still succeeds.
     prepareTransfer(server_ + encodePath(curl_, remotePath));
     curl_easy_setopt(curl_, CURLOPT_NOBODY, 1L);
+    curl_easy_setopt(curl_, CURLOPT_FILETIME, 1L);
     const FtpError result = perform();
     curl_easy_setopt(curl_, CURLOPT_NOBODY, 0L);
+    curl_easy_setopt(curl_, CURLOPT_FILETIME, 0L);
     if (result != CURLE_OK) return result;
     curl_off_t length = -1;
-    if (curl_easy_getinfo(curl_, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) != CURLE_OK ||
-        length < 0)
-      return CURLE_GOT_NOTHING;
-    bytes = static_cast<std::uint64_t>(length);
+    if (curl_easy_getinfo(curl_, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) == CURLE_OK &&
+        length >= 0)
+      facts.size = static_cast<std::uint64_t>(length);
+    facts.modified = fileTime();
     return kFtpOk;
   }
 
@@ -260,6 +272,13 @@ class CurlFtpClient : public FtpClient {
     if (result == CURLE_ABORTED_BY_CALLBACK && connectBack_.expired)
       return CURLE_FTP_ACCEPT_TIMEOUT;
     return result;
+  }
+
+  // The time of the last transfer's file, when the server told it.
+  std::optional<std::int64_t> fileTime() {
+    curl_off_t time = -1;
+    if (curl_easy_getinfo(curl_, CURLINFO_FILETIME_T, &time) != CURLE_OK || time < 0) return {};
+    return static_cast<std::int64_t>(time);
   }
 
   void prepareTransfer(const std::string& url) {

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,13 @@ struct FtpEntry {
   std::string name;  // UTF-8, as the server lists it
   bool isFolder = false;
   std::uint64_t size = 0;  // where the listing tells it
+};
+
+// What the server tells of one of its files, each fact only where it tells it (SIZE and MDTM).
+struct FtpFileFacts {
+  std::optional<std::uint64_t> size;
+  // The file's modification time, in seconds since 1970-01-01 00:00 UTC.
+  std::optional<std::int64_t> modified;
 };
 
 // How long the client waits for the package server before it gives up on it.
@@ -67,20 +75,22 @@ class FtpClient {
   virtual FtpError error() const = 0;
 
   // Fetches the server file at `remotePath` (absolute, from the server's root folder) into the
-  // local file `localPath`, which must not exist yet; the client creates it. Without a connection
-  // (connect() failed or never called, or after disconnect()) fails at once without touching the
-  // network. On failure the caller removes whatever was written to `localPath`.
-  virtual FtpError fetch(const std::string& remotePath, const std::string& localPath) = 0;
+  // local file `localPath`, which must not exist yet; the client creates it. `modified` receives
+  // the server file's time when the server tells it. Without a connection (connect() failed or
+  // never called, or after disconnect()) fails at once without touching the network. On failure
+  // the caller removes whatever was written to `localPath`.
+  virtual FtpError fetch(const std::string& remotePath, const std::string& localPath,
+                         std::optional<std::int64_t>& modified) = 0;
 
   // Lists the entries of the server folder `remoteFolder` (absolute) in the server's order, "."
   // and ".." included when the server lists them. A folder without any entry is a failure with the
   // client's code for it, as is a missing folder. Fails at once without a connection.
   virtual FtpError list(const std::string& remoteFolder, std::vector<FtpEntry>& entries) = 0;
 
-  // The size in bytes of the server file at `remotePath` (absolute), as the server tells it
-  // without a transfer of the file. Fails at once without a connection, and when the server does
-  // not tell.
-  virtual FtpError size(const std::string& remotePath, std::uint64_t& bytes) = 0;
+  // What the server tells of its file at `remotePath` (absolute) without a transfer of it: its size
+  // and its time, each when the server tells it (a server may answer either request with an
+  // error). Fails at once without a connection, and when the file is not there.
+  virtual FtpError describe(const std::string& remotePath, FtpFileFacts& facts) = 0;
 
   // The code that reports a fetched file which cannot be stored under its local name (a name that
   // is empty or unsafe, or a failed final rename).

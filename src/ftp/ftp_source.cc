@@ -15,16 +15,28 @@
 namespace provision {
 namespace {
 
-// Fetches into a temporary file beside the target and renames it over the target only when the
-// whole file arrived, so the target is never partial and an earlier copy survives a failure.
+// Fetches into a temporary file beside the target, gives it the server's time, and renames it over
+// the target only when the whole file arrived and `vet` accepts it, so the target is never partial
+// and an earlier copy survives a failure. `refused` tells a copy that `vet` refused.
 FtpError fetchReplacing(FtpClient& client, const std::string& remotePath,
-                        const std::string& localFolder, const std::string& name) {
+                        const std::string& localFolder, const std::string& name,
+                        const FtpSource::Vet& vet, bool& refused) {
+  refused = false;
   if (!isSafeLocalName(name)) return client.localFileError();
   const std::string temporary = localFolder + kSep + makePartialName();
-  FtpError code = client.fetch(remotePath, temporary);
+  std::optional<std::int64_t> modified;
+  FtpError code = client.fetch(remotePath, temporary, modified);
   if (code != kFtpOk) {
     removeLocalFile(temporary);
     return code;
+  }
+  // A later run tells the server's copy from another by its size and this time. A copy whose time
+  // cannot be set is fetched again then, which is all it costs.
+  if (modified) setModifiedTime(temporary, *modified);
+  if (vet && !vet(temporary)) {
+    removeLocalFile(temporary);
+    refused = true;
+    return kFtpOk;
   }
   std::error_code renameError;
   std::filesystem::rename(toFsPath(temporary), toFsPath(localFolder + kSep + name), renameError);
@@ -61,8 +73,12 @@ int FtpSource::open() {
   return -1;
 }
 
-int FtpSource::downloadFile(const std::string& remotePath, const std::string& localFolder) {
-  FtpError code = fetchReplacing(*client_, remotePath, localFolder, fileNameOf(remotePath));
+int FtpSource::downloadFile(const std::string& remotePath, const std::string& localFolder,
+                            const Vet& vet) {
+  bool refused = false;
+  FtpError code =
+      fetchReplacing(*client_, remotePath, localFolder, fileNameOf(remotePath), vet, refused);
+  if (refused) return kDownloadRefused;
   if (code == kFtpOk) return 0;
   std::cerr << "FtpGetFile failed. Error: " << code << std::endl;
   explainFailure(code, localFolder);
@@ -70,12 +86,12 @@ int FtpSource::downloadFile(const std::string& remotePath, const std::string& lo
   return -1;
 }
 
-int FtpSource::remoteSize(const std::string& remotePath, std::uint64_t& bytes) {
-  const FtpError code = client_->size(remotePath, bytes);
+int FtpSource::describeRemote(const std::string& remotePath, FtpFileFacts& facts) {
+  const FtpError code = client_->describe(remotePath, facts);
   if (code == kFtpOk) return 0;
   lastError_ = code;
   lastFailure_ = client_->failureOf(code);
-  reportStall(client_->stallOf(code, false), "the size request of " + remotePath);
+  reportStall(client_->stallOf(code, false), "the size and time request of " + remotePath);
   return -1;
 }
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -35,18 +36,26 @@ class FtpSource {
   FtpSource(const FtpSource&) = delete;
   FtpSource& operator=(const FtpSource&) = delete;
 
+  // Judges a fetched copy, by its temporary local path, before it takes its name.
+  using Vet = std::function<bool(const std::string& path)>;
+  // What downloadFile() returns for a copy that its Vet refused.
+  static constexpr int kDownloadRefused = -2;
+
   // Connects and logs in. 0, or -1 after "InternetConnect failed. Error: <code>" on standard error.
   int open();
 
-  // Fetches one server file (absolute path) into `localFolder` under its own name. A failed
-  // download leaves any earlier local copy untouched. 0, or -1 after
-  // "FtpGetFile failed. Error: <code>" on standard error.
-  int downloadFile(const std::string& remotePath, const std::string& localFolder);
+  // Fetches one server file (absolute path) into `localFolder` under its own name, with the
+  // server's modification time where the server tells it. The copy takes its name only once it
+  // arrived whole and `vet` (when given) accepted it: until then an earlier local copy stays as it
+  // was. 0; -1 after "FtpGetFile failed. Error: <code>" on standard error; kDownloadRefused, with
+  // nothing written, when `vet` refused the copy (which is removed).
+  int downloadFile(const std::string& remotePath, const std::string& localFolder,
+                   const Vet& vet = {});
 
-  // Sets `bytes` to the size of one server file (absolute path), without fetching it. 0, or -1
-  // when the server does not tell (no such file, say); only a server that stopped answering has a
-  // line, in the run log.
-  int remoteSize(const std::string& remotePath, std::uint64_t& bytes);
+  // Sets `facts` to what the server tells of one of its files (absolute path) without fetching
+  // it: its size and its time, each when it tells it. 0, or -1 when the request failed (no such
+  // file, say); only a server that stopped answering has a line, in the run log.
+  int describeRemote(const std::string& remotePath, FtpFileFacts& facts);
 
   // Fetches every plain file of one server folder into `localFolder`, in listing order; stops at
   // the first failed file. 0, or -1 (listing failed or empty, or a file failed).

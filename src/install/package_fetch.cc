@@ -1,10 +1,13 @@
 #include "install/package_fetch.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
+#include <optional>
 #include <system_error>
+#include <vector>
 
 #include "ftp/ftp_source.h"
 #include "log/advice.h"
@@ -22,22 +25,15 @@
 namespace provision {
 namespace {
 
-// Empties `folder` but puts its pointer file back afterwards.
-void clearFolderKeeping(const std::string& folder, const std::string& keptName) {
-  const std::string keptPath = folder + keptName;
-  std::string kept;
-  bool hadKept = false;
-  {
-    std::ifstream in(keptPath, std::ios::binary);
-    if (in) {
-      kept.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-      hadKept = true;
-    }
+// Removes everything in `folder` but the entries named `keptNames`.
+void clearFolderBut(const std::string& folder, const std::vector<std::string>& keptNames) {
+  std::vector<FolderEntry> entries;
+  if (!listFolder(folder, entries)) return;
+  for (const FolderEntry& entry : entries) {
+    if (std::find(keptNames.begin(), keptNames.end(), entry.name) != keptNames.end()) continue;
+    std::error_code ignored;
+    std::filesystem::remove_all(toFsPath(folder + entry.name), ignored);
   }
-  clearFolder(folder);
-  if (!hadKept) return;
-  std::ofstream out(keptPath, std::ios::binary | std::ios::trunc);
-  out << kept;
 }
 
 std::uint64_t localSize(const std::string& path) {
@@ -46,30 +42,61 @@ std::uint64_t localSize(const std::string& path) {
   return error ? 0 : static_cast<std::uint64_t>(size);
 }
 
-// The error line of a damaged package and what the technician can do about it.
+// A file's time as the lines show it, e.g. "2026-12-08 06:45:35 UTC".
+std::string utcText(std::int64_t seconds) {
+  using namespace std::chrono;
+  const sys_seconds time{std::chrono::seconds(seconds)};
+  const sys_days day = floor<days>(time);
+  const year_month_day date(day);
+  const hh_mm_ss clock(time - day);
+  char text[40];
+  std::snprintf(text, sizeof text, "%04d-%02u-%02u %02d:%02d:%02d UTC",
+                static_cast<int>(date.year()), static_cast<unsigned>(date.month()),
+                static_cast<unsigned>(date.day()), static_cast<int>(clock.hours().count()),
+                static_cast<int>(clock.minutes().count()),
+                static_cast<int>(clock.seconds().count()));
+  return text;
+}
+
+// The error line of a damaged package and what the technician can do about it. `fetched`: the
+// copy was just fetched (and removed); `earlierKept`: an earlier copy under its name stays.
 int reportDamaged(const std::string& packageName, const std::string& localFolder,
-                  const ArchiveCheck& check, bool removed) {
+                  const ArchiveCheck& check, bool fetched, bool earlierKept) {
   const std::string folder = withoutTrailingSeparator(localFolder);
-  writeLog("The package " + packageName + (removed ? " fetched into " : " in ") + folder +
-               " is damaged: " + check.problem + (removed ? "; it was removed" : "") +
-               ". Nothing of it reached the device, which keeps its earlier installation",
-           kLogError);
+  writeLog(
+      "The package " + packageName + (fetched ? " fetched into " : " in ") + folder +
+          " is damaged: " + check.problem + (fetched ? "; it was removed" : "") +
+          (earlierKept ? ", and the earlier copy in " + folder + " is kept for offline runs" : "") +
+          ". Nothing of it reached the device, which keeps its earlier installation",
+      kLogError);
   recordFact("package check: " + packageName + " is damaged: " + check.problem);
-  advice::explain(removed ? advice::packageDamagedOnServer(packageName, settings.ftpHost)
+  advice::explain(fetched ? advice::packageDamagedOnServer(packageName, settings.ftpHost)
                           : advice::packageDamagedLocally(packageName, folder));
   return kRunPackageDamaged;
 }
 
-// Empties the folder (but its pointer file), fetches the package and checks what arrived.
-int fetchPackage(FtpSource& ftp, const PackagePlace& place, const std::string& packageName) {
-  clearFolderKeeping(place.localFolder, place.pointerFileName);
-  if (ftp.downloadFile(place.remoteFolder + packageName, place.localFolder) != 0)
+// Fetches the package and checks the copy before it takes its name: only a whole, sound copy
+// replaces an earlier one (`earlierKept`: there is one), and only then do the folder's other
+// packages go (its pointer file stays, so a later offline run finds the package name).
+int fetchPackage(FtpSource& ftp, const PackagePlace& place, const std::string& packageName,
+                 bool earlierKept) {
+  ArchiveCheck check;
+  const int fetched = ftp.downloadFile(place.remoteFolder + packageName, place.localFolder,
+                                       [&check](const std::string& path) {
+                                         check = checkPackageArchive(path);
+                                         return check.sound;
+                                       });
+  if (fetched == FtpSource::kDownloadRefused)
+    return reportDamaged(packageName, place.localFolder, check, true, earlierKept);
+  if (fetched != 0) {
+    if (earlierKept)
+      writeLog("The package " + packageName + " could not be fetched again; the earlier copy in " +
+                   withoutTrailingSeparator(place.localFolder) + " is kept for offline runs",
+               kLogWarning);
     return kRunDownloadFailed;
-  const std::string localPath = place.localFolder + packageName;
-  const ArchiveCheck check = checkPackageArchive(localPath);
-  if (check.sound) return kRunSucceeded;
-  removeLocalFile(localPath);
-  return reportDamaged(packageName, place.localFolder, check, true);
+  }
+  clearFolderBut(place.localFolder, {place.pointerFileName, packageName});
+  return kRunSucceeded;
 }
 
 // Whether the name that the pointer file at `pointerPath` gives can name a package: UTF-8 text
@@ -89,25 +116,58 @@ bool checkPackageName(const std::string& pointerPath, const std::string& package
   return false;
 }
 
-// Whether the local copy of the package is to be fetched again while the server answers: a
-// rebuilt package put back under its name differs in size, and a damaged copy is no package. Logs
-// why.
-bool fetchAgain(FtpSource& ftp, const PackagePlace& place, const std::string& packageName) {
+// Why the local copy at `localPath` is not the server's copy, as the line that says it is fetched
+// again ends; empty when its size and its time are the server's. A copy counts as the server's
+// only when the server tells both and both agree.
+std::string whyNotTheServers(const std::string& packageName, const std::string& copy,
+                             const std::string& localPath, const FtpFileFacts& server) {
+  const std::uint64_t size = localSize(localPath);
+  if (server.size && *server.size != size)
+    return copy + " (" + std::to_string(size) + " bytes) differs from the package server's (" +
+           std::to_string(*server.size) + " bytes)";
+  const std::optional<std::int64_t> time = modifiedTime(localPath);
+  if (server.modified && time && *server.modified != *time)
+    return copy + " (" + utcText(*time) + ") differs from the package server's (" +
+           utcText(*server.modified) + "), though of the same size";
+  if (!server.size && !server.modified)
+    return "The package server tells neither the size nor the time of " + packageName +
+           ", so the copy cannot be matched with it";
+  if (!server.modified || !time)
+    return "The package server does not tell the time of " + packageName +
+           ", so the copy cannot be matched with it";
+  if (!server.size)
+    return "The package server does not tell the size of " + packageName +
+           ", so the copy cannot be matched with it";
+  return {};
+}
+
+// What the local copy of the package is while the package server answers.
+enum class LocalCopy {
+  Current,   // the server's copy (size and time), and sound
+  Outdated,  // not known to be the server's copy: fetched again, kept should that fail
+  Damaged,   // the server's size and time, but damaged: removed and fetched again
+};
+
+// Judges the local copy of the package against the server's, and logs why it is fetched again.
+LocalCopy judgeLocalCopy(FtpSource& ftp, const PackagePlace& place,
+                         const std::string& packageName) {
   const std::string localPath = place.localFolder + packageName;
   const std::string copy =
       "The copy of " + packageName + " in " + withoutTrailingSeparator(place.localFolder);
-  std::uint64_t serverSize = 0;
-  const std::uint64_t size = localSize(localPath);
-  if (ftp.remoteSize(place.remoteFolder + packageName, serverSize) == 0 && serverSize != size) {
-    writeLog(copy + " (" + std::to_string(size) + " bytes) differs from the package server's (" +
-                 std::to_string(serverSize) + " bytes): it is fetched again",
-             kLogInfo);
-    return true;
+  FtpFileFacts server;
+  // A request that fails (no such file on the server) leaves the local copy to its check.
+  if (ftp.describeRemote(place.remoteFolder + packageName, server) == 0) {
+    const std::string why = whyNotTheServers(packageName, copy, localPath, server);
+    if (!why.empty()) {
+      writeLog(why + ": it is fetched again", kLogInfo);
+      return LocalCopy::Outdated;
+    }
   }
   const ArchiveCheck check = checkPackageArchive(localPath);
-  if (check.sound) return false;
+  if (check.sound) return LocalCopy::Current;
   writeLog(copy + " is damaged: " + check.problem + "; it is fetched again", kLogWarning);
-  return true;
+  removeLocalFile(localPath);
+  return LocalCopy::Damaged;
 }
 
 // securePackage() but for the note of the archive's digest.
@@ -121,17 +181,24 @@ int secureCopy(FtpSource* ftp, const PackagePlace& place, const std::string& pac
       return kRunSucceeded;
     case EntryType::None:
       // Offline, a package that is not there is left to the upload as well.
-      return ftp == nullptr ? kRunSucceeded : fetchPackage(*ftp, place, packageName);
+      return ftp == nullptr ? kRunSucceeded : fetchPackage(*ftp, place, packageName, false);
     case EntryType::File:
       break;
   }
   if (ftp == nullptr) {
     const ArchiveCheck check = checkPackageArchive(localPath);
     return check.sound ? kRunSucceeded
-                       : reportDamaged(packageName, place.localFolder, check, false);
+                       : reportDamaged(packageName, place.localFolder, check, false, false);
   }
-  return fetchAgain(*ftp, place, packageName) ? fetchPackage(*ftp, place, packageName)
-                                              : kRunSucceeded;
+  switch (judgeLocalCopy(*ftp, place, packageName)) {
+    case LocalCopy::Current:
+      return kRunSucceeded;
+    case LocalCopy::Outdated:
+      return fetchPackage(*ftp, place, packageName, true);
+    case LocalCopy::Damaged:
+      break;
+  }
+  return fetchPackage(*ftp, place, packageName, false);
 }
 
 }  // namespace

@@ -21,14 +21,15 @@ struct PackagePlace {
 
 // Checks the name that the pointer file gave and makes sure a sound copy of that package is in
 // the local folder: while the package server answers, over `ftp` (fetched when there is none, when
-// the server's copy differs in size, a package rebuilt under its name, or when the local one is
-// damaged, once); while it does not (`ftp` null), the local copy checked. Before a download the
-// folder is emptied of everything but its pointer file, so older packages go while a later
-// offline run still finds the package name; a fetched copy that is damaged is not kept. 0,
-// kRunDownloadFailed, kRunFileNotRead (a name that can name no package) or kRunPackageDamaged;
-// each failure but the download's (whose client said it) is logged. A package that is not there
-// while the package server does not answer is left to its upload, which says so. The unit history
-// gets the SHA-256 of the archive that passed the check.
+// the local copy is not known to be the server's, its size and its time, or when it is damaged,
+// once); while it does not (`ftp` null), the local copy checked. A fetched copy replaces the local
+// one only once it arrived whole and passed the check; then the folder is emptied of everything
+// but it and its pointer file, so older packages go while a later offline run still finds the
+// package name. A download that fails or a copy that is damaged leaves the local copy as it was,
+// for offline runs. 0, kRunDownloadFailed, kRunFileNotRead (a name that can name no package) or
+// kRunPackageDamaged; each failure is logged (the download's error line is its client's). A
+// package that is not there while the package server does not answer is left to its upload,
+// which says so. The unit history gets the SHA-256 of the archive that passed the check.
 int securePackage(FtpSource* ftp, const PackagePlace& place, const std::string& packageName);
 
 // Reads the package name from the place's pointer file, echoing each of its lines, and secures

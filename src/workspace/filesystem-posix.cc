@@ -1,5 +1,6 @@
 // The local file functions on POSIX systems.
 #include <dirent.h>
+#include <fcntl.h>
 #include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -35,6 +36,18 @@ EntryType entryType(const std::string& path) {
   struct stat info;
   if (stat(path.c_str(), &info) != 0) return EntryType::None;
   return S_ISDIR(info.st_mode) ? EntryType::Directory : EntryType::File;
+}
+
+std::optional<std::int64_t> modifiedTime(const std::string& path) {
+  struct stat info;
+  if (stat(path.c_str(), &info) != 0) return {};
+  return static_cast<std::int64_t>(info.st_mtime);
+}
+
+bool setModifiedTime(const std::string& path, std::int64_t seconds) {
+  // The access time is left as it is.
+  const timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(seconds), 0}};
+  return utimensat(AT_FDCWD, path.c_str(), times, 0) == 0;
 }
 
 }  // namespace provision

@@ -11,6 +11,10 @@ namespace {
 // The longest path the wide calls take.
 constexpr DWORD kMaxWidePath = 32768;
 
+// A FILETIME counts 100 ns steps since 1601-01-01 00:00 UTC.
+constexpr std::int64_t kFileTimeStepsPerSecond = 10000000;
+constexpr std::int64_t kSecondsFrom1601To1970 = 11644473600;
+
 class FindHandle {
  public:
   explicit FindHandle(HANDLE handle) : handle_(handle) {}
@@ -82,6 +86,29 @@ EntryType entryType(const std::string& path) {
   if (attributes == INVALID_FILE_ATTRIBUTES) return EntryType::None;
   if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return typeOfLinkTarget(wide);
   return typeOfAttributes(attributes);
+}
+
+std::optional<std::int64_t> modifiedTime(const std::string& path) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExW(widenUtf8(path).c_str(), GetFileExInfoStandard, &data)) return {};
+  const std::int64_t steps = static_cast<std::int64_t>(
+      (static_cast<std::uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) |
+      data.ftLastWriteTime.dwLowDateTime);
+  return steps / kFileTimeStepsPerSecond - kSecondsFrom1601To1970;
+}
+
+bool setModifiedTime(const std::string& path, std::int64_t seconds) {
+  HANDLE file = CreateFileW(widenUtf8(path).c_str(), FILE_WRITE_ATTRIBUTES,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  const auto steps =
+      static_cast<std::uint64_t>((seconds + kSecondsFrom1601To1970) * kFileTimeStepsPerSecond);
+  FILETIME time{static_cast<DWORD>(steps & 0xFFFFFFFF), static_cast<DWORD>(steps >> 32)};
+  // The creation and access times are left as they are.
+  const bool set = SetFileTime(file, nullptr, nullptr, &time) != 0;
+  CloseHandle(file);
+  return set;
 }
 
 }  // namespace provision

@@ -2,7 +2,9 @@
 // (filesystem-posix.cc, filesystem-win32.cc); paths are narrow UTF-8 strings.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -35,5 +37,13 @@ bool listFolder(const std::string& folder, std::vector<FolderEntry>& entries);
 
 // What `path` names (symbolic links followed).
 EntryType entryType(const std::string& path);
+
+// The modification time of the file at `path`, in whole seconds since 1970-01-01 00:00 UTC;
+// nothing when the system cannot tell.
+std::optional<std::int64_t> modifiedTime(const std::string& path);
+
+// Gives the file at `path` the modification time `seconds` (since 1970-01-01 00:00 UTC). False when
+// the system refuses.
+bool setModifiedTime(const std::string& path, std::int64_t seconds);
 
 }  // namespace provision

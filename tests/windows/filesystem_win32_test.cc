@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 
@@ -105,6 +106,19 @@ TEST_F(Win32Files, NonAsciiNamesKeepTheirUtf8) {
 
   createFolder(folder + "\\" + kChineseName);
   EXPECT_TRUE(fs::is_directory(toFsPath(folder + "\\" + kChineseName)));
+}
+
+TEST_F(Win32Files, ModifiedTimeInWholeSecondsByUtf8Name) {
+  const std::string file = root_ + "\\" + kGermanName;
+  touch(file);
+  // 2026-12-01 00:00:00 UTC, as the package server's MDTM tells it.
+  ASSERT_TRUE(setModifiedTime(file, 1796083200));
+  EXPECT_EQ(modifiedTime(file), 1796083200);
+  // The same instant as the standard library reads it through its own calls.
+  EXPECT_EQ(std::chrono::file_clock::to_sys(fs::last_write_time(toFsPath(file))),
+            std::chrono::sys_seconds(std::chrono::seconds(1796083200)));
+  EXPECT_FALSE(setModifiedTime(root_ + "\\missing.zip", 1796083200));
+  EXPECT_FALSE(modifiedTime(root_ + "\\missing.zip"));
 }
 
 TEST_F(Win32Files, MissingFolderCannotBeListed) {
