@@ -316,12 +316,7 @@ class PackageCheck : public testing::TestWithParam<const char*> {
   }
   std::string serverCopy() const { return readText(lab_.ftpRoot() + kServerFolder + kPackage); }
 
-  Lab lab_{uniqueLabName("qm-check"), "qm", GetParam()};
-};
-
-TEST_P(PackageCheck, OnlyASoundPackageReachesTheDevice) {
   enum class Local { None, Damaged, EarlierBuild };
-  const std::string packagePath = std::string(kServerFolder) + kPackage;
   struct Row {
     const char* what;
     std::vector<std::string> server;  // options of the packages fixture
@@ -334,7 +329,137 @@ TEST_P(PackageCheck, OnlyASoundPackageReachesTheDevice) {
     int payload;       // the size of the program the device gets in the end
     std::vector<std::string> arguments = {};
     bool thenSound = true;  // a refused package: the next run, with a sound one, installs it
-  } rows[] = {
+  };
+
+  // Runs each row on a technician's PC of its own: the package server and the data folder as the
+  // row lays them out, the device with an earlier installation.
+  void runRows(const std::vector<Row>& rows) {
+    const std::string packagePath = std::string(kServerFolder) + kPackage;
+    const std::string installed = "QMServer/install.sh root /root\n";
+    const auto resetDevice = [&] {
+      ASSERT_EQ(lab_.device("rm -rf /root/* /root/.p* && : > /var/log/lab-evidence.log").status, 0);
+      writeText(lab_.devicePath("root/QMServer/install.sh"), "earlier\n");
+    };
+    int pc = 0;
+    for (const Row& row : rows) {
+      SCOPED_TRACE(row.what);
+      ASSERT_TRUE(lab_.ftpUp());
+      ASSERT_TRUE(lab_.ftpFault({"clear"}));
+      ASSERT_EQ(lab_.fixture({"packages"}).status, 0);
+      const std::string earlierBuild = serverCopy();
+      const auto earlierTime = std::filesystem::last_write_time(lab_.ftpRoot() + packagePath);
+      std::vector<std::string> packages{"packages"};
+      packages.insert(packages.end(), row.server.begin(), row.server.end());
+      ASSERT_EQ(lab_.fixture(packages).status, 0);
+      if (!row.fault.empty()) {
+        ASSERT_TRUE(lab_.ftpFault(row.fault));
+      }
+      resetDevice();
+      TechnicianPc technician(lab_, "pc" + std::to_string(++pc));
+      const std::string local = technician.path("data/QM/") + kPackage;
+      writeText(technician.path("data/QM/QMServer_LatestVersion.txt"), kPackage);
+      if (row.local == Local::Damaged) {
+        // The server's copy as fetched, then damaged here.
+        writeText(local, flipByteAfter(serverCopy(), "bin/QMServer", 40));
+        std::filesystem::last_write_time(
+            local, std::filesystem::last_write_time(lab_.ftpRoot() + packagePath));
+      } else if (row.local == Local::EarlierBuild) {
+        writeText(local, earlierBuild);
+        std::filesystem::last_write_time(local, earlierTime);
+      }
+      std::error_code noCopy;
+      const auto localTime = std::filesystem::last_write_time(local, noCopy);
+      if (row.offline) {
+        ASSERT_TRUE(lab_.ftpDown());
+      }
+
+      ProcessResult run = technician.run(row.arguments);
+      EXPECT_EQ(run.status, row.status) << run.out << run.err;
+      std::string line = row.line;
+      replaceFirst(line, "FOLDER", technician.shownPath("data/QM"));
+      replaceFirst(line, "SIZE", std::to_string(earlierBuild.size()));
+      const std::string out = maskTimestamps(run.out);
+      EXPECT_NE(out.find(line), std::string::npos) << out;
+      if (row.status != 0) {
+        // Nothing ran on the device after the probe, and the local copy is as it was: none, or the
+        // earlier one with its time.
+        EXPECT_EQ(technician.record().find("command:"), std::string::npos) << technician.record();
+        EXPECT_EQ(folderNames(lab_.devicePath("root")), (std::vector<std::string>{"QMServer"}));
+        EXPECT_EQ(readText(lab_.devicePath("root/QMServer/install.sh")), "earlier\n");
+        EXPECT_EQ(readText(lab_.devicePath("var/log/lab-evidence.log")), "");
+        EXPECT_EQ(out.find("Successful installation"), std::string::npos) << out;
+        if (row.status == 2) {
+          // Refused before a line of it reached the console: after the device line only run-log
+          // lines, and no control character.
+          std::istringstream lines(out);
+          std::string shown;
+          std::getline(lines, shown);
+          EXPECT_EQ(shown, "QM");
+          while (std::getline(lines, shown)) EXPECT_TRUE(shown.starts_with("[T] : [")) << shown;
+          EXPECT_FALSE(
+              std::ranges::any_of(out, [](char c) { return c != '\n' && isControlCharacter(c); }));
+          continue;
+        }
+        if (row.status == 4) {
+          EXPECT_NE(
+              technician.record().find("package check: " + std::string(kPackage) + " is damaged: "),
+              std::string::npos)
+              << technician.record();
+        }
+        EXPECT_NE(run.err.find(row.err), std::string::npos) << run.err;
+        if (row.offline) continue;
+        const std::vector<std::string> kept =
+            row.local == Local::None
+                ? std::vector<std::string>{"QMServer_LatestVersion.txt"}
+                : std::vector<std::string>{"QMServer_LatestVersion.txt", kPackage};
+        EXPECT_EQ(folderNames(technician.path("data/QM")), kept);
+        if (row.local == Local::EarlierBuild) {
+          EXPECT_TRUE(readText(local) == earlierBuild);
+          EXPECT_EQ(std::filesystem::last_write_time(local), localTime);
+          // The next run without the package server installs the copy kept for it.
+          ASSERT_TRUE(lab_.ftpDown());
+          run = technician.run({});
+          EXPECT_EQ(run.status, 0) << run.out << run.err;
+          EXPECT_EQ(readText(lab_.devicePath("var/log/lab-evidence.log")), installed);
+          EXPECT_EQ(fileSize(lab_.devicePath("root/QMServer/bin/QMServer")), 25000);
+          ASSERT_TRUE(lab_.ftpUp());
+          resetDevice();
+        }
+        if (!row.thenSound) continue;
+        // Once the server holds a sound copy, the next run installs it.
+        ASSERT_TRUE(lab_.ftpFault({"clear"}));
+        ASSERT_EQ(lab_.fixture({"packages"}).status, 0);
+        run = technician.run({});
+        EXPECT_EQ(run.status, 0) << run.out << run.err;
+      }
+      EXPECT_TRUE(run.out.ends_with(kClosingLines)) << run.out;
+      // The local copy is the server's, bytes and time (where the server tells its time).
+      EXPECT_TRUE(readText(local) == serverCopy());
+      if (row.fault.empty() || row.fault.front() != "refuse-size-mdtm") {
+        EXPECT_EQ(std::chrono::floor<std::chrono::seconds>(std::filesystem::last_write_time(local)),
+                  std::chrono::floor<std::chrono::seconds>(
+                      std::filesystem::last_write_time(lab_.ftpRoot() + packagePath)));
+      }
+      EXPECT_EQ(fileSize(lab_.devicePath("root/QMServer/bin/QMServer")), row.payload);
+      if (row.line.find("__MACOSX") == std::string::npos) {
+        EXPECT_EQ(readText(lab_.devicePath("var/log/lab-evidence.log")), installed);
+        continue;
+      }
+      // Installed a second time, unzip finds the Mac's files of the first and replaces them without
+      // asking.
+      run = technician.run({});
+      EXPECT_EQ(run.status, 0) << run.out << run.err;
+      EXPECT_TRUE(run.out.ends_with(kClosingLines)) << run.out;
+      EXPECT_EQ(readText(lab_.devicePath("var/log/lab-evidence.log")), installed + installed);
+    }
+  }
+
+  Lab lab_{uniqueLabName("qm-check"), "qm", GetParam()};
+};
+
+TEST_P(PackageCheck, OnlyASoundPackageReachesTheDevice) {
+  const std::string packagePath = std::string(kServerFolder) + kPackage;
+  runRows({
       {"the server's copy cut short",
        {"--damaged-package"},
        {},
@@ -434,6 +559,13 @@ TEST_P(PackageCheck, OnlyASoundPackageReachesTheDevice) {
        "inflating: __MACOSX/._QMServer",
        "",
        25000},
+  });
+}
+
+// What a unit's unzip would unpack elsewhere, differently or not at all, and pointer files that
+// are no short line of text, never reach the unit.
+TEST_P(PackageCheck, WhatAUnitWouldUnpackWronglyNeverReachesIt) {
+  runRows({
       {"an entry that climbs out",
        {"--malformed", "parent-entry"},
        {},
@@ -527,124 +659,8 @@ TEST_P(PackageCheck, OnlyASoundPackageReachesTheDevice) {
        25000,
        {"1"},
        false},
-  };
-  const std::string installed = "QMServer/install.sh root /root\n";
-  const auto resetDevice = [&] {
-    ASSERT_EQ(lab_.device("rm -rf /root/* /root/.p* && : > /var/log/lab-evidence.log").status, 0);
-    writeText(lab_.devicePath("root/QMServer/install.sh"), "earlier\n");
-  };
-  int pc = 0;
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.what);
-    ASSERT_TRUE(lab_.ftpUp());
-    ASSERT_TRUE(lab_.ftpFault({"clear"}));
-    ASSERT_EQ(lab_.fixture({"packages"}).status, 0);
-    const std::string earlierBuild = serverCopy();
-    const auto earlierTime = std::filesystem::last_write_time(lab_.ftpRoot() + packagePath);
-    std::vector<std::string> packages{"packages"};
-    packages.insert(packages.end(), row.server.begin(), row.server.end());
-    ASSERT_EQ(lab_.fixture(packages).status, 0);
-    if (!row.fault.empty()) {
-      ASSERT_TRUE(lab_.ftpFault(row.fault));
-    }
-    resetDevice();
-    TechnicianPc technician(lab_, "pc" + std::to_string(++pc));
-    const std::string local = technician.path("data/QM/") + kPackage;
-    writeText(technician.path("data/QM/QMServer_LatestVersion.txt"), kPackage);
-    if (row.local == Local::Damaged) {
-      // The server's copy as fetched, then damaged here.
-      writeText(local, flipByteAfter(serverCopy(), "bin/QMServer", 40));
-      std::filesystem::last_write_time(
-          local, std::filesystem::last_write_time(lab_.ftpRoot() + packagePath));
-    } else if (row.local == Local::EarlierBuild) {
-      writeText(local, earlierBuild);
-      std::filesystem::last_write_time(local, earlierTime);
-    }
-    std::error_code noCopy;
-    const auto localTime = std::filesystem::last_write_time(local, noCopy);
-    if (row.offline) {
-      ASSERT_TRUE(lab_.ftpDown());
-    }
 
-    ProcessResult run = technician.run(row.arguments);
-    EXPECT_EQ(run.status, row.status) << run.out << run.err;
-    std::string line = row.line;
-    replaceFirst(line, "FOLDER", technician.shownPath("data/QM"));
-    replaceFirst(line, "SIZE", std::to_string(earlierBuild.size()));
-    const std::string out = maskTimestamps(run.out);
-    EXPECT_NE(out.find(line), std::string::npos) << out;
-    if (row.status != 0) {
-      // Nothing ran on the device after the probe, and the local copy is as it was: none, or the
-      // earlier one with its time.
-      EXPECT_EQ(technician.record().find("command:"), std::string::npos) << technician.record();
-      EXPECT_EQ(folderNames(lab_.devicePath("root")), (std::vector<std::string>{"QMServer"}));
-      EXPECT_EQ(readText(lab_.devicePath("root/QMServer/install.sh")), "earlier\n");
-      EXPECT_EQ(readText(lab_.devicePath("var/log/lab-evidence.log")), "");
-      EXPECT_EQ(out.find("Successful installation"), std::string::npos) << out;
-      if (row.status == 2) {
-        // Refused before a line of it reached the console: after the device line only run-log
-        // lines, and no control character.
-        std::istringstream lines(out);
-        std::string shown;
-        std::getline(lines, shown);
-        EXPECT_EQ(shown, "QM");
-        while (std::getline(lines, shown)) EXPECT_TRUE(shown.starts_with("[T] : [")) << shown;
-        EXPECT_FALSE(
-            std::ranges::any_of(out, [](char c) { return c != '\n' && isControlCharacter(c); }));
-        continue;
-      }
-      if (row.status == 4) {
-        EXPECT_NE(
-            technician.record().find("package check: " + std::string(kPackage) + " is damaged: "),
-            std::string::npos)
-            << technician.record();
-      }
-      EXPECT_NE(run.err.find(row.err), std::string::npos) << run.err;
-      if (row.offline) continue;
-      const std::vector<std::string> kept =
-          row.local == Local::None
-              ? std::vector<std::string>{"QMServer_LatestVersion.txt"}
-              : std::vector<std::string>{"QMServer_LatestVersion.txt", kPackage};
-      EXPECT_EQ(folderNames(technician.path("data/QM")), kept);
-      if (row.local == Local::EarlierBuild) {
-        EXPECT_TRUE(readText(local) == earlierBuild);
-        EXPECT_EQ(std::filesystem::last_write_time(local), localTime);
-        // The next run without the package server installs the copy kept for it.
-        ASSERT_TRUE(lab_.ftpDown());
-        run = technician.run({});
-        EXPECT_EQ(run.status, 0) << run.out << run.err;
-        EXPECT_EQ(readText(lab_.devicePath("var/log/lab-evidence.log")), installed);
-        EXPECT_EQ(fileSize(lab_.devicePath("root/QMServer/bin/QMServer")), 25000);
-        ASSERT_TRUE(lab_.ftpUp());
-        resetDevice();
-      }
-      if (!row.thenSound) continue;
-      // Once the server holds a sound copy, the next run installs it.
-      ASSERT_TRUE(lab_.ftpFault({"clear"}));
-      ASSERT_EQ(lab_.fixture({"packages"}).status, 0);
-      run = technician.run({});
-      EXPECT_EQ(run.status, 0) << run.out << run.err;
-    }
-    EXPECT_TRUE(run.out.ends_with(kClosingLines)) << run.out;
-    // The local copy is the server's, bytes and time (where the server tells its time).
-    EXPECT_TRUE(readText(local) == serverCopy());
-    if (row.fault.empty() || row.fault.front() != "refuse-size-mdtm") {
-      EXPECT_EQ(std::chrono::floor<std::chrono::seconds>(std::filesystem::last_write_time(local)),
-                std::chrono::floor<std::chrono::seconds>(
-                    std::filesystem::last_write_time(lab_.ftpRoot() + packagePath)));
-    }
-    EXPECT_EQ(fileSize(lab_.devicePath("root/QMServer/bin/QMServer")), row.payload);
-    if (row.line.find("__MACOSX") == std::string::npos) {
-      EXPECT_EQ(readText(lab_.devicePath("var/log/lab-evidence.log")), installed);
-      continue;
-    }
-    // Installed a second time, unzip finds the Mac's files of the first and replaces them without
-    // asking.
-    run = technician.run({});
-    EXPECT_EQ(run.status, 0) << run.out << run.err;
-    EXPECT_TRUE(run.out.ends_with(kClosingLines)) << run.out;
-    EXPECT_EQ(readText(lab_.devicePath("var/log/lab-evidence.log")), installed + installed);
-  }
+  });
 }
 
 INSTANTIATE_TEST_SUITE_P(BothDevices, PackageCheck, testing::Values("openssh", "dropbear"));
