@@ -60,6 +60,10 @@ def set_ftp_fault(name, what, values):
         faults["refuse_retr_left"] = int(values[0])
     elif what == "refuse-size-mdtm":
         faults["refuse_size_mdtm"] = True
+    elif what == "throttle":
+        if len(values) != 1 or not values[0].isdigit() or int(values[0]) < 1:
+            fail("usage: lab ftp-fault NAME throttle BYTES_PER_SECOND")
+        faults["throttle"] = int(values[0])
     elif what == "rebuild":
         if len(values) != 1 or not values[0].startswith("/"):
             fail("usage: lab ftp-fault NAME rebuild PATH")

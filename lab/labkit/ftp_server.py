@@ -15,6 +15,8 @@ lab redirects to LABDIR/ftp.log. Faults are read from LABDIR/ftp-faults.json on 
   {"refuse_retr_left": 2}            the 2nd RETR from now is answered with 550 (the server counts
                                      down in the file itself)
   {"refuse_size_mdtm": true}         SIZE and MDTM are answered with 502, as by an older server
+  {"throttle": 1000000}              every data connection made from now on sends at most that many
+                                     bytes a second
 Once listening, the server writes its PID to LABDIR/ftp.ready.
 """
 
@@ -26,7 +28,7 @@ import signal
 import sys
 
 from pyftpdlib.authorizers import DummyAuthorizer
-from pyftpdlib.handlers import FileProducer, FTPHandler, _FileReadWriteError
+from pyftpdlib.handlers import FileProducer, FTPHandler, ThrottledDTPHandler, _FileReadWriteError
 from pyftpdlib.servers import FTPServer
 
 USER = "velqorn"
@@ -97,8 +99,18 @@ class LimitedProducer:
         return data
 
 
+class LabDTPHandler(ThrottledDTPHandler):
+    """A data connection, which sends no more than the throttle fault's bytes a second when that
+    is on when the connection is made."""
+
+    def __init__(self, sock, cmd_channel):
+        self.write_limit = int(cmd_channel.faults.read().get("throttle", 0))
+        super().__init__(sock, cmd_channel)
+
+
 class LabHandler(FTPHandler):
     use_sendfile = False  # the limited producer must see every byte
+    dtp_handler = LabDTPHandler
     faults = None
 
     def pre_process_command(self, line, cmd, arg):

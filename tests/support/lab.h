@@ -55,9 +55,9 @@ class Lab {
   bool ftpDown() const;
   bool ftpUp() const;
   // One fault switch: {"refuse-login"}, {"drop-after", "BYTES", "/server/path"},
-  // {"stop-after", "BYTES", "/server/path"}, {"refuse-retr", "N"}, {"refuse-size-mdtm"} or
-  // {"clear"}; or {"rebuild", "/server/path.zip"}, which rebuilds that archive to its own size with
-  // a newer time.
+  // {"stop-after", "BYTES", "/server/path"}, {"refuse-retr", "N"}, {"refuse-size-mdtm"},
+  // {"throttle", "BYTES_PER_SECOND"} or {"clear"}; or {"rebuild", "/server/path.zip"}, which
+  // rebuilds that archive to its own size with a newer time.
   bool ftpFault(const std::vector<std::string>& args) const;
   // Removes the device's address from the lab network (connections to it fail at once), and
   // puts it back.
