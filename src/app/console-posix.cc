@@ -1,4 +1,6 @@
 // The console on POSIX systems: a terminal stays open when a program ends.
+#include <unistd.h>
+
 #include "app/console.h"
 
 namespace provision {
@@ -6,6 +8,8 @@ namespace provision {
 const char* platformHelpSwitch() { return ""; }
 
 int consoleProcessCount() { return 0; }
+
+bool standardErrorIsConsole() { return isatty(STDERR_FILENO) == 1; }
 
 int exitStatusSeen(int status) { return status & 0xFF; }
 

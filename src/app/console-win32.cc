@@ -14,6 +14,12 @@ int consoleProcessCount() {
   return static_cast<int>(GetConsoleProcessList(processes, 2));
 }
 
+bool standardErrorIsConsole() {
+  // Only a console handle has a console mode; a file or a pipe has none.
+  DWORD mode = 0;
+  return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+}
+
 int exitStatusSeen(int status) { return status; }
 
 }  // namespace provision

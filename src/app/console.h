@@ -13,6 +13,9 @@ const char* platformHelpSwitch();
 // window never belongs to the program alone.
 int consoleProcessCount();
 
+// Whether standard error is a console (a terminal), not a file or a pipe.
+bool standardErrorIsConsole();
+
 // The exit status as the caller sees it when the program returns `status`: its low eight bits on
 // POSIX systems, the number itself on Windows.
 int exitStatusSeen(int status);

@@ -54,6 +54,7 @@ int runWorkflow(int argc, const char* const* argv, const std::string& startTime,
     std::cerr << error << std::endl;
     return kRunBadArgument;
   }
+  settings.downloadProgress = standardErrorIsConsole();
 
   // One run at a time in this folder: a second one would empty and refill the same data folders
   // and work on the same device at the same time.

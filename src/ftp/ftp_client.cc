@@ -69,34 +69,39 @@ FtpFailure failureOfLocalFile(NewFile::Problem problem) {
   }
 }
 
-// Tells a command that waits for the server's connection back. Some servers connect back as soon
-// as they are given the address (EPRT or PORT) and answer it only then; libcurl waits for that
-// answer with its reply wait, so the client gives it up itself after the connect wait.
-struct ConnectBackWatch {
+// Watches a transfer: tells a command that waits for the server's connection back, and passes
+// the transfer's progress on. Some servers connect back as soon as they are given the address
+// (EPRT or PORT) and answer it only then; libcurl waits for that answer with its reply wait, so
+// the client gives it up itself after the connect wait.
+struct TransferWatch {
   std::chrono::milliseconds limit;
   bool waiting = false;
   std::chrono::steady_clock::time_point since;
   bool expired = false;
+  const FtpProgress* progress = nullptr;
 };
 
 int watchCommands(CURL*, curl_infotype type, char* data, size_t size, void* watch) {
-  auto* connectBack = static_cast<ConnectBackWatch*>(watch);
+  auto* transfer = static_cast<TransferWatch*>(watch);
   if (type == CURLINFO_HEADER_OUT) {
     const std::string command(data, std::min<size_t>(size, 5));
-    connectBack->waiting = command.starts_with("EPRT ") || command.starts_with("PORT ");
-    connectBack->since = std::chrono::steady_clock::now();
+    transfer->waiting = command.starts_with("EPRT ") || command.starts_with("PORT ");
+    transfer->since = std::chrono::steady_clock::now();
   } else if (type == CURLINFO_HEADER_IN) {
-    connectBack->waiting = false;
+    transfer->waiting = false;
   }
   return 0;
 }
 
-int checkConnectBack(void* watch, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-  auto* connectBack = static_cast<ConnectBackWatch*>(watch);
-  if (!connectBack->waiting ||
-      std::chrono::steady_clock::now() - connectBack->since < connectBack->limit)
+// libcurl's transfer callback, several times a second while a transfer runs.
+int watchTransfer(void* watch, curl_off_t total, curl_off_t received, curl_off_t, curl_off_t) {
+  auto* transfer = static_cast<TransferWatch*>(watch);
+  if (transfer->progress && *transfer->progress && received > 0)
+    (*transfer->progress)(static_cast<std::uint64_t>(received),
+                          static_cast<std::uint64_t>(std::max<curl_off_t>(0, total)));
+  if (!transfer->waiting || std::chrono::steady_clock::now() - transfer->since < transfer->limit)
     return 0;
-  connectBack->expired = true;
+  transfer->expired = true;
   return 1;  // aborts the transfer
 }
 
@@ -117,7 +122,7 @@ int matchAll(void*, const char*, const char*) { return CURL_FNMATCHFUNC_MATCH; }
 class CurlFtpClient : public FtpClient {
  public:
   explicit CurlFtpClient(const FtpWaits& waits)
-      : waits_(waits), connectBack_{waits.connect, false, {}, false} {}
+      : waits_(waits), watch_{waits.connect, false, {}, false, nullptr} {}
   ~CurlFtpClient() override { disconnect(); }
 
   FtpConnect connect(const std::string& host, const std::string& user,
@@ -144,10 +149,10 @@ class CurlFtpClient : public FtpClient {
     // The commands are watched for the one that waits for the server's connection back.
     curl_easy_setopt(curl_, CURLOPT_VERBOSE, 1L);
     curl_easy_setopt(curl_, CURLOPT_DEBUGFUNCTION, watchCommands);
-    curl_easy_setopt(curl_, CURLOPT_DEBUGDATA, &connectBack_);
+    curl_easy_setopt(curl_, CURLOPT_DEBUGDATA, &watch_);
     curl_easy_setopt(curl_, CURLOPT_NOPROGRESS, 0L);
-    curl_easy_setopt(curl_, CURLOPT_XFERINFOFUNCTION, checkConnectBack);
-    curl_easy_setopt(curl_, CURLOPT_XFERINFODATA, &connectBack_);
+    curl_easy_setopt(curl_, CURLOPT_XFERINFOFUNCTION, watchTransfer);
+    curl_easy_setopt(curl_, CURLOPT_XFERINFODATA, &watch_);
     // Log in without a transfer; the connection stays in the handle for the later calls.
     curl_easy_setopt(curl_, CURLOPT_URL, server_.c_str());
     curl_easy_setopt(curl_, CURLOPT_NOBODY, 1L);
@@ -164,7 +169,7 @@ class CurlFtpClient : public FtpClient {
   FtpError error() const override { return error_; }
 
   FtpError fetch(const std::string& remotePath, const std::string& localPath,
-                 std::optional<std::int64_t>& modified) override {
+                 std::optional<std::int64_t>& modified, const FtpProgress& progress) override {
     localProblem_ = NewFile::Problem::None;
     modified.reset();
     if (!curl_) return kNoConnection;
@@ -178,7 +183,9 @@ class CurlFtpClient : public FtpClient {
     curl_easy_setopt(curl_, CURLOPT_WRITEDATA, &local);
     // The server's time of the file (MDTM) before the transfer.
     curl_easy_setopt(curl_, CURLOPT_FILETIME, 1L);
+    watch_.progress = &progress;
     const FtpError result = perform();
+    watch_.progress = nullptr;
     curl_easy_setopt(curl_, CURLOPT_FILETIME, 0L);
     const bool stored = local.close();
     localProblem_ = local.problem();
@@ -266,11 +273,10 @@ class CurlFtpClient : public FtpClient {
   // One transfer; a connection back that does not come is reported as libcurl's accept timeout,
   // however the server waits for it.
   FtpError perform() {
-    connectBack_.waiting = false;
-    connectBack_.expired = false;
+    watch_.waiting = false;
+    watch_.expired = false;
     const CURLcode result = curl_easy_perform(curl_);
-    if (result == CURLE_ABORTED_BY_CALLBACK && connectBack_.expired)
-      return CURLE_FTP_ACCEPT_TIMEOUT;
+    if (result == CURLE_ABORTED_BY_CALLBACK && watch_.expired) return CURLE_FTP_ACCEPT_TIMEOUT;
     return result;
   }
 
@@ -288,7 +294,7 @@ class CurlFtpClient : public FtpClient {
   }
 
   FtpWaits waits_;
-  ConnectBackWatch connectBack_;
+  TransferWatch watch_;
   CURL* curl_ = nullptr;
   std::string server_;
   FtpError error_ = kFtpOk;

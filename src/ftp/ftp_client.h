@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -30,6 +31,9 @@ struct FtpFileFacts {
   // The file's modification time, in seconds since 1970-01-01 00:00 UTC.
   std::optional<std::int64_t> modified;
 };
+
+// Told, while a file comes, how many bytes arrived so far and how many the file has (0: not known).
+using FtpProgress = std::function<void(std::uint64_t received, std::uint64_t total)>;
 
 // How long the client waits for the package server before it gives up on it.
 struct FtpWaits {
@@ -76,11 +80,12 @@ class FtpClient {
 
   // Fetches the server file at `remotePath` (absolute, from the server's root folder) into the
   // local file `localPath`, which must not exist yet; the client creates it. `modified` receives
-  // the server file's time when the server tells it. Without a connection (connect() failed or
-  // never called, or after disconnect()) fails at once without touching the network. On failure
-  // the caller removes whatever was written to `localPath`.
+  // the server file's time when the server tells it; `progress`, when set, is told how the
+  // transfer moves, several times a second. Without a connection (connect() failed or never
+  // called, or after disconnect()) fails at once without touching the network. On failure the
+  // caller removes whatever was written to `localPath`.
   virtual FtpError fetch(const std::string& remotePath, const std::string& localPath,
-                         std::optional<std::int64_t>& modified) = 0;
+                         std::optional<std::int64_t>& modified, const FtpProgress& progress) = 0;
 
   // Lists the entries of the server folder `remoteFolder` (absolute) in the server's order, "."
   // and ".." included when the server lists them. A folder without any entry is a failure with the

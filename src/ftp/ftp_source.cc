@@ -1,8 +1,10 @@
 #include "ftp/ftp_source.h"
 
 #include <iostream>
+#include <optional>
 #include <system_error>
 
+#include "ftp/download_progress.h"
 #include "ftp/folder_listing.h"
 #include "ftp/ftp_client.h"
 #include "log/advice.h"
@@ -20,12 +22,12 @@ namespace {
 // and an earlier copy survives a failure. `refused` tells a copy that `vet` refused.
 FtpError fetchReplacing(FtpClient& client, const std::string& remotePath,
                         const std::string& localFolder, const std::string& name,
-                        const FtpSource::Vet& vet, bool& refused) {
+                        const FtpSource::Vet& vet, const FtpProgress& progress, bool& refused) {
   refused = false;
   if (!isSafeLocalName(name)) return client.localFileError();
   const std::string temporary = localFolder + kSep + makePartialName();
   std::optional<std::int64_t> modified;
-  FtpError code = client.fetch(remotePath, temporary, modified);
+  FtpError code = client.fetch(remotePath, temporary, modified, progress);
   if (code != kFtpOk) {
     removeLocalFile(temporary);
     return code;
@@ -75,9 +77,19 @@ int FtpSource::open() {
 
 int FtpSource::downloadFile(const std::string& remotePath, const std::string& localFolder,
                             const Vet& vet) {
+  const std::string name = fileNameOf(remotePath);
+  // Its progress on the console, when standard error is one.
+  std::optional<DownloadProgress> shown;
+  FtpProgress progress;
+  if (settings.downloadProgress) {
+    shown.emplace(name, writeToConsole);
+    progress = [&shown](std::uint64_t received, std::uint64_t total) {
+      shown->update(received, total);
+    };
+  }
   bool refused = false;
-  FtpError code =
-      fetchReplacing(*client_, remotePath, localFolder, fileNameOf(remotePath), vet, refused);
+  FtpError code = fetchReplacing(*client_, remotePath, localFolder, name, vet, progress, refused);
+  if (shown) shown->finish();
   if (refused) return kDownloadRefused;
   if (code == kFtpOk) return 0;
   std::cerr << "FtpGetFile failed. Error: " << code << std::endl;

@@ -21,6 +21,8 @@ struct Settings {
   std::string baseFolder;
   // Whether the package server answered at start-up.
   bool serverOnline = true;
+  // Whether downloads show their progress on standard error: only when it is a console.
+  bool downloadProgress = false;
   DeviceKind deviceKind = DeviceKind::QM;
 };
 
