@@ -1,10 +1,12 @@
 // The entry point of the real executable: arguments, the device probe and the folder tree.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <regex>
 #include <sstream>
+#include <vector>
 
 #include "support/history.h"
 #include "support/lab.h"
@@ -245,6 +247,49 @@ TEST(Provision, FailuresEndWithALineThatSaysWhatToCheck) {
     // Given up after the connect wait, not as a server that stopped answering.
     EXPECT_EQ(run.out.find("stopped answering"), std::string::npos) << run.out;
   }
+}
+
+// A download that takes a while shows that it moves on the technician's console (standard error):
+// one line updated in place, with the file's name, the percentage, the bytes and the rate, ended
+// when the download ends. Redirected, standard error gets none of it, and neither does the run
+// record.
+TEST(Provision, LongDownloadShowsItsProgressOnAConsoleOnly) {
+  Lab lab(uniqueLabName("progress"), "qm");
+  ASSERT_TRUE(lab.ok()) << lab.startError();
+  // A package of 4 MB over a line of 1 MB/s (the lab's server sends in bursts).
+  ASSERT_EQ(lab.fixture({"packages", "--server-payload", "4000000"}).status, 0);
+  ASSERT_EQ(lab.fixture({"device-qm"}).status, 0);
+  ASSERT_TRUE(lab.ftpFault({"throttle", "1000000"}));
+  TechnicianPc pc(lab);
+
+  ProcessResult console = pc.runOnTerminal({});
+  EXPECT_EQ(console.status, 0) << console.out;
+  // What the terminal shows. Wine's console moves the cursor one cell on for a blank
+  // ("\x1b[1C") and adds other control sequences, which go.
+  std::string shown = std::regex_replace(console.out, std::regex("\x1b\\[1?C"), " ");
+  shown = std::regex_replace(shown, std::regex("\x1b\\[[0-9;?]*[A-Za-z]"), "");
+  const std::regex state(
+      R"(QMServer_V3\.1\.zip: (\d+)% of 4\.0 MB, [0-9.]+ [kM]B at [0-9.]+ [kM]B/s)");
+  std::vector<int> percentages;
+  for (std::sregex_iterator it(shown.begin(), shown.end(), state), end; it != end; ++it)
+    percentages.push_back(std::stoi((*it)[1]));
+  ASSERT_GE(percentages.size(), 2u) << shown;
+  EXPECT_TRUE(std::is_sorted(percentages.begin(), percentages.end())) << shown;
+  EXPECT_LT(percentages.front(), 100) << shown;
+  EXPECT_EQ(percentages.back(), 100) << shown;
+  // The last state ends its line before anything else is written.
+  EXPECT_TRUE(
+      std::regex_search(shown, std::regex(R"(100% of 4\.0 MB, 4\.0 MB at [0-9.]+ [kM]B/s *\r*\n)")))
+      << shown;
+  EXPECT_EQ(pc.record().find("% of 4.0 MB"), std::string::npos) << pc.record();
+
+  // The same download, redirected: nothing but what a run without a console writes.
+  std::filesystem::remove(pc.path("data/QM/QMServer_V3.1.zip"));
+  ProcessResult redirected = pc.run({});
+  EXPECT_EQ(redirected.status, 0) << redirected.err;
+  EXPECT_GE(redirected.seconds, 3.0) << "the download took a while";
+  EXPECT_EQ(redirected.err, "");
+  EXPECT_EQ(redirected.out.find("% of 4.0 MB"), std::string::npos) << redirected.out;
 }
 
 TEST(Provision, HelpVersionAndLicensesAnswerWithoutConnectingOrWritingAnything) {

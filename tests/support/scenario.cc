@@ -56,6 +56,20 @@ ProcessResult TechnicianPc::run(const std::vector<std::string>& args, double tim
   return result;
 }
 
+ProcessResult TechnicianPc::runOnTerminal(const std::vector<std::string>& args,
+                                          double timeoutSeconds) const {
+  std::vector<std::string> words = launcher_;
+  words.push_back(exe_);
+  words.insert(words.end(), args.begin(), args.end());
+  std::string command;
+  for (const std::string& word : words) {
+    std::string quoted = "'";
+    for (char c : word) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    command += quoted + "' ";
+  }
+  return lab_.run({"script", "-qec", command, "/dev/null"}, folder_, timeoutSeconds);
+}
+
 std::string TechnicianPc::record() const {
   return withoutCarriageReturnBeforeLineFeed(readText(path("provision.log")));
 }

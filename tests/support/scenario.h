@@ -22,6 +22,10 @@ class TechnicianPc {
   // Runs the copy with `args` in the lab's network. Line ends of both streams are normalised to
   // LF when a launcher is in use.
   ProcessResult run(const std::vector<std::string>& args, double timeoutSeconds = 300) const;
+  // The same on a pseudo-terminal (`script`), as from a technician's console: standard output
+  // and standard error both reach it, and `out` is what the terminal got, as it got it.
+  ProcessResult runOnTerminal(const std::vector<std::string>& args,
+                              double timeoutSeconds = 300) const;
 
   const std::string& folder() const { return folder_; }
   // The machine's path of a path below the executable's folder, e.g. "data/lib".
