@@ -85,6 +85,7 @@ def prune():
         if owner and not is_running(owner):
             with Lock(name):
                 stop_lab(name)
+            remove_locks(name)
             yield name
 
 
