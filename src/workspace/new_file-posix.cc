@@ -26,40 +26,27 @@ NewFile::Problem problemOf(int error) {
 
 }  // namespace
 
-NewFile::~NewFile() { close(); }
-
-bool NewFile::create(const std::string& path) {
-  problem_ = Problem::None;
+NewFile::Problem NewFile::openNew(const std::string& path, std::intptr_t& handle) {
   const int descriptor = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-  if (descriptor < 0) {
-    note(problemOf(errno));
-    return false;
-  }
-  handle_ = descriptor;
-  return true;
+  if (descriptor < 0) return problemOf(errno);
+  handle = descriptor;
+  return Problem::None;
 }
 
-bool NewFile::write(const char* data, std::size_t size) {
-  if (handle_ < 0) return false;
-  while (size > 0) {
-    const ssize_t written = ::write(static_cast<int>(handle_), data, size);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) {
-      note(written < 0 ? problemOf(errno) : Problem::Other);
-      return false;
-    }
-    data += written;
-    size -= static_cast<std::size_t>(written);
-  }
-  return true;
+NewFile::Problem NewFile::writeSome(std::intptr_t handle, const char* data, std::size_t size,
+                                    std::size_t& written) {
+  ssize_t count = 0;
+  do {
+    count = ::write(static_cast<int>(handle), data, size);
+  } while (count < 0 && errno == EINTR);
+  if (count < 0) return problemOf(errno);
+  if (count == 0) return Problem::Other;
+  written = static_cast<std::size_t>(count);
+  return Problem::None;
 }
 
-bool NewFile::close() {
-  if (handle_ < 0) return problem_ == Problem::None;
-  const bool closed = ::close(static_cast<int>(handle_)) == 0;
-  if (!closed) note(problemOf(errno));
-  handle_ = -1;
-  return closed && problem_ == Problem::None;
+NewFile::Problem NewFile::closeHandle(std::intptr_t handle) {
+  return ::close(static_cast<int>(handle)) == 0 ? Problem::None : problemOf(errno);
 }
 
 }  // namespace provision

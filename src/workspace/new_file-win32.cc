@@ -27,41 +27,27 @@ NewFile::Problem problemOf(DWORD error) {
 
 }  // namespace
 
-NewFile::~NewFile() { close(); }
-
-bool NewFile::create(const std::string& path) {
-  problem_ = Problem::None;
+NewFile::Problem NewFile::openNew(const std::string& path, std::intptr_t& handle) {
   HANDLE file = CreateFileW(widenUtf8(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                             CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) {
-    note(problemOf(GetLastError()));
-    return false;
-  }
-  handle_ = reinterpret_cast<std::intptr_t>(file);
-  return true;
+  if (file == INVALID_HANDLE_VALUE) return problemOf(GetLastError());
+  handle = reinterpret_cast<std::intptr_t>(file);
+  return Problem::None;
 }
 
-bool NewFile::write(const char* data, std::size_t size) {
-  if (handle_ == -1) return false;
-  while (size > 0) {
-    const DWORD piece = static_cast<DWORD>(std::min<std::size_t>(size, 1 << 30));
-    DWORD written = 0;
-    if (!WriteFile(handleOf(handle_), data, piece, &written, nullptr) || written == 0) {
-      note(problemOf(GetLastError()));
-      return false;
-    }
-    data += written;
-    size -= written;
-  }
-  return true;
+NewFile::Problem NewFile::writeSome(std::intptr_t handle, const char* data, std::size_t size,
+                                    std::size_t& written) {
+  // WriteFile takes a DWORD count.
+  const DWORD piece = static_cast<DWORD>(std::min<std::size_t>(size, 1 << 30));
+  DWORD count = 0;
+  if (!WriteFile(handleOf(handle), data, piece, &count, nullptr)) return problemOf(GetLastError());
+  if (count == 0) return Problem::Other;
+  written = count;
+  return Problem::None;
 }
 
-bool NewFile::close() {
-  if (handle_ == -1) return problem_ == Problem::None;
-  const bool closed = CloseHandle(handleOf(handle_)) != 0;
-  if (!closed) note(problemOf(GetLastError()));
-  handle_ = -1;
-  return closed && problem_ == Problem::None;
+NewFile::Problem NewFile::closeHandle(std::intptr_t handle) {
+  return CloseHandle(handleOf(handle)) ? Problem::None : problemOf(GetLastError());
 }
 
 }  // namespace provision

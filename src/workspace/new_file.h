@@ -1,5 +1,6 @@
-// A local file that a download creates and fills. Each platform builds one variant
-// (new_file-posix.cc, new_file-win32.cc); paths are narrow UTF-8 strings.
+// A local file that a download creates and fills; paths are narrow UTF-8 strings. The class is
+// new_file.cc; each platform builds one variant of its three system calls (new_file-posix.cc,
+// new_file-win32.cc).
 #pragma once
 
 #include <cstddef>
@@ -35,12 +36,21 @@ class NewFile {
   Problem problem() const { return problem_; }
 
  private:
+  // A file descriptor or a HANDLE; -1 for none on both.
+  static constexpr std::intptr_t kNoHandle = -1;
+
+  // The platform's calls, each Problem::None when it succeeded. openNew() leaves `handle` at
+  // kNoHandle when it fails; writeSome() writes a part of `size` bytes, at least one.
+  static Problem openNew(const std::string& path, std::intptr_t& handle);
+  static Problem writeSome(std::intptr_t handle, const char* data, std::size_t size,
+                           std::size_t& written);
+  static Problem closeHandle(std::intptr_t handle);
+
   void note(Problem problem) {
     if (problem_ == Problem::None) problem_ = problem;
   }
 
-  // A file descriptor or a HANDLE; -1 for none on both.
-  std::intptr_t handle_ = -1;
+  std::intptr_t handle_ = kNoHandle;
   Problem problem_ = Problem::None;
 };
 
