@@ -1,13 +1,11 @@
 #include "install/package_fetch.h"
 
-#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <optional>
 #include <system_error>
-#include <vector>
 
 #include "ftp/ftp_source.h"
 #include "log/advice.h"
@@ -24,17 +22,6 @@
 
 namespace provision {
 namespace {
-
-// Removes everything in `folder` but the entries named `keptNames`.
-void clearFolderBut(const std::string& folder, const std::vector<std::string>& keptNames) {
-  std::vector<FolderEntry> entries;
-  if (!listFolder(folder, entries)) return;
-  for (const FolderEntry& entry : entries) {
-    if (std::find(keptNames.begin(), keptNames.end(), entry.name) != keptNames.end()) continue;
-    std::error_code ignored;
-    std::filesystem::remove_all(toFsPath(folder + entry.name), ignored);
-  }
-}
 
 std::uint64_t localSize(const std::string& path) {
   std::error_code error;
@@ -95,7 +82,7 @@ int fetchPackage(FtpSource& ftp, const PackagePlace& place, const std::string& p
                kLogWarning);
     return kRunDownloadFailed;
   }
-  clearFolderBut(place.localFolder, {place.pointerFileName, packageName});
+  clearFolder(place.localFolder, {place.pointerFileName, packageName});
   return kRunSucceeded;
 }
 

@@ -1,5 +1,6 @@
 #include "workspace/workspace.h"
 
+#include <algorithm>
 #include <iostream>
 #include <system_error>
 
@@ -85,11 +86,14 @@ void removeLocalFile(const std::string& path) {
   std::filesystem::remove(toFsPath(path), ignored);
 }
 
-void clearFolder(std::string folder) {
+void clearFolder(std::string folder, const std::vector<std::string>& keptNames) {
   // Each entry goes on its own; a symbolic link is removed, never followed.
   std::error_code error;
   std::filesystem::directory_iterator entries(toFsPath(folder), error);
   for (; !error && entries != std::filesystem::directory_iterator(); entries.increment(error)) {
+    const std::u8string name = entries->path().filename().u8string();
+    if (std::ranges::find(keptNames, std::string(name.begin(), name.end())) != keptNames.end())
+      continue;
     std::error_code ignored;
     std::filesystem::remove_all(entries->path(), ignored);
   }

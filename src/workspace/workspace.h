@@ -50,8 +50,9 @@ std::vector<std::string> listFiles(const std::string& folder);
 // Removes the local file at `path` when it is there; failures are silent.
 void removeLocalFile(const std::string& path);
 
-// Removes every file and sub-folder inside `folder`; the folder itself stays.
-void clearFolder(std::string folder);
+// Removes every file and sub-folder inside `folder` but those named `keptNames`; the folder itself
+// stays.
+void clearFolder(std::string folder, const std::vector<std::string>& keptNames = {});
 
 // Whether `folder` can be listed and holds nothing at all.
 bool isEmptyFolder(const std::string& folder);
