@@ -65,8 +65,7 @@ int FtpSource::open() {
       return 0;
     case FtpConnect::Failed:
       std::cerr << "InternetConnect failed. Error: " << client_->error() << std::endl;
-      lastError_ = client_->error();
-      lastFailure_ = client_->failureOf(lastError_);
+      noteFailure(client_->error());
       reportStall(client_->stallOf(client_->error(), true), "the connection");
       return -1;
     case FtpConnect::Unavailable:
@@ -101,8 +100,7 @@ int FtpSource::downloadFile(const std::string& remotePath, const std::string& lo
 int FtpSource::describeRemote(const std::string& remotePath, FtpFileFacts& facts) {
   const FtpError code = client_->describe(remotePath, facts);
   if (code == kFtpOk) return 0;
-  lastError_ = code;
-  lastFailure_ = client_->failureOf(code);
+  noteFailure(code);
   reportStall(client_->stallOf(code, false), "the size and time request of " + remotePath);
   return -1;
 }
@@ -145,9 +143,13 @@ void FtpSource::close() {
   if (client_) client_->disconnect();
 }
 
-void FtpSource::explainFailure(FtpError code, const std::string& localFolder) {
+void FtpSource::noteFailure(FtpError code) {
   lastError_ = code;
   lastFailure_ = client_->failureOf(code);
+}
+
+void FtpSource::explainFailure(FtpError code, const std::string& localFolder) {
+  noteFailure(code);
   // A folder that collects a set on its way is named by the folder the technician knows.
   std::string folder = withoutTrailingSeparator(localFolder);
   const size_t separator = folder.rfind(kSep);

@@ -73,6 +73,8 @@ class FtpSource {
 
  private:
   void reportStall(FtpStall stall, const std::string& step);
+  // Keeps a failed call's code and what it meant, for lastError() and lastFailure().
+  void noteFailure(FtpError code);
   // Notes what a failed transfer into `localFolder` meant, with a line for the technician when it
   // tells something to check.
   void explainFailure(FtpError code, const std::string& localFolder);
