@@ -39,6 +39,13 @@ def write_ftp_faults(name, faults):
     write_json(lab_dir(name) + "/ftp-faults.json", faults)
 
 
+def one_positive_number(values, usage):
+    """The switch's one value, a whole number of at least 1; else the usage line."""
+    if len(values) != 1 or not values[0].isdigit() or int(values[0]) < 1:
+        fail("usage: lab ftp-fault NAME " + usage)
+    return int(values[0])
+
+
 def set_ftp_fault(name, what, values):
     """One switch of `lab ftp-fault`; the server reads the file on every command."""
     faults = read_ftp_faults(name)
@@ -55,15 +62,11 @@ def set_ftp_fault(name, what, values):
             fail("usage: lab ftp-fault NAME stop-after BYTES PATH")
         faults.setdefault("stop_after", {})[values[1]] = int(values[0])
     elif what == "refuse-retr":
-        if len(values) != 1 or not values[0].isdigit() or int(values[0]) < 1:
-            fail("usage: lab ftp-fault NAME refuse-retr N (N >= 1)")
-        faults["refuse_retr_left"] = int(values[0])
+        faults["refuse_retr_left"] = one_positive_number(values, "refuse-retr N (N >= 1)")
     elif what == "refuse-size-mdtm":
         faults["refuse_size_mdtm"] = True
     elif what == "throttle":
-        if len(values) != 1 or not values[0].isdigit() or int(values[0]) < 1:
-            fail("usage: lab ftp-fault NAME throttle BYTES_PER_SECOND")
-        faults["throttle"] = int(values[0])
+        faults["throttle"] = one_positive_number(values, "throttle BYTES_PER_SECOND")
     elif what == "rebuild":
         if len(values) != 1 or not values[0].startswith("/"):
             fail("usage: lab ftp-fault NAME rebuild PATH")
