@@ -319,17 +319,30 @@ class PackageCheck : public testing::TestWithParam<const char*> {
   enum class Local { None, Damaged, EarlierBuild };
   struct Row {
     const char* what;
-    std::vector<std::string> server;  // options of the packages fixture
-    std::vector<std::string> fault;   // a package server fault switched on before the run
-    Local local;                      // what data/QM holds before the run, with the server's time
-    bool offline;
-    int status;
+    std::vector<std::string> server = {};  // options of the packages fixture
+    std::vector<std::string> fault = {};   // a package server fault switched on before the run
+    Local local = Local::None;  // what data/QM holds before the run, with the server's time
+    bool offline = false;
+    int status = 0;
     std::string line;  // a line of standard output; "FOLDER" stands for data/QM as shown
-    std::string err;   // what standard error says when the run fails
-    int payload;       // the size of the program the device gets in the end
     std::vector<std::string> arguments = {};
     bool thenSound = true;  // a refused package: the next run, with a sound one, installs it
   };
+
+  // What standard error says when the row's run fails.
+  static std::string errorOf(const Row& row) {
+    if (row.status == 1) return "FtpGetFile failed. Error: ";
+    return row.offline ? "run once while the package server answers"
+                       : "have a sound copy put there";
+  }
+
+  // The size of the program the device gets in the end: the server's payload when the row's own
+  // package was installed, else the fixture's.
+  static int finalPayload(const Row& row) {
+    const auto option = std::ranges::find(row.server, "--server-payload");
+    if (row.status != 0 || option == row.server.end()) return 25000;
+    return std::stoi(*std::next(option));
+  }
 
   // Runs each row on a technician's PC of its own: the package server and the data folder as the
   // row lays them out, the device with an earlier installation.
@@ -406,7 +419,7 @@ class PackageCheck : public testing::TestWithParam<const char*> {
               std::string::npos)
               << technician.record();
         }
-        EXPECT_NE(run.err.find(row.err), std::string::npos) << run.err;
+        EXPECT_NE(run.err.find(errorOf(row)), std::string::npos) << run.err;
         if (row.offline) continue;
         const std::vector<std::string> kept =
             row.local == Local::None
@@ -440,7 +453,7 @@ class PackageCheck : public testing::TestWithParam<const char*> {
                   std::chrono::floor<std::chrono::seconds>(
                       std::filesystem::last_write_time(lab_.ftpRoot() + packagePath)));
       }
-      EXPECT_EQ(fileSize(lab_.devicePath("root/QMServer/bin/QMServer")), row.payload);
+      EXPECT_EQ(fileSize(lab_.devicePath("root/QMServer/bin/QMServer")), finalPayload(row));
       if (row.line.find("__MACOSX") == std::string::npos) {
         EXPECT_EQ(readText(lab_.devicePath("var/log/lab-evidence.log")), installed);
         continue;
@@ -460,105 +473,58 @@ class PackageCheck : public testing::TestWithParam<const char*> {
 TEST_P(PackageCheck, OnlyASoundPackageReachesTheDevice) {
   const std::string packagePath = std::string(kServerFolder) + kPackage;
   runRows({
-      {"the server's copy cut short",
-       {"--damaged-package"},
-       {},
-       Local::None,
-       false,
-       4,
-       "[T] : [ERROR]The package QMServer_V3.1.zip fetched into FOLDER is damaged: it cannot be "
-       "read as a zip archive (Not a zip archive); it was removed. Nothing of it reached the "
-       "device, which keeps its earlier installation\n",
-       "have a sound copy put there",
-       25000},
-      {"a flipped byte in the server's copy",
-       {"--flipped-byte"},
-       {},
-       Local::None,
-       false,
-       4,
-       "is damaged: its entry QMServer/bin/QMServer is damaged (CRC error); it was removed. "
-       "Nothing",
-       "have a sound copy put there",
-       25000},
-      {"a flipped byte in the server's copy, an earlier copy here",
-       {"--flipped-byte", "--server-payload", "26000"},
-       {},
-       Local::EarlierBuild,
-       false,
-       4,
-       "is damaged: its entry QMServer/bin/QMServer is damaged (CRC error); it was removed, and "
-       "the earlier copy in FOLDER is kept for offline runs. Nothing",
-       "have a sound copy put there",
-       25000},
-      {"a damaged local copy while the server answers",
-       {},
-       {},
-       Local::Damaged,
-       false,
-       0,
-       "[T] : [WARING]The copy of QMServer_V3.1.zip in FOLDER is damaged: its entry "
-       "QMServer/bin/QMServer is damaged (",
-       "",
-       25000},
-      {"a damaged local copy offline",
-       {},
-       {},
-       Local::Damaged,
-       true,
-       4,
-       "[T] : [ERROR]The package QMServer_V3.1.zip in FOLDER is damaged: its entry "
-       "QMServer/bin/QMServer is damaged (",
-       "run once while the package server answers",
-       25000},
-      {"a package rebuilt under its name",
-       {"--server-payload", "26000"},
-       {},
-       Local::EarlierBuild,
-       false,
-       0,
-       "[T] : [INFO]The copy of QMServer_V3.1.zip in FOLDER (SIZE bytes) differs from the "
-       "package server's (",
-       "",
-       26000},
-      {"a rebuild of the same size under its name, with a new time",
-       {},
-       {"rebuild", packagePath},
-       Local::EarlierBuild,
-       false,
-       0,
-       " UTC), though of the same size: it is fetched again\n",
-       "",
-       25000},
-      {"a server that tells neither size nor time",
-       {"--server-payload", "26000"},
-       {"refuse-size-mdtm"},
-       Local::EarlierBuild,
-       false,
-       0,
-       "[T] : [INFO]The package server tells neither the size nor the time of QMServer_V3.1.zip, "
-       "so the copy cannot be matched with it: it is fetched again\n",
-       "",
-       26000},
-      {"a newer build whose download breaks off",
-       {"--server-payload", "26000"},
-       {"drop-after", "5000", packagePath},
-       Local::EarlierBuild,
-       false,
-       1,
-       "[T] : [WARING]The package QMServer_V3.1.zip could not be fetched again; the earlier copy "
-       "in FOLDER is kept for offline runs\n",
-       "FtpGetFile failed. Error: ",
-       25000},
-      {"a package zipped on a Mac",
-       {"--mac-made"},
-       {},
-       Local::None,
-       false,
-       0,
-       "inflating: __MACOSX/._QMServer",
-       "",
-       25000},
+      {.what = "the server's copy cut short",
+       .server = {"--damaged-package"},
+       .status = 4,
+       .line = "[T] : [ERROR]The package QMServer_V3.1.zip fetched into FOLDER is damaged: it "
+               "cannot be read as a zip archive (Not a zip archive); it was removed. Nothing of it "
+               "reached the device, which keeps its earlier installation\n"},
+      {.what = "a flipped byte in the server's copy",
+       .server = {"--flipped-byte"},
+       .status = 4,
+       .line = "is damaged: its entry QMServer/bin/QMServer is damaged (CRC error); it was "
+               "removed. Nothing"},
+      {.what = "a flipped byte in the server's copy, an earlier copy here",
+       .server = {"--flipped-byte", "--server-payload", "26000"},
+       .local = Local::EarlierBuild,
+       .status = 4,
+       .line = "is damaged: its entry QMServer/bin/QMServer is damaged (CRC error); it was "
+               "removed, and the earlier copy in FOLDER is kept for offline runs. Nothing"},
+      {.what = "a damaged local copy while the server answers",
+       .local = Local::Damaged,
+       .line = "[T] : [WARING]The copy of QMServer_V3.1.zip in FOLDER is damaged: its entry "
+               "QMServer/bin/QMServer is damaged ("},
+      {.what = "a damaged local copy offline",
+       .local = Local::Damaged,
+       .offline = true,
+       .status = 4,
+       .line = "[T] : [ERROR]The package QMServer_V3.1.zip in FOLDER is damaged: its entry "
+               "QMServer/bin/QMServer is damaged ("},
+      {.what = "a package rebuilt under its name",
+       .server = {"--server-payload", "26000"},
+       .local = Local::EarlierBuild,
+       .line = "[T] : [INFO]The copy of QMServer_V3.1.zip in FOLDER (SIZE bytes) differs from the "
+               "package server's ("},
+      {.what = "a rebuild of the same size under its name, with a new time",
+       .fault = {"rebuild", packagePath},
+       .local = Local::EarlierBuild,
+       .line = " UTC), though of the same size: it is fetched again\n"},
+      {.what = "a server that tells neither size nor time",
+       .server = {"--server-payload", "26000"},
+       .fault = {"refuse-size-mdtm"},
+       .local = Local::EarlierBuild,
+       .line = "[T] : [INFO]The package server tells neither the size nor the time of "
+               "QMServer_V3.1.zip, so the copy cannot be matched with it: it is fetched again\n"},
+      {.what = "a newer build whose download breaks off",
+       .server = {"--server-payload", "26000"},
+       .fault = {"drop-after", "5000", packagePath},
+       .local = Local::EarlierBuild,
+       .status = 1,
+       .line = "[T] : [WARING]The package QMServer_V3.1.zip could not be fetched again; the "
+               "earlier copy in FOLDER is kept for offline runs\n"},
+      {.what = "a package zipped on a Mac",
+       .server = {"--mac-made"},
+       .line = "inflating: __MACOSX/._QMServer"},
   });
 }
 
@@ -566,100 +532,52 @@ TEST_P(PackageCheck, OnlyASoundPackageReachesTheDevice) {
 // are no short line of text, never reach the unit.
 TEST_P(PackageCheck, WhatAUnitWouldUnpackWronglyNeverReachesIt) {
   runRows({
-      {"an entry that climbs out",
-       {"--malformed", "parent-entry"},
-       {},
-       Local::None,
-       false,
-       4,
-       "is damaged: its entry ../../etc/cron.d/x climbs out of the folder it is unpacked into "
-       "(\"..\"); it was removed.",
-       "have a sound copy put there",
-       25000,
-       {},
-       false},
-      {"an absolute entry",
-       {"--malformed", "absolute-entry"},
-       {},
-       Local::None,
-       false,
-       4,
-       "is damaged: its entry /etc/cron.d/x has an absolute name; it was removed.",
-       "have a sound copy put there",
-       25000,
-       {},
-       false},
-      {"backslashes between folder names",
-       {"--malformed", "backslashes"},
-       {},
-       Local::None,
-       false,
-       4,
-       "is damaged: its entry QMServer\\install.sh has a backslash in its name",
-       "have a sound copy put there",
-       25000,
-       {},
-       false},
-      {"folders only",
-       {"--malformed", "folders-only"},
-       {},
-       Local::None,
-       false,
-       4,
-       "is damaged: it holds no files; it was removed.",
-       "have a sound copy put there",
-       25000,
-       {},
-       false},
-      {"0 bytes stored for 16",
-       {"--malformed", "zero-stored"},
-       {},
-       Local::None,
-       false,
-       4,
-       "is damaged: its entry QMServer/bin/QMServer is damaged (only 0 of its 16 bytes are "
-       "there); it was removed.",
-       "have a sound copy put there",
-       25000,
-       {},
-       false},
-      {"bzip2 entries",
-       {"--malformed", "bzip2"},
-       {},
-       Local::None,
-       false,
-       4,
-       "is damaged: its entry QMServer/install.sh is compressed with bzip2 (method 12); only "
-       "stored and deflated entries unpack on every unit; it was removed.",
-       "have a sound copy put there",
-       25000,
-       {},
-       false},
-      {"a pointer file overwritten with 48 MiB of binary data",
-       {"--binary-pointer", std::to_string(48 << 20)},
-       {},
-       Local::None,
-       false,
-       2,
-       "QMServer_LatestVersion.txt is no pointer file: it is larger than 4096 bytes; nothing was "
-       "installed\n",
-       "",
-       25000,
-       {},
-       false},
-      {"mode 1, its pointer file overwritten with 256 KiB of binary data",
-       {"--binary-pointer", std::to_string(256 << 10)},
-       {},
-       Local::None,
-       false,
-       2,
-       "DriverAndLib_LatestVersion.txt is no pointer file: it is larger than 4096 bytes; nothing "
-       "was installed\n",
-       "",
-       25000,
-       {"1"},
-       false},
-
+      {.what = "an entry that climbs out",
+       .server = {"--malformed", "parent-entry"},
+       .status = 4,
+       .line = "is damaged: its entry ../../etc/cron.d/x climbs out of the folder it is unpacked "
+               "into (\"..\"); it was removed.",
+       .thenSound = false},
+      {.what = "an absolute entry",
+       .server = {"--malformed", "absolute-entry"},
+       .status = 4,
+       .line = "is damaged: its entry /etc/cron.d/x has an absolute name; it was removed.",
+       .thenSound = false},
+      {.what = "backslashes between folder names",
+       .server = {"--malformed", "backslashes"},
+       .status = 4,
+       .line = "is damaged: its entry QMServer\\install.sh has a backslash in its name",
+       .thenSound = false},
+      {.what = "folders only",
+       .server = {"--malformed", "folders-only"},
+       .status = 4,
+       .line = "is damaged: it holds no files; it was removed.",
+       .thenSound = false},
+      {.what = "0 bytes stored for 16",
+       .server = {"--malformed", "zero-stored"},
+       .status = 4,
+       .line = "is damaged: its entry QMServer/bin/QMServer is damaged (only 0 of its 16 bytes are "
+               "there); it was removed.",
+       .thenSound = false},
+      {.what = "bzip2 entries",
+       .server = {"--malformed", "bzip2"},
+       .status = 4,
+       .line = "is damaged: its entry QMServer/install.sh is compressed with bzip2 (method 12); "
+               "only stored and deflated entries unpack on every unit; it was removed.",
+       .thenSound = false},
+      {.what = "a pointer file overwritten with 48 MiB of binary data",
+       .server = {"--binary-pointer", std::to_string(48 << 20)},
+       .status = 2,
+       .line = "QMServer_LatestVersion.txt is no pointer file: it is larger than 4096 bytes; "
+               "nothing was installed\n",
+       .thenSound = false},
+      {.what = "mode 1, its pointer file overwritten with 256 KiB of binary data",
+       .server = {"--binary-pointer", std::to_string(256 << 10)},
+       .status = 2,
+       .line = "DriverAndLib_LatestVersion.txt is no pointer file: it is larger than 4096 bytes; "
+               "nothing was installed\n",
+       .arguments = {"1"},
+       .thenSound = false},
   });
 }
 
