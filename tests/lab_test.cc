@@ -231,39 +231,6 @@ TEST(LabPackageServer, FaultSwitchesAndDowntime) {
   EXPECT_EQ(fetch(lab, "/a.bin", target).status, 7);  // nothing listening
   ASSERT_TRUE(lab.ftpUp());
   EXPECT_EQ(fetch(lab, "/a.bin", target).status, 0);
-
-  // An older server: SIZE and MDTM answered with 502, so neither size nor time is told without a
-  // transfer; the file itself still comes.
-  const auto describe = [&] {
-    return lab
-        .run({"curl", "-sSI", "--max-time", "20", "-P", "-", "-u", "velqorn:ftp604817",
-              std::string("ftp://") + PROVISION_FTP_HOST + "/a.bin"},
-             "", 60)
-        .out;
-  };
-  EXPECT_NE(describe().find("Content-Length: 50000"), std::string::npos);
-  ASSERT_TRUE(lab.ftpFault({"refuse-size-mdtm"}));
-  const std::string told = describe();
-  EXPECT_EQ(told.find("Content-Length"), std::string::npos) << told;
-  EXPECT_EQ(told.find("Last-Modified"), std::string::npos) << told;
-  EXPECT_EQ(countOf(lab.ftpLog(), "-> 502 Command not implemented (lab fault)."), 2);
-  EXPECT_EQ(fetch(lab, "/a.bin", target).status, 0);
-  ASSERT_TRUE(lab.ftpFault({"clear"}));
-
-  // A package rebuilt under its name: as many bytes, other bytes, still sound, a newer time.
-  ASSERT_EQ(lab.fixture({"packages"}).status, 0);
-  const std::string package = lab.ftpRoot() + "/ProcessEquipment/QMServer/55/QMServer_V3.1.zip";
-  const std::string before = readText(package);
-  const auto beforeTime = fs::last_write_time(package);
-  ASSERT_TRUE(lab.ftpFault({"rebuild", "/ProcessEquipment/QMServer/55/QMServer_V3.1.zip"}));
-  const std::string after = readText(package);
-  EXPECT_EQ(after.size(), before.size());
-  EXPECT_FALSE(after == before);
-  // A later time in whole seconds, as MDTM tells it.
-  EXPECT_GT(std::chrono::floor<std::chrono::seconds>(fs::last_write_time(package)),
-            std::chrono::floor<std::chrono::seconds>(beforeTime));
-  EXPECT_EQ(lab.run({"unzip", "-tqq", package}).status, 0);
-  EXPECT_FALSE(lab.ftpFault({"rebuild", "/absent.zip"}));
 }
 
 struct UnitCase {
