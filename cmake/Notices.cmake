@@ -54,6 +54,23 @@ set(gcc_title [[GCC runtime libraries: libgcc, libstdc++ (Debian package g++-min
 set(gcc_copyright /usr/share/doc/g++-mingw-w64-x86-64-posix/copyright)
 set(gcc_licenses [[${licenses}/GPL-3]])
 ")
+# A library built from a Debian source older than the one the Linux build links (the package archive
+# served no newer source) is named with both versions, so that the notices say what the executable
+# lags behind. scripts/release refuses such a build unless it is told to ship it.
+execute_process(COMMAND ${PROJECT_SOURCE_DIR}/scripts/windows-lagging ${PROVISION_WINDOWS_PREFIX}
+                OUTPUT_VARIABLE lagging_output RESULT_VARIABLE lagging_result)
+if(NOT lagging_result EQUAL 0)
+  message(FATAL_ERROR "scripts/windows-lagging could not compare the Windows libraries' sources")
+endif()
+set(lagging_lines "")
+string(REPLACE "\n" ";" lagging_output "${lagging_output}")
+foreach(line IN LISTS lagging_output)
+  if(line MATCHES "^([^ ]+) ([^ ]+) ([^ ]+) ([^ ]+)$")
+    string(APPEND lagging_lines "  - ${CMAKE_MATCH_1} ${CMAKE_MATCH_2}, older than ${CMAKE_MATCH_3} of the Linux build (${CMAKE_MATCH_4})\n")
+    message(STATUS "Windows ${CMAKE_MATCH_1} is built from ${CMAKE_MATCH_2}, older than ${CMAKE_MATCH_3} of the Linux build")
+  endif()
+endforeach()
+string(APPEND notices_manifest "set(lagging [[${lagging_lines}]])\n")
 set(notices_manifest_file ${PROJECT_BINARY_DIR}/generated/notices-manifest.cmake)
 # Written only when it changes, so a new configure does not rebuild the notices.
 file(CONFIGURE OUTPUT ${notices_manifest_file} CONTENT "${notices_manifest}" @ONLY)

@@ -22,6 +22,13 @@ foreach(component IN LISTS components)
   string(APPEND text "  - ${${component}_title}\n")
 endforeach()
 
+if(NOT lagging STREQUAL "")
+  string(APPEND text "
+Built from Debian sources older than those of the Linux build (the package archive served no
+newer source when this executable was built):
+${lagging}")
+endif()
+
 # Appends a file's text, which ends with exactly one line feed.
 macro(append_file path)
   file(READ "${path}" body)
