@@ -31,7 +31,7 @@
 #include "device/ssh_link.h"
 #include "driver_platform.h"
 #include "ftp/ftp_source.h"
-#include "workspace/package_archive.h"
+#include "package/package_archive.h"
 
 namespace provision::bench {
 namespace {

@@ -70,16 +70,27 @@ TEST_P(DriverAndLib, InstallsOnlineThenAgainOfflineFromTheStoredBundle) {
 
 INSTANTIATE_TEST_SUITE_P(BothLines, DriverAndLib, testing::Values("qm", "zr"));
 
-TEST(DriverAndLibFailures, MissingPointerFileEndsWithTwoBeforeAnyDeviceWork) {
+TEST(DriverAndLibFailures, MissingPointerFileEndsTheRunBeforeAnyDeviceWork) {
   Lab lab(uniqueLabName("mode1-nopointer"), "qm");
   ASSERT_TRUE(lab.ok()) << lab.startError();
   TechnicianPc pc(lab);  // the package server is empty
 
+  // A server that answered but has no pointer file fails the download: nothing local is used.
   ProcessResult run = pc.run({"1"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(maskTimestamps(run.out),
+            "QM\n[T] : [ERROR]The pointer file "
+            "/ProcessEquipment/Quorvex/DriverAndLib_LatestVersion.txt could not be fetched from "
+            "the package server at 192.168.10.1: the package server has no such folder, or "
+            "refused to enter it (error 9); nothing was installed\n");
+  EXPECT_NE(run.err.find("FtpGetFile failed. Error: 9"), std::string::npos) << run.err;
+
+  // Offline, with no pointer file of an earlier run, the workflow ends without a word.
+  ASSERT_TRUE(lab.ftpDown());
+  run = pc.run({"1"});
   EXPECT_EQ(run.status, 2);
   EXPECT_EQ(run.out, "QM\n");
-  EXPECT_NE(run.err.find("FtpGetFile failed. Error: "), std::string::npos) << run.err;
-  EXPECT_EQ(countOf(lab.sshdLog(), "Connection from"), 1) << "only the probe connected";
+  EXPECT_EQ(countOf(lab.sshdLog(), "Connection from"), 2) << "only the probes connected";
 }
 
 TEST(DriverAndLibFailures, FailedUploadIsAFailureNotASuccess) {

@@ -1,10 +1,11 @@
-#include "workspace/file_digest.h"
+#include "package/file_digest.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
 #include <filesystem>
 
+#include "package/digest_file.h"
 #include "support/files.h"
 
 namespace provision {
@@ -57,6 +58,49 @@ TEST(FileDigest, SetDigestCoversNamesAndContentsInByteOrderOfTheNames) {
   EXPECT_EQ(fileSha256(folder + "/empty.ini"),
             "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
   fs::remove_all(folder);
+}
+
+}  // namespace
+}  // namespace provision
+
+namespace provision {
+namespace {
+
+// The publisher's digest file beside a package, as sha256sum writes it on Linux and on Windows.
+TEST(DigestFile, GivesThePackagesDigestOrSaysWhyNot) {
+  const std::string digest = "4f6b0a" + std::string(58, '1');
+  const std::string upper = "4F6B0A" + std::string(58, '1');
+  const struct {
+    const char* what;
+    std::string content;
+    std::string digest;
+    std::string problem;
+  } rows[] = {
+      {"sha256sum's line", digest + "  Pkg.zip\n", digest, ""},
+      {"binary mode, CR LF, a byte-order mark, upper case",
+       "\xEF\xBB\xBF" + upper + " *Pkg.zip\r\n", digest, ""},
+      {"a line per file of a build's folder",
+       std::string(64, 'a') + "  Other.zip\n" + digest + "  Pkg.zip\n", digest, ""},
+      {"no line for the package", std::string(64, 'a') + "  Other.zip\n", "",
+       "names no SHA-256 of Pkg.zip"},
+      {"an empty file", "", "", "names no SHA-256 of Pkg.zip"},
+      {"a name that only ends like the package's", digest + "  Old_Pkg.zip\n", "",
+       "names no SHA-256 of Pkg.zip"},
+      {"one blank between", digest + " Pkg.zip\n", "", "names no SHA-256 of Pkg.zip"},
+      {"no hex digits", std::string(64, 'g') + "  Pkg.zip\n", "",
+       "gives \"" + std::string(64, 'g') + "\" for Pkg.zip, which is no SHA-256"},
+      {"two digests for the package", digest + "  Pkg.zip\n" + std::string(64, 'a') + "  Pkg.zip\n",
+       "", "gives two different SHA-256 for Pkg.zip"},
+      {"something else saved under its name", std::string(kDigestFileLimit + 1, 'x'), "",
+       "is larger than 65536 bytes: it is no digest file"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    std::string found = "unchanged";
+    EXPECT_EQ(digestFor(row.content, "Pkg.zip", found), row.problem);
+    EXPECT_EQ(found, row.digest);
+  }
+  EXPECT_EQ(digestFileName("QMServer_V3.1.zip"), "QMServer_V3.1.zip.sha256");
 }
 
 }  // namespace

@@ -11,11 +11,11 @@
 #include <regex>
 #include <sstream>
 
-#include "ftp/folder_listing.h"
 #include "support/files.h"
 #include "support/lab.h"
 #include "support/scenario.h"
 #include "support/waits.h"
+#include "workspace/local_name.h"
 
 namespace provision {
 namespace {
@@ -28,6 +28,10 @@ using test::readText;
 // The error lines with libcurl's codes.
 const std::string kNotConnected = "FtpGetFile failed. Error: 7\n";
 const std::string kLocalWriteFailed = "FtpGetFile failed. Error: 23\n";
+
+// The first line of what a call wrote to standard error: the client's error line, before the line
+// that says what to check.
+std::string errorLine(const std::string& err) { return err.substr(0, err.find('\n') + 1); }
 
 // What `call` wrote to standard error; its result goes to `status`.
 template <typename Call>
@@ -66,11 +70,18 @@ class FtpSourceTest : public testing::Test {
     EXPECT_EQ(status, expected) << remote << ": " << err;
     return err;
   }
-  std::string getFolder(const std::string& remote, int expected) {
+  // Lists a server folder; returns the standard error text, the names (folders with a "/").
+  std::string list(const std::string& remote, int expected, std::vector<std::string>* names = {}) {
     int status = 0;
-    std::string err =
-        stderrOf(status, [&] { return ftp_.downloadFolder(remote, local_.string()); });
+    std::vector<FtpEntry> entries;
+    std::string err = stderrOf(status, [&] { return ftp_.listFolder(remote, entries); });
     EXPECT_EQ(status, expected) << remote << ": " << err;
+    if (names) {
+      names->clear();
+      for (const FtpEntry& entry : entries)
+        names->push_back(entry.name + (entry.isFolder ? "/" : ""));
+      std::sort(names->begin(), names->end());
+    }
     return err;
   }
 
@@ -80,30 +91,46 @@ class FtpSourceTest : public testing::Test {
   FtpSource ftp_;
 };
 
-TEST(FtpListingNames, DotsFoldersAndUnsafeNames) {
-  for (const char* skipped : {".", ".."}) EXPECT_EQ(useOfEntry({skipped, false}), EntryUse::Skip);
-  EXPECT_EQ(useOfEntry({"x\\y", true}), EntryUse::Skip);  // folders are never fetched anyway
-  for (const char* fetched : {".hidden", "a", "Cal 1.bin", "a..b", "..x", "\xC3\xBC.zip"}) {
-    EXPECT_EQ(useOfEntry({fetched, false}), EntryUse::Fetch) << fetched;
+TEST(LocalNames, UnsafeNamesAreRefused) {
+  for (const char* safe : {".hidden", "a", "Cal 1.bin", "a..b", "..x", "\xC3\xBC.zip"}) {
+    EXPECT_TRUE(isSafeLocalName(safe, NameRule::Posix)) << safe;
   }
-  for (const char* refused :
-       {"", " ", ". ", " .. ", "...", "..\\x", "x\\y", "a/b", "x\ny", "tab\tname", "del\x7f"}) {
-    EXPECT_EQ(useOfEntry({refused, false}), EntryUse::Refuse) << '"' << refused << '"';
+  for (const char* refused : {"", " ", ". ", " .. ", "...", ".", "..", "..\\x", "x\\y", "a/b",
+                              "x\ny", "tab\tname", "del\x7f"}) {
+    EXPECT_FALSE(isSafeLocalName(refused, NameRule::Posix)) << '"' << refused << '"';
+    EXPECT_FALSE(isSafeOnEveryStation(refused)) << '"' << refused << '"';
   }
 }
 
-TEST(FtpListingNames, WindowsRuleRefusesDevicesStreamsAndStrippedEndings) {
+TEST(LocalNames, WindowsRuleRefusesDevicesStreamsAndStrippedEndings) {
   for (const char* refused :
        {"CON", "con.txt", "Com1.tar.gz", "lpt9", "NUL .cal", "aux", "PRN.", "COM\xC2\xB9.log",
         "CONIN$", "a:b", "gain.cal:hidden", "name.", "name ", "a?b", "a*b", "a|b", "a\"b", "a<b"}) {
-    EXPECT_EQ(useOfEntry({refused, false}, NameRule::Windows), EntryUse::Refuse) << refused;
+    EXPECT_FALSE(isSafeLocalName(refused, NameRule::Windows)) << refused;
+    EXPECT_FALSE(isSafeOnEveryStation(refused)) << refused;
     EXPECT_TRUE(isSafeLocalName(refused, NameRule::Posix)) << refused;  // harmless elsewhere
   }
-  for (const char* fetched :
+  for (const char* safe :
        {"CONFIG.SYS", "con1.txt", "COM10", "LPT", "x.con", "icon", ".hidden", "Cal 1.bin", "..x"}) {
-    EXPECT_EQ(useOfEntry({fetched, false}, NameRule::Windows), EntryUse::Fetch) << fetched;
+    EXPECT_TRUE(isSafeLocalName(safe, NameRule::Windows)) << safe;
+    EXPECT_TRUE(isSafeOnEveryStation(safe)) << safe;
   }
-  EXPECT_EQ(useOfEntry({"CON", true}, NameRule::Windows), EntryUse::Skip);
+}
+
+TEST(LocalNames, NamesThatWindowsTakesForOneFoldAlike) {
+  const std::pair<const char*, const char*> alike[] = {
+      {"Gain.cal", "gain.cal"},
+      {"VERST\xC3\x84RKUNG.cal", "verst\xC3\xa4rkung.cal"},  // Ä, ä
+      {"\xC5\x81\xC3\xB3"
+       "d\xC5\xBA.cal",
+       "\xC5\x82\xC3\xB3"
+       "d\xC5\xBA.cal"},                                                 // Ł, ł
+      {"\xD0\x9A\xD0\x90\xD0\x9B.cal", "\xD0\xBA\xD0\xB0\xD0\xBB.cal"},  // КАЛ, кал
+  };
+  for (const auto& [upper, lower] : alike) EXPECT_EQ(foldedCase(upper), foldedCase(lower)) << upper;
+  EXPECT_NE(foldedCase("gain.cal"), foldedCase("gain.cal "));
+  EXPECT_NE(foldedCase("\xC5\xB9"), foldedCase("\xC5\xBB"));  // Ź, Ż: two letters
+  EXPECT_EQ(foldedCase("\xFF\xC3"), "\xFF\xC3");              // no UTF-8: kept as it is
 }
 
 TEST_F(FtpSourceTest, DownloadsByAbsolutePathInActiveBinaryModeOverOneLogin) {
@@ -179,9 +206,13 @@ TEST_F(FtpSourceTest, SizeAndTimeAsTheServerTellsThemAndCopiesCarryTheTime) {
 TEST_F(FtpSourceTest, FailedDownloadsReportTheCodeAndLeaveNoFile) {
   serve("/p/Pkg.zip", "package");
   ASSERT_EQ(ftp_.open(), 0);
-  EXPECT_EQ(get("/p/", -1), kLocalWriteFailed);  // no file name
-  EXPECT_EQ(get("/p/absent.zip", -1), "FtpGetFile failed. Error: 78\n");
-  EXPECT_EQ(get("/p/Pkg.zip", -1, (local_ / "absent").string()), kLocalWriteFailed);
+  EXPECT_EQ(errorLine(get("/p/", -1)), kLocalWriteFailed);  // no file name
+  // Each failure's line says what to check.
+  EXPECT_EQ(get("/p/absent.zip", -1),
+            "FtpGetFile failed. Error: 78\n/p/absent.zip is not on the package server at "
+            "192.168.10.1 (error 78): have it put there, then start the run again\n");
+  EXPECT_EQ(ftp_.failureText(), "it is not there (error 78)");
+  EXPECT_EQ(errorLine(get("/p/Pkg.zip", -1, (local_ / "absent").string())), kLocalWriteFailed);
   EXPECT_TRUE(fs::is_empty(local_));
   EXPECT_EQ(get("/p/Pkg.zip", 0), "");  // the connection is still good
   EXPECT_EQ(readText((local_ / "Pkg.zip").string()), "package");
@@ -195,8 +226,13 @@ TEST_F(FtpSourceTest, DroppedTransferKeepsTheEarlierCopy) {
   std::ofstream(local_ / "Pkg.zip") << "the earlier copy";
 
   ASSERT_EQ(ftp_.open(), 0);
-  // Partial file, or a failed accept when the server's 426 overtakes the data connection.
-  EXPECT_TRUE(std::regex_match(get("/p/Pkg.zip", -1), std::regex("FtpGetFile.*: (10|18)\n")));
+  // Partial file, or a failed accept when the server's 426 overtakes the data connection: either
+  // way a transfer that broke off, never the firewall.
+  const std::string cut = get("/p/Pkg.zip", -1);
+  EXPECT_TRUE(std::regex_match(cut, std::regex("FtpGetFile.*: (10|18)\nA transfer from the "
+                                               "package server at [0-9.]+ broke off .*\n")))
+      << cut;
+  EXPECT_EQ(ftp_.lastFailure(), FtpFailure::Cut);
   get("/p/Pkg.zip", -1, other.string());
   EXPECT_EQ(folderNames(local_.string()), std::vector<std::string>{"Pkg.zip"});
   EXPECT_EQ(readText((local_ / "Pkg.zip").string()), "the earlier copy");
@@ -211,8 +247,8 @@ TEST_F(FtpSourceTest, FailedOpenIsReportedAndNeverRetried) {
   EXPECT_EQ(stderrOf(status, [&] { return ftp_.open(); }), "InternetConnect failed. Error: 67\n");
   EXPECT_EQ(status, -1);
   ASSERT_TRUE(lab_.ftpFault({"clear"}));
-  EXPECT_EQ(get("/p/Pkg.zip", -1), kNotConnected);
-  EXPECT_EQ(getFolder("/p", -1), "FtpFindFirstFile failed. Error: 7\n");
+  EXPECT_EQ(errorLine(get("/p/Pkg.zip", -1)), kNotConnected);
+  EXPECT_EQ(errorLine(list("/p", -1)), "FtpFindFirstFile failed. Error: 7\n");
   EXPECT_TRUE(fs::is_empty(local_));
   EXPECT_EQ(countOf(lab_.ftpLog(), "<- PASS"), 1);
 
@@ -228,56 +264,50 @@ TEST_F(FtpSourceTest, CloseEndsTheSessionAndIsHarmlessTwice) {
   ASSERT_EQ(ftp_.open(), 0);
   ftp_.close();
   ftp_.close();
-  EXPECT_EQ(get("/p/Pkg.zip", -1), kNotConnected);
+  EXPECT_EQ(errorLine(get("/p/Pkg.zip", -1)), kNotConnected);
   const std::string log = lab_.ftpLog();
   EXPECT_EQ(countOf(log, "<- USER"), 1) << log;
   EXPECT_EQ(countOf(log, "<- QUIT"), 1) << log;
   EXPECT_EQ(countOf(log, "<- RETR"), 0) << log;
 }
 
-TEST_F(FtpSourceTest, FolderDownloadFetchesPlainFilesWithSafeNames) {
+TEST_F(FtpSourceTest, ListingNamesEveryEntryWhateverItsName) {
   for (const char* name : {"a.tdms", "b.txt", ".hidden", "c/inner.txt", "x\\y", "..\\up", "..."}) {
     serve(std::string("/DeviceDataBase/M/U1/Cal/") + name, name);
   }
-  ASSERT_EQ(ftp_.open(), 0);
-  std::string err = getFolder("/DeviceDataBase/M/U1/Cal", 0);
-  EXPECT_EQ(folderNames(temp_.string()), std::vector<std::string>{"local"});
-  EXPECT_EQ(folderNames(local_.string()), (std::vector<std::string>{".hidden", "a.tdms", "b.txt"}));
-  EXPECT_EQ(readText((local_ / "b.txt").string()), "b.txt");
-  EXPECT_EQ(countOf(err, "\n"), 3) << err;  // one line per refused name
-  EXPECT_NE(err.find("/Cal/x\\y\n"), std::string::npos) << err;
-  EXPECT_NE(err.find("/Cal/..\\up\n"), std::string::npos) << err;
-
-  fs::remove(local_ / "a.tdms");  // a trailing "/" names the same folder
-  getFolder("/DeviceDataBase/M/U1/Cal/", 0);
-  EXPECT_EQ(folderNames(local_.string()), (std::vector<std::string>{".hidden", "a.tdms", "b.txt"}));
-}
-
-TEST_F(FtpSourceTest, FolderDownloadStopsAtTheFirstFailedFile) {
-  for (const char* name : {"one", "two", "three"}) serve(std::string("/cal/") + name, name);
-  ASSERT_TRUE(lab_.ftpFault({"refuse-retr", "2"}));
-  ASSERT_EQ(ftp_.open(), 0);
-  std::string err = getFolder("/cal", -1);
-  EXPECT_TRUE(std::regex_match(err, std::regex("FtpGetFile failed\\. Error: \\d+\n"))) << err;
-  // The server lists in its own order: the file of the first RETR is kept, nothing else.
-  const std::string log = lab_.ftpLog();
-  std::smatch first;
-  ASSERT_TRUE(std::regex_search(log, first, std::regex("<- RETR (\\w+)")));
-  EXPECT_EQ(countOf(log, "<- RETR"), 2) << log;
-  EXPECT_EQ(folderNames(local_.string()), std::vector<std::string>{first[1].str()});
-}
-
-TEST_F(FtpSourceTest, EmptyOrMissingFolderFailsTheListing) {
   fs::create_directories(lab_.ftpRoot() + "/empty");
   ASSERT_EQ(ftp_.open(), 0);
-  EXPECT_EQ(getFolder("/empty", -1), "FtpFindFirstFile failed. Error: 78\n");
-  EXPECT_EQ(getFolder("/absent", -1), "FtpFindFirstFile failed. Error: 9\n");
+  std::vector<std::string> names;
+  EXPECT_EQ(list("/DeviceDataBase/M/U1/Cal", 0, &names), "");
+  std::erase_if(names, [](const std::string& name) { return name == "./" || name == "../"; });
+  EXPECT_EQ(names, (std::vector<std::string>{"...", "..\\up", ".hidden", "a.tdms", "b.txt", "c/",
+                                             "x\\y"}));
+  EXPECT_EQ(list("/DeviceDataBase/M/U1/Cal/", 0), "");  // a trailing "/" names the same folder
+
+  // An empty folder and one that is not there fail, each with what it means.
+  EXPECT_EQ(list("/empty", -1), "FtpFindFirstFile failed. Error: 78\n");
+  EXPECT_EQ(ftp_.lastFailure(), FtpFailure::Missing);
+  EXPECT_EQ(list("/absent", -1), "FtpFindFirstFile failed. Error: 9\n");
+  EXPECT_EQ(ftp_.lastFailure(), FtpFailure::NotEntered);
   EXPECT_TRUE(fs::is_empty(local_));
-  // Told apart from a listing that failed.
-  testing::internal::CaptureStderr();
-  EXPECT_EQ(ftp_.fetchFolder("/empty", local_.string()).outcome, FolderFetch::Absent);
-  EXPECT_EQ(ftp_.fetchFolder("/absent", local_.string()).outcome, FolderFetch::Absent);
-  testing::internal::GetCapturedStderr();
+}
+
+TEST_F(FtpSourceTest, SmallFilesAreReadIntoMemory) {
+  serve("/p/Pkg.zip.sha256", "digest  Pkg.zip\n");
+  serve("/p/Large.txt", std::string(5000, 'x'));
+  ASSERT_EQ(ftp_.open(), 0);
+  std::string content;
+  int status = 0;
+  EXPECT_EQ(stderrOf(status, [&] { return ftp_.readFile("/p/Pkg.zip.sha256", 100, content); }), "");
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(content, "digest  Pkg.zip\n");
+  // A file longer than the limit is read one byte past it, which tells that it is.
+  EXPECT_EQ(ftp_.readFile("/p/Large.txt", 100, content), 0);
+  EXPECT_EQ(content, std::string(101, 'x'));
+  // A file the server does not have is no failure, and says nothing.
+  EXPECT_EQ(stderrOf(status, [&] { return ftp_.readFile("/p/absent.sha256", 100, content); }), "");
+  EXPECT_EQ(status, FtpSource::kNotOnServer);
+  EXPECT_TRUE(fs::is_empty(local_));
 }
 
 TEST_F(FtpSourceTest, ServerThatStopsAnsweringIsGivenUpAfterItsWait) {
@@ -292,8 +322,9 @@ TEST_F(FtpSourceTest, ServerThatStopsAnsweringIsGivenUpAfterItsWait) {
   int status = 0;
   testing::internal::CaptureStdout();
   test::Stopwatch downloading;
-  EXPECT_EQ(stderrOf(status, [&] { return ftp.downloadFile("/p/Pkg.zip", local_.string()); }),
-            "FtpGetFile failed. Error: 28\n");
+  EXPECT_EQ(
+      errorLine(stderrOf(status, [&] { return ftp.downloadFile("/p/Pkg.zip", local_.string()); })),
+      "FtpGetFile failed. Error: 28\n");
   const double waited = downloading.seconds();
   EXPECT_EQ(test::maskTimestamps(testing::internal::GetCapturedStdout()),
             "[T] : [ERROR]The package server stopped answering during the download of "
@@ -309,11 +340,10 @@ TEST_F(FtpSourceTest, ServerThatStopsAnsweringIsGivenUpAfterItsWait) {
   testing::internal::CaptureStdout();
   EXPECT_EQ(stderrOf(status, [&] { return ftp.downloadFile("/p/Other.zip", local_.string()); }),
             kNotConnected);
-  testing::internal::CaptureStderr();
-  const FolderFetch listing = ftp.fetchFolder("/p", local_.string());
-  testing::internal::GetCapturedStderr();
-  EXPECT_EQ(listing.outcome, FolderFetch::Failed);
-  EXPECT_EQ(listing.failedPath, "/p");
+  std::vector<FtpEntry> entries;
+  EXPECT_EQ(stderrOf(status, [&] { return ftp.listFolder("/p", entries); }),
+            "FtpFindFirstFile failed. Error: 7\n");
+  EXPECT_EQ(status, -1);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
 
   // A server that hangs before the login is given up after the connect wait.
@@ -326,6 +356,14 @@ TEST_F(FtpSourceTest, ServerThatStopsAnsweringIsGivenUpAfterItsWait) {
             "[T] : [ERROR]The package server stopped answering during the connection (no reply "
             "for 2 s)\n");
   EXPECT_EQ(status, -1);
+
+  // Once the server answers again, the next step connects afresh: one connection at a time.
+  ASSERT_TRUE(lab_.resume("ftp"));
+  ASSERT_TRUE(lab_.ftpFault({"clear"}));
+  EXPECT_EQ(ftp.reopen(), 0);
+  EXPECT_EQ(ftp.downloadFile("/p/Other.zip", local_.string()), 0);
+  EXPECT_EQ(ftp.reopen(), 0);  // a connection that is open is kept
+  EXPECT_EQ(countOf(lab_.ftpLog(), "<- USER"), 2) << lab_.ftpLog();
 }
 
 }  // namespace

@@ -1,10 +1,8 @@
-#include "workspace/latest_version.h"
+#include "package/latest_version.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <utility>
@@ -14,27 +12,16 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct Reading {
-  PointerRead status;
-  std::string name, echoed;  // echoed: all of standard output, the run log's lines too
-  double seconds;
-};
-
 fs::path pointerPath() {
   return fs::temp_directory_path() / ("pointer-" + std::to_string(::getpid()));
 }
 
-Reading readPointer(const std::string& content, PerLine perLine = PerLine::Echo) {
+PointerFile readPointer(const std::string& content) {
   const fs::path path = pointerPath();
   std::ofstream(path, std::ios::binary) << content;
-  Reading r{PointerRead::NotOpened, "unchanged", "", 0};
-  const auto start = std::chrono::steady_clock::now();
-  testing::internal::CaptureStdout();
-  r.status = readLatestVersion(path.string(), perLine, r.name);
-  r.echoed = testing::internal::GetCapturedStdout();
-  r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  PointerFile read = readPointerFile(path.string());
   fs::remove(path);
-  return r;
+  return read;
 }
 
 // `count` lines of `length` letters, each ending with a line feed.
@@ -44,34 +31,36 @@ std::string lines(int count, std::size_t length) {
   return text;
 }
 
-TEST(LatestVersion, NameIsTheTextAfterTheLastLineFeedAndEveryLineIsEchoed) {
+TEST(LatestVersion, NameIsTheTextAfterTheLastLineFeedAndEveryLineIsRead) {
   const std::string atTheLimits = lines(15, 255) + std::string(256, 'b');  // 4096 bytes, 16 lines
+  std::vector<std::string> limitLines(15, std::string(255, 'a'));
+  limitLines.push_back(std::string(256, 'b'));
   struct Case {
-    std::string content, name, echoed;
+    std::string content, name;
+    std::vector<std::string> lines;
   } cases[] = {
-      {"Pkg_1.2.zip", "Pkg_1.2.zip", "Pkg_1.2.zip\n"},
-      {"Pkg.zip\n", "", "Pkg.zip\n"},
-      {"Pkg.zip\r\n", "", "Pkg.zip\n"},  // the carriage return belongs to the line break
-      {"Old.zip\r\nNew.zip", "New.zip", "Old.zip\nNew.zip\n"},
-      {"", "", ""},
-      {"\xEF\xBB\xBFPkg.zip", "Pkg.zip", "Pkg.zip\n"},  // Notepad's byte-order mark
-      {"\xEF\xBB\xBF", "", ""},
-      {"  Pkg 1.zip ", "  Pkg 1.zip ", "  Pkg 1.zip \n"},
-      {"P\xC3\xBC.zip", "P\xC3\xBC.zip", "P\xC3\xBC.zip\n"},
-      {"P\xFC.zip", "P\xFC.zip", "P?.zip\n"},  // not UTF-8: shown as "?", refused later
-      {"A\n\nB\n", "", "A\n\nB\n"},
-      {atTheLimits, std::string(256, 'b'), lines(15, 255) + std::string(256, 'b') + "\n"},
+      {"Pkg_1.2.zip", "Pkg_1.2.zip", {"Pkg_1.2.zip"}},
+      {"Pkg.zip\n", "", {"Pkg.zip"}},
+      {"Pkg.zip\r\n", "", {"Pkg.zip"}},  // the carriage return belongs to the line break
+      {"Old.zip\r\nNew.zip", "New.zip", {"Old.zip", "New.zip"}},
+      {"", "", {}},
+      {"\xEF\xBB\xBFPkg.zip", "Pkg.zip", {"Pkg.zip"}},  // Notepad's byte-order mark
+      {"\xEF\xBB\xBF", "", {}},
+      {"  Pkg 1.zip ", "  Pkg 1.zip ", {"  Pkg 1.zip "}},
+      {"P\xC3\xBC.zip", "P\xC3\xBC.zip", {"P\xC3\xBC.zip"}},
+      {"P\xFC.zip", "P\xFC.zip", {"P\xFC.zip"}},  // not UTF-8: refused later, by name
+      {"A\n\nB\n", "", {"A", "", "B"}},
+      {atTheLimits, std::string(256, 'b'), limitLines},
   };
   for (const Case& c : cases) {
-    Reading r = readPointer(c.content);
-    EXPECT_EQ(r.status, PointerRead::Read);
-    EXPECT_EQ(r.name, c.name) << testing::PrintToString(c.content);
-    EXPECT_EQ(r.echoed, c.echoed) << testing::PrintToString(c.content);
+    const PointerFile read = readPointer(c.content);
+    EXPECT_EQ(read.outcome, PointerFile::Read);
+    EXPECT_EQ(read.packageName, c.name) << testing::PrintToString(c.content);
+    EXPECT_EQ(read.lines, c.lines) << testing::PrintToString(c.content);
   }
-  EXPECT_EQ(readPointer("A\nB", PerLine::None).echoed, "");
 }
 
-TEST(LatestVersion, WhatIsNoPointerFileIsRefusedBeforeALineIsEchoed) {
+TEST(LatestVersion, WhatIsNoPointerFileIsRefusedWithoutALine) {
   const std::string binary = [] {
     std::string bytes(1 << 20, '\0');
     for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 7919 >> 3);
@@ -81,51 +70,29 @@ TEST(LatestVersion, WhatIsNoPointerFileIsRefusedBeforeALineIsEchoed) {
       {binary, "is larger than 4096 bytes"},
       {lines(15, 255) + std::string(257, 'b'), "is larger than 4096 bytes"},
       {lines(17, 1), "has 17 lines, more than the 16 a pointer file may have"},
-      {lines(16, 1) + "Pkg.zip", "has 17 lines"},
+      {lines(16, 1) + "Pkg.zip", "has 17 lines, more than the 16 a pointer file may have"},
       {std::string("P\0g.zip", 7),
        "holds a control character (byte 0x00 at offset 1): it is no text"},
-      {"Old.zip\nPkg\x1b[2J.zip", "holds a control character (byte 0x1B at offset 11)"},
-      {"Pkg.zip\r", "holds a control character (byte 0x0D at offset 7)"},  // no line feed after it
-      {"A\r\r\nB", "holds a control character (byte 0x0D at offset 1)"},
-      {"\rPkg.zip", "holds a control character (byte 0x0D at offset 0)"},
-      {"Pkg\t1.zip", "holds a control character (byte 0x09 at offset 3)"},
-      {"Pkg.zip\x7f", "holds a control character (byte 0x7F at offset 7)"},
+      {"Old.zip\nPkg\x1b[2J.zip",
+       "holds a control character (byte 0x1B at offset 11): it is no text"},
+      {"Pkg.zip\r", "holds a control character (byte 0x0D at offset 7): it is no text"},
+      {"A\r\r\nB", "holds a control character (byte 0x0D at offset 1): it is no text"},
+      {"\rPkg.zip", "holds a control character (byte 0x0D at offset 0): it is no text"},
+      {"Pkg\t1.zip", "holds a control character (byte 0x09 at offset 3): it is no text"},
+      {"Pkg.zip\x7f", "holds a control character (byte 0x7F at offset 7): it is no text"},
   };
   for (const auto& [content, problem] : cases) {
-    const Reading r = readPointer(content);
-    EXPECT_EQ(r.status, PointerRead::Refused) << problem;
-    EXPECT_EQ(r.name, "unchanged") << problem;
-    // One line, the run log's, and no line of the file before it.
-    EXPECT_TRUE(r.echoed.starts_with("[")) << r.echoed;
-    EXPECT_EQ(std::count(r.echoed.begin(), r.echoed.end(), '\n'), 1) << r.echoed;
-    EXPECT_NE(r.echoed.find("[ERROR]The pointer file " + pointerPath().string() +
-                            " is no pointer file: it " + problem),
-              std::string::npos)
-        << r.echoed;
-    EXPECT_TRUE(r.echoed.ends_with("; nothing was installed\n")) << r.echoed;
+    const PointerFile read = readPointer(content);
+    EXPECT_EQ(read.outcome, PointerFile::Refused) << problem;
+    EXPECT_EQ(read.problem, problem);
+    EXPECT_TRUE(read.lines.empty()) << problem;
+    EXPECT_EQ(read.packageName, "") << problem;
   }
 }
 
-TEST(LatestVersion, MissingFileIsNotOpenedAndKeepsTheName) {
-  std::string name = "kept";
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(readLatestVersion("/nonexistent/Pointer.txt", PerLine::Echo, name),
-            PointerRead::NotOpened);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-  EXPECT_EQ(name, "kept");
-}
-
-TEST(LatestVersion, PausesOneSecondPerLine) {
-  // The per-line action runs once for each line; a final line break starts no line.
-  const std::pair<const char*, int> cases[] = {
-      {"", 0}, {"Pkg.zip", 1}, {"Pkg.zip\n", 1}, {"A\nPkg.zip", 2}, {"A\n\nB\n", 3}};
-  for (const auto& [content, lines] : cases) {
-    std::string name;
-    EXPECT_EQ(readPointerLines(content, PerLine::None, name), lines) << content;
-  }
-  Reading two = readPointer("A\nPkg.zip", PerLine::Pause);
-  EXPECT_GE(two.seconds, 1.95);
-  EXPECT_EQ(two.echoed, "");
+TEST(LatestVersion, MissingFileOrFolderIsNotOpened) {
+  EXPECT_EQ(readPointerFile("/nonexistent/Pointer.txt").outcome, PointerFile::NotOpened);
+  EXPECT_EQ(readPointerFile(fs::temp_directory_path().string()).outcome, PointerFile::NotOpened);
 }
 
 }  // namespace

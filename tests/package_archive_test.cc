@@ -1,4 +1,4 @@
-#include "workspace/package_archive.h"
+#include "package/package_archive.h"
 
 #include <gtest/gtest.h>
 

@@ -14,6 +14,7 @@
 #include "support/history.h"
 #include "support/lab.h"
 #include "support/scenario.h"
+#include "workspace/partial_name.h"
 
 namespace provision::test {
 namespace {
@@ -39,6 +40,16 @@ const Unit kUnit51{"u51", "7F3A90C1", "51", "K700MB", "K700_R5_V3(051)"};
 const Unit kUnit12{"u12", "A1B2C3D4", "12", "ZRMB-A", "ZRMB-A(012)"};
 // The calibration file of each unit whose name has blanks and a letter beyond ASCII.
 const char* const kChannelGain = "Verst\xc3\xa4rkung Kanal 1.cal";
+
+// One run of a table of calibration cases: the row prepares the package server (and the PC), runs
+// with its arguments and expects its status and the line that ends the run log.
+struct CalibrationRow {
+  const char* what;
+  std::function<void(const TechnicianPc&)> prepare;
+  std::vector<std::string> args;
+  int status;
+  std::function<std::string(const TechnicianPc&)> line;
+};
 
 class PackageUpdate : public testing::Test {
  protected:
@@ -116,6 +127,42 @@ class PackageUpdate : public testing::Test {
     for (const std::string& name : folderNames(lab_.devicePath("home/tqowmb")))
       EXPECT_EQ(name.find("ZRConfig"), std::string::npos) << name;
     EXPECT_NE(lab_.device("pgrep -x Lumora4").status, 0) << "the unit's service was stopped";
+  }
+
+  // Runs each row on a technician's PC of its own: nothing reaches the unit's /opt/CalFile, and
+  // nothing of another unit's folder or an older calibration is fetched.
+  void runCalibrationRows(const std::vector<CalibrationRow>& rows) {
+    int pc = 0;
+    for (const auto& row : rows) {
+      SCOPED_TRACE(row.what);
+      TechnicianPc technician(lab_, "pc" + std::to_string(++pc));
+      row.prepare(technician);
+      ProcessResult run = technician.run(row.args);
+      EXPECT_EQ(run.status, row.status) << run.err;
+      const std::string out = maskTimestamps(run.out);
+      EXPECT_TRUE(out.ends_with(row.line(technician) + "Failed to query calibration file\n"))
+          << out;
+      EXPECT_TRUE(folderNames(lab_.devicePath("opt/CalFile")).empty());
+      EXPECT_EQ(lab_.ftpLog().find("ZR51A00099"), std::string::npos) << "another unit's folder";
+      EXPECT_EQ(lab_.ftpLog().find("Cal_20261015"), std::string::npos) << "an older calibration";
+      EXPECT_EQ(run.err.find("run mode 1"), std::string::npos) << run.err;
+    }
+  }
+
+  // The unit's log names the calibration folder Cal_Test, which holds `names` (with a "/" in a
+  // name, a sub-folder and a file in it), each a text that names the unit.
+  void publishSet(const std::vector<std::string>& names) const {
+    const std::string folder = lab_.ftpRoot() + unitFolder(kUnit51);
+    writeText(folder + "/Cal_LatestFileLog.txt", "Cal_Test\n");
+    std::filesystem::remove_all(folder + "/Cal_Test");
+    for (const std::string& name : names) writeText(folder + "/Cal_Test/" + name, kUnit51.uid);
+  }
+  // The line of a set that is not whole on the package server.
+  static std::string incompleteSet(const std::string& where) {
+    return std::string(
+               "[T] : [ERROR]The package server holds no whole calibration set for this "
+               "unit (UID ") +
+           kUnit51.uid + "): " + where + "; none of the unit's calibration files was installed\n";
   }
 
   // The unit's log names a calibration folder of raw recordings only, and the configuration-file
@@ -312,18 +359,14 @@ TEST_F(PackageUpdate, NamesFromOutsideReachTheDeviceAsOneWordAndNotepadFilesRead
             "\xEF\xBB\xBF"
             "Cal_20261101\r\nCal_20261015\r\n");
 
-  ProcessResult run = pc_.run({"2", "CN", "Alx"});  // a mistyped sub-folder
+  ProcessResult run = pc_.run({"2", "CN", "Alt"});
   EXPECT_EQ(run.status, 0) << run.out << run.err;
   const std::string out = maskTimestamps(run.out);
   EXPECT_NE(out.find("\nCal_20261101\n"), std::string::npos) << out;
-  EXPECT_NE(out.find("[T] : [WARING]The configuration-file folder " + unit +
-                     "/ConfigFile/Alx is not on the package server; the run goes on without it\n"),
-            std::string::npos)
-      << out;
   EXPECT_TRUE(out.ends_with(kClosingLines)) << out;
   EXPECT_EQ(folderNames(lab_.devicePath("opt/CalFile")),
-            (std::vector<std::string>{"NOTES.TDMS", kChannelGain, "gain.cal", "offset.cfg",
-                                      "shared.ini"}));
+            (std::vector<std::string>{"NOTES.TDMS", kChannelGain, "alt.json", "gain.cal",
+                                      "offset.cfg", "shared.ini"}));
   EXPECT_EQ(lab_.device("test -e /home/tqowmb/injected").status, 1) << "the name ran a command";
   expectInstalledTool("CN");
   EXPECT_NE(pc_.record().find("command: as tqowmb: unzip -o /home/tqowmb/'" + tool +
@@ -393,7 +436,7 @@ TEST_F(PackageUpdate, FailedToolUploadStillSyncsCalibrationButFailsTheRun) {
   ProcessResult both = second.run({"2", "CN", "Nested"});
   EXPECT_EQ(both.status, 256 - 14);
   EXPECT_TRUE(maskTimestamps(both.out).ends_with(
-      "; none was installed\nFailed to query calibration file\n"))
+      "; none of the unit's calibration files was installed\nFailed to query calibration file\n"))
       << both.out;
   EXPECT_TRUE(folderNames(lab_.devicePath("opt/CalFile")).empty());
 }
@@ -427,13 +470,7 @@ TEST_F(PackageUpdate, CalibrationThatIsNotTheUnitsOwnSetInstallsNothing) {
   const std::string unit = unitFolder(kUnit51);
   const std::string label = lab_.ftpRoot() + "/DeviceDataBase/" + kUnit51.label;
   writeText(label + "/ZR51A00099/Cal_20250301/foreign.cal", "another unit's\n");
-  const struct {
-    const char* what;
-    std::function<void(const TechnicianPc&)> prepare;
-    std::vector<std::string> args;
-    int status;
-    std::function<std::string(const TechnicianPc&)> line;
-  } rows[] = {
+  runCalibrationRows({
       {"a log copied from another unit's folder and edited",
        [&](const TechnicianPc&) {
          writeText(lab_.ftpRoot() + unit + "/Cal_LatestFileLog.txt",
@@ -455,37 +492,88 @@ TEST_F(PackageUpdate, CalibrationThatIsNotTheUnitsOwnSetInstallsNothing) {
          writeText(pc.path("data/CalFile/Cal_LatestFileLog.txt"), "Cal_20261015\n");
        },
        {},
-       2,
-       [](const TechnicianPc& pc) {
-         return "[T] : [INFO]Can't open the file : " +
-                pc.shownPath("data/CalFile/Cal_LatestFileLog.txt") + "\n";
+       1,
+       [&](const TechnicianPc&) {
+         return "[T] : [ERROR]The calibration log " + unit +
+                "/Cal_LatestFileLog.txt could not be fetched from the package server at "
+                "192.168.10.1: it is not there (error 78); none of the unit's calibration files "
+                "was installed\n";
        }},
       {"raw recordings only, and a configuration-file folder of folders",
        [&](const TechnicianPc&) { publishRawRecordingsOnly(kUnit51); },
        {"2", "CN", "Nested"},
        5,
        [&](const TechnicianPc&) {
-         return "[T] : [ERROR]The package server holds no calibration file for this unit (UID "
-                "7F3A90C1): " +
-                unit + "/Cal_Raw and " + unit +
-                "/ConfigFile/Nested hold only raw recordings (a.tdms, b.tdms.bak) and "
-                "sub-folders (Deeper); none was installed\n";
+         return "[T] : [ERROR]The package server holds no whole calibration set for this unit "
+                "(UID 7F3A90C1): " +
+                unit +
+                "/Cal_Raw holds only raw recordings (a.tdms, b.tdms.bak), no calibration file; "
+                "none of the unit's calibration files was installed\n";
        }},
-  };
-  int pc = 0;
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.what);
-    TechnicianPc technician(lab_, "pc" + std::to_string(++pc));
-    row.prepare(technician);
-    ProcessResult run = technician.run(row.args);
-    EXPECT_EQ(run.status, row.status) << run.err;
-    const std::string out = maskTimestamps(run.out);
-    EXPECT_TRUE(out.ends_with(row.line(technician) + "Failed to query calibration file\n")) << out;
-    EXPECT_TRUE(folderNames(lab_.devicePath("opt/CalFile")).empty());
-    EXPECT_EQ(lab_.ftpLog().find("ZR51A00099"), std::string::npos) << "another unit's folder";
-    EXPECT_EQ(lab_.ftpLog().find("Cal_20261015"), std::string::npos) << "an older calibration";
-    EXPECT_EQ(run.err.find("run mode 1"), std::string::npos) << run.err;
-  }
+  });
+}
+
+// A set of which any entry would be left out, or taken otherwise at another station, installs
+// nothing: every entry is fetched or passed over by a stated rule.
+TEST_F(PackageUpdate, CalibrationSetThatIsNotWholeInstallsNothing) {
+  layOut(kUnit51);
+  const std::string unit = unitFolder(kUnit51);
+  runCalibrationRows({
+      {"the set nested one level deeper",
+       [&](const TechnicianPc&) {
+         publishSet({"raw.tdms", "Deeper/gain.cal"});
+       },
+       {},
+       5,
+       [&](const TechnicianPc&) {
+         return incompleteSet(unit +
+                              "/Cal_Test holds a sub-folder, Deeper, whose files no unit "
+                              "gets (a set's files lie in its folder itself)");
+       }},
+      {"a name with a backslash, as a Windows script writes it",
+       [&](const TechnicianPc&) {
+         publishSet({"gain.cal", "CH3\\gain.cal"});
+       },
+       {},
+       5,
+       [&](const TechnicianPc&) {
+         return incompleteSet(unit +
+                              "/Cal_Test holds \"CH3\\gain.cal\", which cannot be a "
+                              "file's name at every station (Linux and Windows)");
+       }},
+      {"a name that Windows reserves, at a Linux station too",
+       [&](const TechnicianPc&) {
+         publishSet({"gain.cal", "AUX.cal"});
+       },
+       {},
+       5,
+       [&](const TechnicianPc&) {
+         return incompleteSet(unit +
+                              "/Cal_Test holds \"AUX.cal\", which cannot be a file's "
+                              "name at every station (Linux and Windows)");
+       }},
+      {"two names of one file on Windows",
+       [&](const TechnicianPc&) {
+         publishSet({"gain.cal", "Gain.cal"});
+       },
+       {},
+       5,
+       [&](const TechnicianPc&) {
+         return incompleteSet(unit +
+                              "/Cal_Test holds two files whose names differ in case only, "
+                              "Gain.cal and gain.cal, which would be one file on a Windows "
+                              "station");
+       }},
+      {"a calibration sub-folder that the server spells otherwise",
+       [&](const TechnicianPc&) { publishSet({"gain.cal"}); },
+       {"2", "CN", "alt"},
+       5,
+       [&](const TechnicianPc&) {
+         return "[T] : [ERROR]The calibration sub-folder \"alt\" is not in " + unit +
+                "/ConfigFile/ on the package server, which holds the sub-folders Alt, Extra: "
+                "none of the unit's calibration files was installed\n";
+       }},
+  });
 }
 
 TEST_F(PackageUpdate, FailingFixUpScriptFailsTheCalibrationStep) {
@@ -507,6 +595,8 @@ TEST_F(PackageUpdate, FailingFixUpScriptFailsTheCalibrationStep) {
 // A unit's calibration files arrive whole or not at all, whatever happens to the package server.
 class PackageUpdateStall : public PackageUpdate {
  protected:
+  // Where large.cal arrives on the device: the folder of its set, beside /opt/CalFile.
+  static constexpr const char* kArrivingLarge = "/opt/.provision-*.part/large.cal";
   std::string calibrationFile(const std::string& name) const {
     return unitFolder(kUnit51) + "/Cal_20261101/" + name;
   }
@@ -532,9 +622,12 @@ TEST_F(PackageUpdateStall, CalibrationFileThatCannotBeFetchedInstallsNoneOfTheSe
   ProcessResult run = pc_.run({});
   EXPECT_EQ(run.status, 1);
   const std::string out = maskTimestamps(run.out);
-  EXPECT_TRUE(out.ends_with("[T] : [ERROR]Failed to fetch " + calibrationFile("offset.cfg") +
-                            ": none of the unit's calibration files was installed\n"
-                            "Failed to query calibration file\n"))
+  EXPECT_TRUE(std::regex_search(
+      out, std::regex(R"(\[T\] : \[ERROR\]The calibration file [^\n]*/Cal_20261101/offset\.cfg )"
+                      R"(could not be fetched from the package server at [0-9.]+: its transfer )"
+                      R"(broke off before the whole file had arrived \(error (10|18)\); none of )"
+                      R"(the unit's calibration files was installed\n\n)"
+                      R"(Failed to query calibration file\n$)")))
       << out;
   EXPECT_EQ(out.find("zr installed successfully"), std::string::npos) << out;
   expectEarlierSetOnly();
@@ -547,7 +640,7 @@ TEST_F(PackageUpdateStall, DeviceThatStopsAnsweringMidSetKeepsItsEarlierSet) {
   installEarlierSet();
   // A file large enough that the device stops answering in the middle of the set.
   writeText(lab_.ftpRoot() + calibrationFile("large.cal"), patterned(16 * 1024 * 1024));
-  ASSERT_TRUE(lab_.hangDeviceAfter(1024 * 1024, "/opt/CalFile/.provision-*.part"));
+  ASSERT_TRUE(lab_.hangDeviceAfter(1024 * 1024, kArrivingLarge));
   ProcessResult cut = pc_.run({});
   EXPECT_EQ(cut.status, 256 - 15);
   const std::string out = maskTimestamps(cut.out);
@@ -556,7 +649,7 @@ TEST_F(PackageUpdateStall, DeviceThatStopsAnsweringMidSetKeepsItsEarlierSet) {
             std::string::npos)
       << out;
   EXPECT_NE(out.find("[T] : [ERROR]Failed to upload the unit's calibration files, status -15: "
-                     "none of them was installed, and /opt/CalFile/ on the device is as it was\n"),
+                     "none of them was installed, and /opt/CalFile on the device is as it was\n"),
             std::string::npos)
       << out;
   EXPECT_TRUE(out.ends_with("Failed to query calibration file\n")) << out;
@@ -609,10 +702,11 @@ TEST_F(PackageUpdateStall, CalibrationFolderThatIsNotThereInstallsNothing) {
   const std::string unit = unitFolder(kUnit51);
   writeText(lab_.ftpRoot() + unit + "/Cal_LatestFileLog.txt", "Cal_20261201\n");
   ProcessResult run = pc_.run({});
-  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.status, 5);
   EXPECT_TRUE(maskTimestamps(run.out).ends_with(
-      "[T] : [ERROR]Failed to fetch " + unit +
-      "/Cal_20261201: none of the unit's calibration files was installed\n"
+      "[T] : [ERROR]The calibration folder " + unit +
+      "/Cal_20261201 that the unit's calibration log names is not on the package server: none "
+      "of the unit's calibration files was installed\n"
       "Failed to query calibration file\n"))
       << run.out;
   expectEarlierSetOnly();
@@ -654,7 +748,7 @@ TEST_F(PackageUpdateStall, RunKilledDuringACalibrationDownloadLeavesNothingALate
 TEST_F(PackageUpdateStall, SetLeftByACutOffRunReachesNoOtherUnit) {
   layOut(kUnit51);
   writeText(lab_.ftpRoot() + calibrationFile("large.cal"), patterned(16 * 1024 * 1024));
-  ASSERT_TRUE(lab_.hangDeviceAfter(1024 * 1024, "/opt/CalFile/.provision-*.part"));
+  ASSERT_TRUE(lab_.hangDeviceAfter(1024 * 1024, kArrivingLarge));
   // The window is closed while the device hangs in the middle of the set.
   ProcessResult cut = pc_.run({}, 52);
   ASSERT_TRUE(cut.timedOut) << cut.out;
@@ -663,7 +757,7 @@ TEST_F(PackageUpdateStall, SetLeftByACutOffRunReachesNoOtherUnit) {
   ASSERT_TRUE(std::find(left.begin(), left.end(), "large.cal") != left.end());
 
   ASSERT_TRUE(lab_.resume("device"));
-  ASSERT_EQ(lab_.device("rm -f /opt/CalFile/.provision-*").status, 0);
+  ASSERT_EQ(lab_.device("rm -rf /opt/.provision-*").status, 0);
   ASSERT_EQ(lab_.fixture({"device-zr", "--unit", kUnit12.name}).status, 0);
   ASSERT_TRUE(lab_.ftpDown());
   ProcessResult offline = pc_.run({});

@@ -58,6 +58,15 @@ TEST(ShellWord, EveryNameReachesTheShellAsExactlyItself) {
   for (size_t i = 0; i < names.size(); ++i) {
     EXPECT_EQ(files[i], names[i][0] == '-' ? "./" + names[i] : names[i]);
   }
+
+  // Paths of such names: the same path, whatever their names hold.
+  words.clear();
+  std::vector<std::string> paths;
+  for (size_t i = 0; i + 1 < names.size(); i += 2) {
+    paths.push_back((i % 4 == 0 ? "/" : "") + names[i] + "/" + names[i + 1]);
+    words += pathWord(paths.back()) + " ";
+  }
+  EXPECT_EQ(parsedByShell(words), paths);
 }
 
 TEST(ShellWord, PlainNamesGoInAsTheyStandAndOthersQuoted) {
@@ -68,6 +77,9 @@ TEST(ShellWord, PlainNamesGoInAsTheyStandAndOthersQuoted) {
   EXPECT_EQ(fileWord("/root/", "Pkg.zip"), "/root/Pkg.zip");
   EXPECT_EQ(fileWord("/root/", "*"), "/root/'*'");
   EXPECT_EQ(fileWord("", "-rf"), "./'-rf'");
+  EXPECT_EQ(pathWord("QMServer/bin/QMServer"), "QMServer/bin/QMServer");
+  EXPECT_EQ(pathWord("/opt/.provision-0a1b.part/"), "/opt/.provision-0a1b.part/");
+  EXPECT_EQ(pathWord("Kanal 1/gain.cal"), "'Kanal 1'/gain.cal");
   EXPECT_EQ(grepPattern("51"), "51");
   EXPECT_EQ(grepPattern("-v"), "-e '-v'");
   EXPECT_EQ(grepPattern("a b"), "-e 'a b'");

@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <filesystem>
 #include <set>
 #include <sstream>
@@ -114,6 +116,41 @@ TEST(UnitHistory, WritersAtTheSameTimeShareOneHeaderAndKeepTheirRowsWhole) {
   // A file that cannot be written.
   fs::create_directory(path);
   EXPECT_FALSE(appendHistoryRow(path, rowOf("PC", "", 0)));
+  fs::remove(path);
+}
+
+// A write that a full disk cuts short leaves nothing of the row, and a row that an older version
+// left without its line end does not swallow the next one.
+TEST(UnitHistory, ARowIsWrittenWholeOrNotAtAll) {
+  const std::string path =
+      fs::temp_directory_path() / ("history-whole-" + std::to_string(::getpid()) + ".csv");
+  fs::remove(path);
+  ASSERT_TRUE(appendHistoryRow(path, rowOf("PC", "7F3A90C1", 0)));
+  const std::string before = test::readText(path);
+
+  // A file that may not grow by more than a few bytes, as on a disk that is full.
+  const pid_t writer = ::fork();
+  if (writer == 0) {
+    ::signal(SIGXFSZ, SIG_IGN);
+    const rlim_t limit = static_cast<rlim_t>(before.size() + 20);
+    const rlimit size{limit, limit};
+    ::setrlimit(RLIMIT_FSIZE, &size);
+    ::_exit(appendHistoryRow(path, rowOf("PC", "7F3A90C1", 1)) ? 1 : 0);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(writer, &status, 0), writer);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the short write is a failure";
+  EXPECT_EQ(test::readText(path), before);
+
+  for (const char* cut : {"2026-12-08T06:45:30+01:00,PC,1.0", "2026-12-08T06:45:30+01:00\r"}) {
+    test::writeText(path, before + cut);
+    ASSERT_TRUE(appendHistoryRow(path, rowOf("PC", "7F3A90C1", 2)));
+    const std::string text = test::readText(path);
+    EXPECT_EQ(test::countOf(text, "\n"), test::countOf(text, "\r\n")) << text;
+    const std::vector<std::vector<std::string>> records = parseCsv(text);
+    ASSERT_EQ(records.size(), 4u) << text;
+    EXPECT_EQ(records[3][kHistoryPackage], "run 2");
+  }
   fs::remove(path);
 }
 

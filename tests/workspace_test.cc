@@ -10,6 +10,7 @@
 #include <fstream>
 #include <iostream>
 
+#include "app/start_up.h"
 #include "ftp/ftp_source.h"
 #include "settings/settings.h"
 #include "support/lab.h"
@@ -31,7 +32,7 @@ class StartUpRun : public testing::Environment {
   void SetUp() override {
     if (!std::getenv(kStartUpVariable)) return;
     FtpSource server;
-    prepareWorkspace(checkPackageServer(server));
+    startWorkspace(server);
     std::cout << kStartUpMarker << settings.baseFolder << "\n"
               << settings.serverOnline << std::endl;
     std::exit(0);

@@ -142,24 +142,33 @@ def resume(name, peer):
 # ---------------------------------------------------------------------------- watchers
 
 
+def matching_paths(pattern):
+    """The paths that `pattern` matches, a glob in any of its names ("*" also matching a leading
+    dot, as in /opt/.provision-*.part/large.cal)."""
+    paths = ["/"] if pattern.startswith("/") else [""]
+    for part in [part for part in pattern.split("/") if part]:
+        matched = []
+        for base in paths:
+            if not glob.has_magic(part):
+                matched.append(os.path.join(base, part))
+                continue
+            try:
+                names = os.listdir(base or ".")
+            except (FileNotFoundError, NotADirectoryError):
+                continue
+            matched += [os.path.join(base, name) for name in fnmatch.filter(names, part)]
+        paths = matched
+    return paths
+
+
 def largest_file_size(pattern):
     """The size of the largest file whose path matches `pattern` (a path, or a glob such as
-    /opt/CalFile/.provision-*.part, whose "*" also matches a leading dot); -1 when none does."""
-    if not glob.has_magic(pattern):
-        try:
-            return os.stat(pattern).st_size
-        except FileNotFoundError:
-            return -1
-    folder, name_pattern = os.path.split(pattern)
+    /opt/CalFile/.provision-*.part or /opt/.provision-*.part/large.cal); -1 when none does."""
     largest = -1
-    try:
-        names = os.listdir(folder)
-    except FileNotFoundError:
-        return -1
-    for file_name in fnmatch.filter(names, name_pattern):
+    for path in matching_paths(pattern):
         try:
-            largest = max(largest, os.stat(os.path.join(folder, file_name)).st_size)
-        except FileNotFoundError:
+            largest = max(largest, os.stat(path).st_size)
+        except (FileNotFoundError, NotADirectoryError):
             pass
     return largest
 

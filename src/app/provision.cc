@@ -11,6 +11,7 @@
 #include "app/history_view.h"
 #include "app/libraries.h"
 #include "app/notices.h"
+#include "app/start_up.h"
 #include "app/usage.h"
 #include "ftp/ftp_source.h"
 #include "install/probe.h"
@@ -32,14 +33,14 @@ constexpr auto kModeTwoExitWait = std::chrono::milliseconds(5000);
 
 // The modes' workflows. Each sets the wait before the program ends, which the caller keeps once
 // the run's outcome is written down: a technician who closes the window during it loses nothing.
-int runModeOne(std::chrono::milliseconds& exitWait) {
-  int status = installDriverAndLib();
+int runModeOne(FtpSource* server, std::chrono::milliseconds& exitWait) {
+  int status = installDriverAndLib(server);
   exitWait = kModeOneExitWait;
   return status;
 }
 
-int runModeTwo(std::chrono::milliseconds& exitWait) {
-  int status = runPackageUpdate();
+int runModeTwo(FtpSource* server, std::chrono::milliseconds& exitWait) {
+  int status = runPackageUpdate(server);
   if (status != kRunSucceeded) return status;
   std::cout << " Successful installation " << std::endl;
   std::cout << "The program will exit after 5 seconds " << std::endl;
@@ -78,18 +79,19 @@ int runWorkflow(int argc, const char* const* argv, const std::string& startTime,
   recordFact("device line: " + line);
   history.set(kHistoryDeviceLine, line);
 
-  // The connection stays open while the folders are made.
+  // The start-up check's connection is the run's one connection to the package server: a server
+  // that lets an address hold one connection at a time serves the whole run.
   FtpSource server;
-  prepareWorkspace(checkPackageServer(server));
+  FtpSource* online = startWorkspace(server);
   recordFact(settings.serverOnline ? "package server: online"
                                    : "package server: offline, the run works from the data folder");
   history.set(kHistoryServer, settings.serverOnline ? "online" : "offline");
 
   switch (settings.mode) {
     case 1:
-      return runModeOne(exitWait);
+      return runModeOne(online, exitWait);
     case 2:
-      return runModeTwo(exitWait);
+      return runModeTwo(online, exitWait);
     default:
       return kRunSucceeded;
   }

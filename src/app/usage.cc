@@ -22,20 +22,22 @@ struct StatusMeaning {
 constexpr StatusMeaning kStatusMeanings[] = {
     {kRunSucceeded, kRunSucceeded, "success"},
     {kRunNoDevice, kRunDownloadFailed,
-     "the device refused both root passwords or was unreachable, or a package download failed"},
+     "the device refused both root passwords or was unreachable, or a file the run needs could "
+     "not be fetched from the package server that answered at the start"},
     {kRunFileNotRead, kRunFileNotRead,
      "a pointer file or the calibration log could not be opened, or a pointer file is none (no "
      "text, too long) or names no package file"},
     {kRunInstallFailed, kRunInstallFailed,
-     "the device could not install the package, or could not put the unit's calibration into "
-     "effect"},
+     "the device could not install the package (a step failed there, or what it unpacked is not "
+     "the package), or could not put the unit's calibration into effect"},
     {kRunPackageDamaged, kRunPackageDamaged,
-     "a package is damaged, or a unit's unzip would unpack it wrongly (it failed the check on "
-     "this PC); nothing of it reached the device"},
+     "a package is damaged, a unit's unzip would unpack it wrongly, or it is not the one its "
+     "digest file names (it failed the check on this PC); nothing of it reached the device"},
     {kRunCalibrationNotFound, kRunCalibrationNotFound,
      "the unit's calibration was not found: its report names no UID, model or board, its "
-     "calibration log names no folder of its own, the package server holds no calibration file "
-     "for it, or, offline, no calibration files for this unit are in the data folder"},
+     "calibration log names no folder of its own, the package server holds no whole calibration "
+     "set for it (or not the calibration sub-folder given), or, offline, no calibration files "
+     "for this unit are in the data folder"},
     {kRunBadArgument, kRunBadArgument,
      "the first argument is not a number, or the variant cannot name a folder; nothing was "
      "started"},

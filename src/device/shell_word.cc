@@ -40,4 +40,17 @@ std::string grepPattern(const std::string& pattern) {
   return isPlainWord(pattern) ? pattern : "-e " + shellWord(pattern);
 }
 
+std::string pathWord(const std::string& path) {
+  std::string word;
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t slash = path.find('/', start);
+    const std::string name = path.substr(start, slash == std::string::npos ? slash : slash - start);
+    if (!name.empty()) word += shellWord(name);
+    if (slash == std::string::npos) return word;
+    word += '/';
+    start = slash + 1;
+  }
+}
+
 }  // namespace provision

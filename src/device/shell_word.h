@@ -17,6 +17,10 @@ bool isPlainWord(const std::string& text);
 // begins with "-" as an option: such names go in with fileWord() or grepPattern().
 std::string shellWord(const std::string& text);
 
+// A path of names joined by "/" as one word: each name as shellWord() gives it, the slashes as
+// they stand ("QMServer/bin/QMServer", "/opt/.provision-0a1b.part", "'Kanal 1'/gain.cal").
+std::string pathWord(const std::string& path);
+
 // The file `name` in `folder` as one word: `folder` (a device folder ending in "/", or empty for
 // the login's starting folder) followed by the name as shellWord() gives it. Without a folder, a
 // name that begins with "-" gets "./" before it, so that it names the same file and is no option.

@@ -58,8 +58,8 @@ size_t writeToFile(char* data, size_t size, size_t count, void* target) {
   return static_cast<NewFile*>(target)->write(data, size * count) ? size * count : 0;
 }
 
-FtpFailure failureOfLocalFile(NewFile::Problem problem) {
-  switch (problem) {
+FtpFailure failureOfLocalFile(int problem) {
+  switch (static_cast<NewFile::Problem>(problem)) {
     case NewFile::Problem::DiskFull:
       return FtpFailure::DiskFull;
     case NewFile::Problem::NotWritable:
@@ -69,11 +69,23 @@ FtpFailure failureOfLocalFile(NewFile::Problem problem) {
   }
 }
 
+// Whether a command written to the server waits for the server's connection back (active mode):
+// the address (EPRT, PORT), which some servers answer only once they connected, and the transfer
+// commands, which most servers answer only once they connected (and with an error after their
+// own, longer wait when they cannot).
+bool waitsForConnectBack(const std::string& command) {
+  for (const char* waiting : {"EPRT ", "PORT ", "RETR ", "LIST", "NLST", "MLSD"}) {
+    if (command.starts_with(waiting)) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
 // Watches a transfer: tells a command that waits for the server's connection back, and passes
-// the transfer's progress on. Some servers connect back as soon as they are given the address
-// (EPRT or PORT) and answer it only then; libcurl waits for that answer with its reply wait, so
-// the client gives it up itself after the connect wait.
-struct TransferWatch {
+// the transfer's progress on. libcurl waits for the answer to such a command with its reply wait,
+// so the client gives it up itself after the connect wait.
+struct FtpClient::Watch {
   std::chrono::milliseconds limit;
   bool waiting = false;
   std::chrono::steady_clock::time_point since;
@@ -81,11 +93,12 @@ struct TransferWatch {
   const FtpProgress* progress = nullptr;
 };
 
+namespace {
+
 int watchCommands(CURL*, curl_infotype type, char* data, size_t size, void* watch) {
-  auto* transfer = static_cast<TransferWatch*>(watch);
+  auto* transfer = static_cast<FtpClient::Watch*>(watch);
   if (type == CURLINFO_HEADER_OUT) {
-    const std::string command(data, std::min<size_t>(size, 5));
-    transfer->waiting = command.starts_with("EPRT ") || command.starts_with("PORT ");
+    transfer->waiting = waitsForConnectBack(std::string(data, std::min<size_t>(size, 5)));
     transfer->since = std::chrono::steady_clock::now();
   } else if (type == CURLINFO_HEADER_IN) {
     transfer->waiting = false;
@@ -95,7 +108,7 @@ int watchCommands(CURL*, curl_infotype type, char* data, size_t size, void* watc
 
 // libcurl's transfer callback, several times a second while a transfer runs.
 int watchTransfer(void* watch, curl_off_t total, curl_off_t received, curl_off_t, curl_off_t) {
-  auto* transfer = static_cast<TransferWatch*>(watch);
+  auto* transfer = static_cast<FtpClient::Watch*>(watch);
   if (transfer->progress && *transfer->progress && received > 0)
     (*transfer->progress)(static_cast<std::uint64_t>(received),
                           static_cast<std::uint64_t>(std::max<curl_off_t>(0, total)));
@@ -106,6 +119,21 @@ int watchTransfer(void* watch, curl_off_t total, curl_off_t received, curl_off_t
 }
 
 size_t discard(char*, size_t size, size_t count, void*) { return size * count; }
+
+// Collects a small file in memory, up to one byte more than its limit.
+struct TextSink {
+  std::string& text;
+  std::size_t limit;
+};
+
+size_t collect(char* data, size_t size, size_t count, void* target) {
+  auto* sink = static_cast<TextSink*>(target);
+  const size_t length = size * count;
+  const size_t room = sink->limit + 1 - std::min(sink->text.size(), sink->limit + 1);
+  sink->text.append(data, std::min(length, room));
+  // Anything short of the whole piece ends the transfer: enough is known once it is too long.
+  return length <= room ? length : 0;
+}
 
 // Records each listed entry and skips its transfer.
 long recordEntry(const void* info, void* entries, int) {
@@ -119,193 +147,202 @@ long recordEntry(const void* info, void* entries, int) {
 // Every entry of the listing is wanted, whatever characters its name holds.
 int matchAll(void*, const char*, const char*) { return CURL_FNMATCHFUNC_MATCH; }
 
-class CurlFtpClient : public FtpClient {
- public:
-  explicit CurlFtpClient(const FtpWaits& waits)
-      : waits_(waits), watch_{waits.connect, false, {}, false, nullptr} {}
-  ~CurlFtpClient() override { disconnect(); }
-
-  FtpConnect connect(const std::string& host, const std::string& user,
-                     const std::string& password) override {
-    disconnect();
-    if (!startLibrary()) return FtpConnect::Unavailable;
-    curl_ = curl_easy_init();
-    if (!curl_) return FtpConnect::Unavailable;
-    server_ = "ftp://" + host + "/";
-    curl_easy_setopt(curl_, CURLOPT_USERNAME, user.c_str());
-    curl_easy_setopt(curl_, CURLOPT_PASSWORD, password.c_str());
-    curl_easy_setopt(curl_, CURLOPT_FTPPORT,
-                     "-");  // active mode on the control connection's address
-    curl_easy_setopt(curl_, CURLOPT_TRANSFERTEXT, 0L);
-    curl_easy_setopt(curl_, CURLOPT_NOSIGNAL, 1L);
-    // Packages are large: fewer, bigger reads keep up with the link.
-    curl_easy_setopt(curl_, CURLOPT_BUFFERSIZE, kReceiveBufferSize);
-    // Bounded waits: the connect time covers the TCP connect, the greeting and the login.
-    curl_easy_setopt(curl_, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(waits_.connect.count()));
-    curl_easy_setopt(curl_, CURLOPT_ACCEPTTIMEOUT_MS, static_cast<long>(waits_.connect.count()));
-    curl_easy_setopt(curl_, CURLOPT_SERVER_RESPONSE_TIMEOUT, wholeSeconds(waits_.transfer));
-    curl_easy_setopt(curl_, CURLOPT_LOW_SPEED_LIMIT, kLowestSpeed);
-    curl_easy_setopt(curl_, CURLOPT_LOW_SPEED_TIME, wholeSeconds(waits_.transfer));
-    // The commands are watched for the one that waits for the server's connection back.
-    curl_easy_setopt(curl_, CURLOPT_VERBOSE, 1L);
-    curl_easy_setopt(curl_, CURLOPT_DEBUGFUNCTION, watchCommands);
-    curl_easy_setopt(curl_, CURLOPT_DEBUGDATA, &watch_);
-    curl_easy_setopt(curl_, CURLOPT_NOPROGRESS, 0L);
-    curl_easy_setopt(curl_, CURLOPT_XFERINFOFUNCTION, watchTransfer);
-    curl_easy_setopt(curl_, CURLOPT_XFERINFODATA, &watch_);
-    // Log in without a transfer; the connection stays in the handle for the later calls.
-    curl_easy_setopt(curl_, CURLOPT_URL, server_.c_str());
-    curl_easy_setopt(curl_, CURLOPT_NOBODY, 1L);
-    CURLcode result = curl_easy_perform(curl_);
-    curl_easy_setopt(curl_, CURLOPT_NOBODY, 0L);
-    if (result != CURLE_OK) {
-      error_ = result;
-      disconnect();
-      return FtpConnect::Failed;
-    }
-    return FtpConnect::Connected;
-  }
-
-  FtpError error() const override { return error_; }
-
-  FtpError fetch(const std::string& remotePath, const std::string& localPath,
-                 std::optional<std::int64_t>& modified, const FtpProgress& progress) override {
-    localProblem_ = NewFile::Problem::None;
-    modified.reset();
-    if (!curl_) return kNoConnection;
-    NewFile local;
-    if (!local.create(localPath)) {
-      localProblem_ = local.problem();
-      return CURLE_WRITE_ERROR;
-    }
-    prepareTransfer(server_ + encodePath(curl_, remotePath));
-    curl_easy_setopt(curl_, CURLOPT_WRITEFUNCTION, writeToFile);
-    curl_easy_setopt(curl_, CURLOPT_WRITEDATA, &local);
-    // The server's time of the file (MDTM) before the transfer.
-    curl_easy_setopt(curl_, CURLOPT_FILETIME, 1L);
-    watch_.progress = &progress;
-    const FtpError result = perform();
-    watch_.progress = nullptr;
-    curl_easy_setopt(curl_, CURLOPT_FILETIME, 0L);
-    const bool stored = local.close();
-    localProblem_ = local.problem();
-    if (result != CURLE_OK) return result;
-    if (!stored) return CURLE_WRITE_ERROR;
-    modified = fileTime();
-    return kFtpOk;
-  }
-
-  FtpError list(const std::string& remoteFolder, std::vector<FtpEntry>& entries) override {
-    entries.clear();
-    if (!curl_) return kNoConnection;
-    prepareTransfer(server_ + encodePath(curl_, remoteFolder) + "/*");
-    curl_easy_setopt(curl_, CURLOPT_WILDCARDMATCH, 1L);
-    curl_easy_setopt(curl_, CURLOPT_FNMATCH_FUNCTION, matchAll);
-    curl_easy_setopt(curl_, CURLOPT_CHUNK_BGN_FUNCTION, recordEntry);
-    curl_easy_setopt(curl_, CURLOPT_CHUNK_DATA, &entries);
-    localProblem_ = NewFile::Problem::None;
-    const FtpError result = perform();
-    curl_easy_setopt(curl_, CURLOPT_WILDCARDMATCH, 0L);
-    curl_easy_setopt(curl_, CURLOPT_CHUNK_BGN_FUNCTION, nullptr);
-    curl_easy_setopt(curl_, CURLOPT_CHUNK_DATA, nullptr);
-    if (result != CURLE_OK) return result;
-    return entries.empty() ? FtpError{CURLE_REMOTE_FILE_NOT_FOUND} : kFtpOk;
-  }
-
-  FtpError describe(const std::string& remotePath, FtpFileFacts& facts) override {
-    facts = {};
-    if (!curl_) return kNoConnection;
-    // Without a body libcurl asks for the time (MDTM) and the size (SIZE) and fetches nothing. A
-    // server that answers either with an error other than "no such file" (550) tells nothing of
-    // it, and the call still succeeds.
-    prepareTransfer(server_ + encodePath(curl_, remotePath));
-    curl_easy_setopt(curl_, CURLOPT_NOBODY, 1L);
-    curl_easy_setopt(curl_, CURLOPT_FILETIME, 1L);
-    const FtpError result = perform();
-    curl_easy_setopt(curl_, CURLOPT_NOBODY, 0L);
-    curl_easy_setopt(curl_, CURLOPT_FILETIME, 0L);
-    if (result != CURLE_OK) return result;
-    curl_off_t length = -1;
-    if (curl_easy_getinfo(curl_, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) == CURLE_OK &&
-        length >= 0)
-      facts.size = static_cast<std::uint64_t>(length);
-    facts.modified = fileTime();
-    return kFtpOk;
-  }
-
-  FtpError localFileError() const override { return CURLE_WRITE_ERROR; }
-
-  void disconnect() override {
-    if (!curl_) return;
-    curl_easy_cleanup(curl_);
-    curl_ = nullptr;
-  }
-
-  bool isAbsent(FtpError code) const override {
-    return code == CURLE_REMOTE_FILE_NOT_FOUND || code == CURLE_REMOTE_ACCESS_DENIED;
-  }
-
-  FtpStall stallOf(FtpError code, bool connecting) const override {
-    if (code != CURLE_OPERATION_TIMEDOUT) return FtpStall::None;
-    return connecting ? FtpStall::Connect : FtpStall::Transfer;
-  }
-
-  FtpFailure failureOf(FtpError code) const override {
-    switch (code) {
-      case CURLE_COULDNT_CONNECT:
-      case CURLE_OPERATION_TIMEDOUT:
-        return FtpFailure::Unreachable;
-      case CURLE_LOGIN_DENIED:
-        return FtpFailure::LoginRefused;
-      // The server's connection back did not come in time, or the server said it could not make
-      // it.
-      case CURLE_FTP_ACCEPT_TIMEOUT:
-      case CURLE_FTP_PORT_FAILED:
-        return FtpFailure::ConnectBack;
-      case CURLE_WRITE_ERROR:
-        return failureOfLocalFile(localProblem_);
-      default:
-        return FtpFailure::Other;
-    }
-  }
-
- private:
-  // One transfer; a connection back that does not come is reported as libcurl's accept timeout,
-  // however the server waits for it.
-  FtpError perform() {
-    watch_.waiting = false;
-    watch_.expired = false;
-    const CURLcode result = curl_easy_perform(curl_);
-    if (result == CURLE_ABORTED_BY_CALLBACK && watch_.expired) return CURLE_FTP_ACCEPT_TIMEOUT;
-    return result;
-  }
-
-  // The time of the last transfer's file, when the server told it.
-  std::optional<std::int64_t> fileTime() {
-    curl_off_t time = -1;
-    if (curl_easy_getinfo(curl_, CURLINFO_FILETIME_T, &time) != CURLE_OK || time < 0) return {};
-    return static_cast<std::int64_t>(time);
-  }
-
-  void prepareTransfer(const std::string& url) {
-    curl_easy_setopt(curl_, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(curl_, CURLOPT_WRITEFUNCTION, discard);
-    curl_easy_setopt(curl_, CURLOPT_WRITEDATA, nullptr);
-  }
-
-  FtpWaits waits_;
-  TransferWatch watch_;
-  CURL* curl_ = nullptr;
-  std::string server_;
-  FtpError error_ = kFtpOk;
-  // What the system said of the last local file that could not be written.
-  NewFile::Problem localProblem_ = NewFile::Problem::None;
-};
+CURL* handleOf(void* curl) { return static_cast<CURL*>(curl); }
 
 }  // namespace
 
-std::unique_ptr<FtpClient> makeFtpClient(const FtpWaits& waits) {
-  return std::make_unique<CurlFtpClient>(waits);
+FtpClient::FtpClient(const FtpWaits& waits)
+    : waits_(waits),
+      watch_(std::make_unique<Watch>(Watch{waits.connect, false, {}, false, nullptr})) {}
+
+FtpClient::~FtpClient() { disconnect(); }
+
+FtpConnect FtpClient::connect(const std::string& host, const std::string& user,
+                              const std::string& password) {
+  disconnect();
+  if (!startLibrary()) return FtpConnect::Unavailable;
+  CURL* curl = curl_easy_init();
+  if (!curl) return FtpConnect::Unavailable;
+  curl_ = curl;
+  server_ = "ftp://" + host + "/";
+  curl_easy_setopt(curl, CURLOPT_USERNAME, user.c_str());
+  curl_easy_setopt(curl, CURLOPT_PASSWORD, password.c_str());
+  curl_easy_setopt(curl, CURLOPT_FTPPORT, "-");  // active mode on the control connection's address
+  curl_easy_setopt(curl, CURLOPT_TRANSFERTEXT, 0L);
+  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+  // Packages are large: fewer, bigger reads keep up with the link.
+  curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, kReceiveBufferSize);
+  // Bounded waits: the connect time covers the TCP connect, the greeting and the login.
+  curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(waits_.connect.count()));
+  curl_easy_setopt(curl, CURLOPT_ACCEPTTIMEOUT_MS, static_cast<long>(waits_.connect.count()));
+  curl_easy_setopt(curl, CURLOPT_SERVER_RESPONSE_TIMEOUT, wholeSeconds(waits_.transfer));
+  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, kLowestSpeed);
+  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, wholeSeconds(waits_.transfer));
+  // The commands are watched for the ones that wait for the server's connection back.
+  curl_easy_setopt(curl, CURLOPT_VERBOSE, 1L);
+  curl_easy_setopt(curl, CURLOPT_DEBUGFUNCTION, watchCommands);
+  curl_easy_setopt(curl, CURLOPT_DEBUGDATA, watch_.get());
+  curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+  curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, watchTransfer);
+  curl_easy_setopt(curl, CURLOPT_XFERINFODATA, watch_.get());
+  // Log in without a transfer; the connection stays in the handle for the later calls.
+  curl_easy_setopt(curl, CURLOPT_URL, server_.c_str());
+  curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
+  CURLcode result = curl_easy_perform(curl);
+  curl_easy_setopt(curl, CURLOPT_NOBODY, 0L);
+  if (result != CURLE_OK) {
+    error_ = result;
+    disconnect();
+    return FtpConnect::Failed;
+  }
+  return FtpConnect::Connected;
+}
+
+FtpError FtpClient::fetch(const std::string& remotePath, const std::string& localPath,
+                          std::optional<std::int64_t>& modified, const FtpProgress& progress) {
+  localProblem_ = 0;
+  modified.reset();
+  if (!curl_) return kNoConnection;
+  NewFile local;
+  if (!local.create(localPath)) {
+    localProblem_ = static_cast<int>(local.problem());
+    return CURLE_WRITE_ERROR;
+  }
+  CURL* curl = handleOf(curl_);
+  prepareTransfer(server_ + encodePath(curl, remotePath));
+  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, writeToFile);
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &local);
+  // The server's time of the file (MDTM) before the transfer.
+  curl_easy_setopt(curl, CURLOPT_FILETIME, 1L);
+  watch_->progress = &progress;
+  const FtpError result = perform();
+  watch_->progress = nullptr;
+  curl_easy_setopt(curl, CURLOPT_FILETIME, 0L);
+  const bool stored = local.close();
+  localProblem_ = static_cast<int>(local.problem());
+  if (result != CURLE_OK) return result;
+  if (!stored) return CURLE_WRITE_ERROR;
+  modified = fileTime();
+  return kFtpOk;
+}
+
+FtpError FtpClient::read(const std::string& remotePath, std::size_t limit, std::string& content) {
+  content.clear();
+  localProblem_ = 0;
+  if (!curl_) return kNoConnection;
+  CURL* curl = handleOf(curl_);
+  TextSink sink{content, limit};
+  prepareTransfer(server_ + encodePath(curl, remotePath));
+  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, collect);
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &sink);
+  const FtpError result = perform();
+  // A file longer than the limit ends its transfer early, and is read as far as it tells that.
+  if (result == CURLE_WRITE_ERROR && content.size() > limit) return kFtpOk;
+  return result;
+}
+
+FtpError FtpClient::list(const std::string& remoteFolder, std::vector<FtpEntry>& entries) {
+  entries.clear();
+  if (!curl_) return kNoConnection;
+  CURL* curl = handleOf(curl_);
+  prepareTransfer(server_ + encodePath(curl, remoteFolder) + "/*");
+  curl_easy_setopt(curl, CURLOPT_WILDCARDMATCH, 1L);
+  curl_easy_setopt(curl, CURLOPT_FNMATCH_FUNCTION, matchAll);
+  curl_easy_setopt(curl, CURLOPT_CHUNK_BGN_FUNCTION, recordEntry);
+  curl_easy_setopt(curl, CURLOPT_CHUNK_DATA, &entries);
+  localProblem_ = 0;
+  const FtpError result = perform();
+  curl_easy_setopt(curl, CURLOPT_WILDCARDMATCH, 0L);
+  curl_easy_setopt(curl, CURLOPT_CHUNK_BGN_FUNCTION, nullptr);
+  curl_easy_setopt(curl, CURLOPT_CHUNK_DATA, nullptr);
+  if (result != CURLE_OK) return result;
+  return entries.empty() ? FtpError{CURLE_REMOTE_FILE_NOT_FOUND} : kFtpOk;
+}
+
+FtpError FtpClient::describe(const std::string& remotePath, FtpFileFacts& facts) {
+  facts = {};
+  if (!curl_) return kNoConnection;
+  CURL* curl = handleOf(curl_);
+  // Without a body libcurl asks for the time (MDTM) and the size (SIZE) and fetches nothing. A
+  // server that answers either with an error other than "no such file" (550) tells nothing of
+  // it, and the call still succeeds.
+  prepareTransfer(server_ + encodePath(curl, remotePath));
+  curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
+  curl_easy_setopt(curl, CURLOPT_FILETIME, 1L);
+  const FtpError result = perform();
+  curl_easy_setopt(curl, CURLOPT_NOBODY, 0L);
+  curl_easy_setopt(curl, CURLOPT_FILETIME, 0L);
+  if (result != CURLE_OK) return result;
+  curl_off_t length = -1;
+  if (curl_easy_getinfo(curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) == CURLE_OK &&
+      length >= 0)
+    facts.size = static_cast<std::uint64_t>(length);
+  facts.modified = fileTime();
+  return kFtpOk;
+}
+
+FtpError FtpClient::localFileError() { return CURLE_WRITE_ERROR; }
+
+void FtpClient::disconnect() {
+  if (!curl_) return;
+  curl_easy_cleanup(handleOf(curl_));
+  curl_ = nullptr;
+}
+
+FtpFailure FtpClient::failureOf(FtpError code, bool connecting) const {
+  switch (code) {
+    case kFtpOk:
+      return FtpFailure::Other;
+    case CURLE_COULDNT_CONNECT:
+      return FtpFailure::Unreachable;
+    case CURLE_OPERATION_TIMEDOUT:
+      // At start-up a server that does not answer is one that is not there.
+      return connecting ? FtpFailure::Unreachable : FtpFailure::Stalled;
+    case CURLE_LOGIN_DENIED:
+      return FtpFailure::LoginRefused;
+    // The server's connection back did not come in time, or the server said it could not make
+    // it.
+    case CURLE_FTP_ACCEPT_TIMEOUT:
+    case CURLE_FTP_PORT_FAILED:
+      return FtpFailure::ConnectBack;
+    case CURLE_REMOTE_FILE_NOT_FOUND:
+      return FtpFailure::Missing;
+    case CURLE_REMOTE_ACCESS_DENIED:
+      return FtpFailure::NotEntered;
+    // The transfer began and ended early: the data connection closed short, or the server's
+    // negative answer (426) came while the data connection was being taken.
+    case CURLE_PARTIAL_FILE:
+    case CURLE_FTP_ACCEPT_FAILED:
+    case CURLE_RECV_ERROR:
+    case CURLE_SEND_ERROR:
+      return FtpFailure::Cut;
+    case CURLE_WRITE_ERROR:
+      return failureOfLocalFile(localProblem_);
+    default:
+      return FtpFailure::Other;
+  }
+}
+
+FtpError FtpClient::perform() {
+  watch_->waiting = false;
+  watch_->expired = false;
+  const CURLcode result = curl_easy_perform(handleOf(curl_));
+  if (result == CURLE_ABORTED_BY_CALLBACK && watch_->expired) return CURLE_FTP_ACCEPT_TIMEOUT;
+  return result;
+}
+
+std::optional<std::int64_t> FtpClient::fileTime() {
+  curl_off_t time = -1;
+  if (curl_easy_getinfo(handleOf(curl_), CURLINFO_FILETIME_T, &time) != CURLE_OK || time < 0)
+    return {};
+  return static_cast<std::int64_t>(time);
+}
+
+void FtpClient::prepareTransfer(const std::string& url) {
+  CURL* curl = handleOf(curl_);
+  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, discard);
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, nullptr);
 }
 
 }  // namespace provision

@@ -1,6 +1,6 @@
 // The FTP client behind FtpSource: one logged-in connection to the package server that fetches
-// single files and lists folders. One implementation on libcurl for every platform
-// (ftp_client.cc); FtpSource holds the logic around it.
+// single files and lists folders, on libcurl for every platform (ftp_client.cc); FtpSource holds
+// the logic around it.
 #pragma once
 
 #include <chrono>
@@ -45,16 +45,17 @@ struct FtpWaits {
   std::chrono::milliseconds transfer{30000};
 };
 
-// Which wait ran out, when a call failed because the server stopped answering.
-enum class FtpStall { None, Connect, Transfer };
-
 // What a failed call means for the technician, as far as its code (and, for the local file, the
 // system's error) tells.
 enum class FtpFailure {
   Other,
   Unreachable,   // nothing answers at the server's address, or it refused the connection
   LoginRefused,  // the server refused the account
+  Stalled,       // the server stopped answering for one of the waits
   ConnectBack,   // the server's connection back to this PC for a transfer (active mode) failed
+  Missing,       // the server has no such file (550), or the folder's listing is empty
+  NotEntered,    // the server refused to enter the folder: it is not there, or may not be read
+  Cut,           // the transfer began and broke off before the whole file had arrived
   DiskFull,      // the local file could not be written: its disk is full
   NotWritable,   // the local folder cannot be written to
 };
@@ -66,57 +67,74 @@ enum class FtpConnect {
   Unavailable,  // the client library itself could not start; nothing is to be reported
 };
 
+// One logged-in connection to the package server on libcurl, the same on every platform. Every
+// call that fails returns libcurl's code; failureOf() tells what it means.
 class FtpClient {
  public:
-  virtual ~FtpClient() = default;
+  explicit FtpClient(const FtpWaits& waits = FtpWaits{});
+  ~FtpClient();
+  FtpClient(const FtpClient&) = delete;
+  FtpClient& operator=(const FtpClient&) = delete;
 
   // Connects to `host` on port 21 and logs in with `user` and `password` (all UTF-8). Active-mode,
-  // binary transfers. Called at most once per object before any other call.
-  virtual FtpConnect connect(const std::string& host, const std::string& user,
-                             const std::string& password) = 0;
+  // binary transfers. A connection that is still open is ended first.
+  FtpConnect connect(const std::string& host, const std::string& user, const std::string& password);
 
   // The code of the last failed connect().
-  virtual FtpError error() const = 0;
+  FtpError error() const { return error_; }
+
+  // Whether the client holds a connection (connect() succeeded and nothing gave it up since).
+  bool connected() const { return curl_ != nullptr; }
 
   // Fetches the server file at `remotePath` (absolute, from the server's root folder) into the
   // local file `localPath`, which must not exist yet; the client creates it. `modified` receives
   // the server file's time when the server tells it; `progress`, when set, is told how the
-  // transfer moves, several times a second. Without a connection (connect() failed or never
-  // called, or after disconnect()) fails at once without touching the network. On failure the
-  // caller removes whatever was written to `localPath`.
-  virtual FtpError fetch(const std::string& remotePath, const std::string& localPath,
-                         std::optional<std::int64_t>& modified, const FtpProgress& progress) = 0;
+  // transfer moves, several times a second. Without a connection fails at once without touching
+  // the network. On failure the caller removes whatever was written to `localPath`.
+  FtpError fetch(const std::string& remotePath, const std::string& localPath,
+                 std::optional<std::int64_t>& modified, const FtpProgress& progress);
+
+  // Fetches the server file at `remotePath` into `content`, at most `limit` bytes of it and one
+  // more when it is longer, which tells that it is.
+  FtpError read(const std::string& remotePath, std::size_t limit, std::string& content);
 
   // Lists the entries of the server folder `remoteFolder` (absolute) in the server's order, "."
-  // and ".." included when the server lists them. A folder without any entry is a failure with the
-  // client's code for it, as is a missing folder. Fails at once without a connection.
-  virtual FtpError list(const std::string& remoteFolder, std::vector<FtpEntry>& entries) = 0;
+  // and ".." included when the server lists them. A folder without any entry is a failure
+  // (CURLE_REMOTE_FILE_NOT_FOUND), as is a missing folder. Fails at once without a connection.
+  FtpError list(const std::string& remoteFolder, std::vector<FtpEntry>& entries);
 
   // What the server tells of its file at `remotePath` (absolute) without a transfer of it: its size
   // and its time, each when the server tells it (a server may answer either request with an
   // error). Fails at once without a connection, and when the file is not there.
-  virtual FtpError describe(const std::string& remotePath, FtpFileFacts& facts) = 0;
+  FtpError describe(const std::string& remotePath, FtpFileFacts& facts);
+
+  // Ends the connection and releases the client library's handles; harmless when not connected.
+  void disconnect();
+
+  // What `code`, returned by this client's last call, means; `connecting` for connect().
+  FtpFailure failureOf(FtpError code, bool connecting = false) const;
 
   // The code that reports a fetched file which cannot be stored under its local name (a name that
   // is empty or unsafe, or a failed final rename).
-  virtual FtpError localFileError() const = 0;
+  static FtpError localFileError();
 
-  // Ends the connection and releases the client library's handles; harmless when not connected.
-  virtual void disconnect() = 0;
+  // What libcurl's callbacks keep while a transfer runs (ftp_client.cc).
+  struct Watch;
 
-  // Whether `code`, returned by list() or fetch(), means that the server answered that the folder
-  // or file is not there (or that a folder is empty), rather than that it failed.
-  virtual bool isAbsent(FtpError code) const = 0;
+ private:
+  // One transfer; a connection back that does not come is reported as libcurl's accept timeout,
+  // however the server waits for it.
+  FtpError perform();
+  std::optional<std::int64_t> fileTime();
+  void prepareTransfer(const std::string& url);
 
-  // Whether `code`, returned by connect() (`connecting`) or by a transfer, means that the server
-  // stopped answering, and which of the waits ran out.
-  virtual FtpStall stallOf(FtpError code, bool connecting) const = 0;
-
-  // What `code`, returned by the last connect(), fetch() or list(), means.
-  virtual FtpFailure failureOf(FtpError code) const = 0;
+  FtpWaits waits_;
+  std::unique_ptr<Watch> watch_;
+  void* curl_ = nullptr;  // CURL*
+  std::string server_;
+  FtpError error_ = kFtpOk;
+  // What the system said of the last local file that could not be written (NewFile::Problem).
+  int localProblem_ = 0;
 };
-
-// The client with its waits, not yet connected. Touches nothing.
-std::unique_ptr<FtpClient> makeFtpClient(const FtpWaits& waits = FtpWaits{});
 
 }  // namespace provision

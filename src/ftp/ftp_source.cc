@@ -1,17 +1,17 @@
 #include "ftp/ftp_source.h"
 
+#include <filesystem>
 #include <iostream>
 #include <optional>
 #include <system_error>
 
 #include "ftp/download_progress.h"
-#include "ftp/folder_listing.h"
-#include "ftp/ftp_client.h"
 #include "log/advice.h"
 #include "log/run_log.h"
-#include "log/text.h"
 #include "settings/settings.h"
 #include "workspace/filesystem.h"
+#include "workspace/local_name.h"
+#include "workspace/partial_name.h"
 #include "workspace/workspace.h"
 
 namespace provision {
@@ -24,7 +24,7 @@ FtpError fetchReplacing(FtpClient& client, const std::string& remotePath,
                         const std::string& localFolder, const std::string& name,
                         const FtpSource::Vet& vet, const FtpProgress& progress, bool& refused) {
   refused = false;
-  if (!isSafeLocalName(name)) return client.localFileError();
+  if (!isSafeLocalName(name)) return FtpClient::localFileError();
   const std::string temporary = localFolder + kSep + makePartialName();
   std::optional<std::int64_t> modified;
   FtpError code = client.fetch(remotePath, temporary, modified, progress);
@@ -44,7 +44,21 @@ FtpError fetchReplacing(FtpClient& client, const std::string& remotePath,
   std::filesystem::rename(toFsPath(temporary), toFsPath(localFolder + kSep + name), renameError);
   if (!renameError) return kFtpOk;
   removeLocalFile(temporary);
-  return client.localFileError();
+  return FtpClient::localFileError();
+}
+
+// The folder a technician knows for `localFolder`: a folder that collects a set on its way is
+// named by the folder it is in.
+std::string shownFolder(const std::string& localFolder) {
+  std::string folder = withoutTrailingSeparator(localFolder);
+  const size_t separator = folder.rfind(kSep);
+  if (separator != std::string::npos && isPartialDownloadName(folder.substr(separator + 1)))
+    folder.resize(separator);
+  return folder;
+}
+
+std::string withCode(const std::string& text, FtpError code) {
+  return text + " (error " + std::to_string(code) + ")";
 }
 
 }  // namespace
@@ -54,25 +68,30 @@ FtpSource::FtpSource(const FtpWaits& waits)
       user_(settings.ftpUser),
       password_(settings.ftpPassword),
       waits_(waits),
-      client_(makeFtpClient(waits)) {}
+      client_(waits) {}
 
 FtpSource::~FtpSource() { close(); }
 
 int FtpSource::open() {
-  client_ = makeFtpClient(waits_);
-  switch (client_->connect(host_, user_, password_)) {
+  switch (client_.connect(host_, user_, password_)) {
     case FtpConnect::Connected:
       return 0;
     case FtpConnect::Failed:
-      std::cerr << "InternetConnect failed. Error: " << client_->error() << std::endl;
-      noteFailure(client_->error());
-      reportStall(client_->stallOf(client_->error(), true), "the connection");
+      std::cerr << "InternetConnect failed. Error: " << client_.error() << std::endl;
+      noteFailure(client_.error(), true);
+      if (client_.failureOf(client_.error()) == FtpFailure::Stalled) {
+        writeLog("The package server stopped answering during the connection (no reply for " +
+                     formatSeconds(waits_.connect) + ")",
+                 kLogError);
+      }
       return -1;
     case FtpConnect::Unavailable:
       return -1;
   }
   return -1;
 }
+
+int FtpSource::reopen() { return client_.connected() ? 0 : open(); }
 
 int FtpSource::downloadFile(const std::string& remotePath, const std::string& localFolder,
                             const Vet& vet) {
@@ -87,74 +106,88 @@ int FtpSource::downloadFile(const std::string& remotePath, const std::string& lo
     };
   }
   bool refused = false;
-  FtpError code = fetchReplacing(*client_, remotePath, localFolder, name, vet, progress, refused);
+  const bool connected = client_.connected();
+  FtpError code = fetchReplacing(client_, remotePath, localFolder, name, vet, progress, refused);
   if (shown) shown->finish();
   if (refused) return kDownloadRefused;
   if (code == kFtpOk) return 0;
   std::cerr << "FtpGetFile failed. Error: " << code << std::endl;
-  explainFailure(code, localFolder);
-  reportStall(client_->stallOf(code, false), "the download of " + remotePath);
+  noteFailure(code);
+  if (connected) explainFailure(remotePath, localFolder);
+  reportStall("the download of " + remotePath);
+  return -1;
+}
+
+int FtpSource::readFile(const std::string& remotePath, std::size_t limit, std::string& content) {
+  const bool connected = client_.connected();
+  const FtpError code = client_.read(remotePath, limit, content);
+  if (code == kFtpOk) return 0;
+  noteFailure(code);
+  if (lastFailure_ == FtpFailure::Missing) return kNotOnServer;
+  std::cerr << "FtpGetFile failed. Error: " << code << std::endl;
+  if (connected) explainFailure(remotePath, "");
+  reportStall("the download of " + remotePath);
   return -1;
 }
 
 int FtpSource::describeRemote(const std::string& remotePath, FtpFileFacts& facts) {
-  const FtpError code = client_->describe(remotePath, facts);
+  const bool connected = client_.connected();
+  const FtpError code = client_.describe(remotePath, facts);
   if (code == kFtpOk) return 0;
   noteFailure(code);
-  reportStall(client_->stallOf(code, false), "the size and time request of " + remotePath);
+  if (connected) explainFailure(remotePath, "");
+  reportStall("the size and time request of " + remotePath);
   return -1;
 }
 
-int FtpSource::downloadFolder(const std::string& remoteFolder, const std::string& localFolder) {
-  return fetchFolder(remoteFolder, localFolder).outcome == FolderFetch::Complete ? 0 : -1;
-}
-
-FolderFetch FtpSource::fetchFolder(const std::string& remoteFolder,
-                                   const std::string& localFolder) {
-  std::vector<FtpEntry> entries;
-  FtpError code = client_->list(remoteFolder, entries);
-  if (code != kFtpOk) {
-    std::cerr << "FtpFindFirstFile failed. Error: " << code << std::endl;
-    explainFailure(code, localFolder);
-    reportStall(client_->stallOf(code, false), "the listing of " + remoteFolder);
-    return {client_->isAbsent(code) ? FolderFetch::Absent : FolderFetch::Failed, remoteFolder};
-  }
-  FolderFetch fetched{FolderFetch::Complete, {}};
-  for (const FtpEntry& entry : entries) {
-    const std::string remotePath = remoteFolder + "/" + entry.name;
-    switch (useOfEntry(entry)) {
-      case EntryUse::Skip:
-        if (entry.isFolder && entry.name != "." && entry.name != "..")
-          fetched.folders.push_back(entry.name);
-        break;
-      case EntryUse::Refuse:
-        std::cerr << "Skipped a server file whose name is unsafe locally: " << printable(remotePath)
-                  << std::endl;
-        break;
-      case EntryUse::Fetch:
-        if (downloadFile(remotePath, localFolder) != 0) return {FolderFetch::Failed, remotePath};
-        break;
-    }
-  }
-  return fetched;
-}
-
-void FtpSource::close() {
-  if (client_) client_->disconnect();
-}
-
-void FtpSource::noteFailure(FtpError code) {
-  lastError_ = code;
-  lastFailure_ = client_->failureOf(code);
-}
-
-void FtpSource::explainFailure(FtpError code, const std::string& localFolder) {
+int FtpSource::listFolder(const std::string& remoteFolder, std::vector<FtpEntry>& entries) {
+  const bool connected = client_.connected();
+  const FtpError code = client_.list(remoteFolder, entries);
+  if (code == kFtpOk) return 0;
+  std::cerr << "FtpFindFirstFile failed. Error: " << code << std::endl;
   noteFailure(code);
-  // A folder that collects a set on its way is named by the folder the technician knows.
-  std::string folder = withoutTrailingSeparator(localFolder);
-  const size_t separator = folder.rfind(kSep);
-  if (separator != std::string::npos && isPartialDownloadName(folder.substr(separator + 1)))
-    folder.resize(separator);
+  // A folder that is not there, or not to be entered, is the caller's to explain.
+  if (connected && lastFailure_ != FtpFailure::Missing && lastFailure_ != FtpFailure::NotEntered)
+    explainFailure(remoteFolder + "/", "");
+  reportStall("the listing of " + remoteFolder);
+  return -1;
+}
+
+void FtpSource::close() { client_.disconnect(); }
+
+std::string FtpSource::failureText() const {
+  switch (lastFailure_) {
+    case FtpFailure::Missing:
+      return withCode("it is not there", lastError_);
+    case FtpFailure::NotEntered:
+      return withCode("the package server has no such folder, or refused to enter it", lastError_);
+    case FtpFailure::Cut:
+      return withCode("its transfer broke off before the whole file had arrived", lastError_);
+    case FtpFailure::Stalled:
+      return withCode("the package server stopped answering", lastError_);
+    case FtpFailure::ConnectBack:
+      return withCode("the package server could not connect back to this PC", lastError_);
+    case FtpFailure::Unreachable:
+      return withCode("the package server no longer answers", lastError_);
+    case FtpFailure::DiskFull:
+      return withCode("the disk of the data folder is full", lastError_);
+    case FtpFailure::NotWritable:
+      return withCode("the data folder cannot be written to", lastError_);
+    case FtpFailure::LoginRefused:
+    case FtpFailure::Other:
+      break;
+  }
+  return withCode("the package server failed the request", lastError_);
+}
+
+void FtpSource::noteFailure(FtpError code, bool connecting) {
+  lastError_ = code;
+  lastFailure_ = client_.failureOf(code, connecting);
+}
+
+void FtpSource::explainFailure(const std::string& remotePath, const std::string& localFolder) {
+  const FtpError code = lastError_;
+  const std::string folder = shownFolder(localFolder);
   switch (lastFailure_) {
     case FtpFailure::ConnectBack:
       advice::explainOnce(advice::serverCannotConnectBack(host_, code));
@@ -165,19 +198,28 @@ void FtpSource::explainFailure(FtpError code, const std::string& localFolder) {
     case FtpFailure::NotWritable:
       advice::explainOnce(advice::folderNotWritable(folder, code));
       break;
+    case FtpFailure::Cut:
+      advice::explainOnce(advice::transferCut(host_, code));
+      break;
+    case FtpFailure::Missing:
+      advice::explainOnce(advice::missingOnServer(remotePath, host_, code));
+      break;
+    case FtpFailure::Stalled:
+    case FtpFailure::Unreachable:
+      advice::explainOnce(advice::serverStoppedAnswering(host_, code));
+      break;
     default:
       break;
   }
 }
 
-void FtpSource::reportStall(FtpStall stall, const std::string& step) {
-  if (stall == FtpStall::None) return;
-  const auto waited = stall == FtpStall::Connect ? waits_.connect : waits_.transfer;
+void FtpSource::reportStall(const std::string& step) {
+  if (lastFailure_ != FtpFailure::Stalled) return;
   writeLog("The package server stopped answering during " + step + " (no reply for " +
-               formatSeconds(waited) + ")",
+               formatSeconds(waits_.transfer) + ")",
            kLogError);
   // The connection is given up: later calls fail at once instead of waiting again.
-  client_->disconnect();
+  client_.disconnect();
 }
 
 ServerAnswer checkPackageServer(FtpSource& server) {

@@ -16,7 +16,6 @@
 namespace provision {
 namespace {
 
-constexpr const char* kHome = "/home/tqowmb/";
 // Lists the unpacked tool folders; the variant is appended as the last filter.
 constexpr const char* kListingCommand =
     "ls /home/tqowmb/ | grep ZRConfig | grep -v grep | grep -v *.zip  | grep ";
@@ -25,17 +24,18 @@ constexpr const char* kListingCommand =
 // folder goes in as one word; several, one per line, go in as the listing gave them.
 std::string installCommand(const std::string& configFolderName) {
   const std::string folder = configFolderName.find('\n') == std::string::npos
-                                 ? fileWord(kHome, configFolderName)
-                                 : kHome + configFolderName;
+                                 ? fileWord(kZrHome, configFolderName)
+                                 : kZrHome + configFolderName;
   return "cd " + folder + "/ ; sh ./install.sh";
 }
 
 }  // namespace
 
 int installConfigTool(std::string localFolder, std::string remoteFolder,
-                      std::string pointerFileName) {
-  std::string packageName;
-  const int status = preparePackage({localFolder, remoteFolder, pointerFileName}, packageName);
+                      std::string pointerFileName, FtpSource* server) {
+  SecuredPackage package;
+  const int status = preparePackage(server, {localFolder, remoteFolder, pointerFileName}, package);
+  const std::string& packageName = package.name;
   // Kept as it stands, like the lines below: technicians and log filters know these texts.
   if (status == kRunDownloadFailed) writeLog("Faile Down ZRConfig_LatestVersion", kLogError);
   if (status != 0) return status;
@@ -47,16 +47,18 @@ int installConfigTool(std::string localFolder, std::string remoteFolder,
   // The units' IP-configuration line, kept as it stands: the device's shell refuses it (exit
   // status 2) and the units were set up that way; what it does on them is theirs to say.
   steps.prepare("sh /root/IPConfig.sh & ; p", output);
-  removeLeftovers(link, kHome);
-  StagedUpload tool(link, kHome + packageName);
+  removeLeftovers(link, kZrHome);
+  StagedUpload tool(link, kZrHome + packageName);
   const int uploadStatus = tool.upload(localFolder + packageName, true);
   // Until the new tool has arrived whole, the earlier one stays as it is.
   if (uploadStatus != 0) return reportFailedUpload(packageName, localFolder, uploadStatus);
-  steps.prepare("rm -r /home/tqowmb/*ZRConfig*", output);
+  steps.prepare(kToolCleanUp, output);
   const int placeStatus = tool.place();
   if (placeStatus != 0) return reportFailedUpload(packageName, localFolder, placeStatus);
-  const std::string archive = fileWord(kHome, packageName);
+  notePackageOnDevice(package);
+  const std::string archive = fileWord(kZrHome, packageName);
   steps.unpack("unzip -o " + archive + " -d /home/tqowmb/ ", output);
+  steps.verify(kZrHome, package.files);
   steps.removeArchive("rm " + archive, output);
   if (steps.failed()) return steps.status();
 

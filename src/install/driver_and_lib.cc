@@ -6,14 +6,12 @@
 #include "device/shell_word.h"
 #include "device/ssh_link.h"
 #include "device/staged_upload.h"
-#include "ftp/ftp_source.h"
 #include "install/device_identity.h"
 #include "install/install_steps.h"
 #include "install/package_fetch.h"
 #include "install/workflows.h"
 #include "log/run_log.h"
 #include "settings/settings.h"
-#include "workspace/latest_version.h"
 #include "workspace/workspace.h"
 
 namespace provision {
@@ -22,27 +20,6 @@ namespace {
 constexpr const char* kBundleServerFolder = "/ProcessEquipment/Quorvex/";
 constexpr const char* kBundlePointerFile = "DriverAndLib_LatestVersion.txt";
 constexpr const char* kDeviceFolder = "/opt/";
-
-// Finds the bundle's name and secures a sound copy of the bundle (securePackage()). While the
-// package server answers, the pointer file comes over the same connection, with a pause after
-// each of its lines. kRunFileNotRead when there is no pointer file (unlogged) or it is none
-// (logged).
-int fetchBundle(std::string& packageName) {
-  const PackagePlace place{dataFolder("lib") + kSep, kBundleServerFolder, kBundlePointerFile};
-  if (!settings.serverOnline) {
-    if (readLatestVersion(place.pointerPath(), PerLine::None, packageName) != PointerRead::Read)
-      return kRunFileNotRead;
-    return securePackage(nullptr, place, packageName);
-  }
-  FtpSource ftp;
-  ftp.open();
-  ftp.downloadFile(place.remoteFolder + place.pointerFileName, dataFolder("lib"));
-  if (readLatestVersion(place.pointerPath(), PerLine::Pause, packageName) != PointerRead::Read)
-    return kRunFileNotRead;
-  const int status = securePackage(&ftp, place, packageName);
-  ftp.close();
-  return status;
-}
 
 int reportFailedBundle(int status) {
   writeLog("Failed to upload the driver and library bundle, status " + std::to_string(status),
@@ -55,10 +32,15 @@ void printFirstLine(const std::string& text) { std::cout << text.substr(0, text.
 
 }  // namespace
 
-int installDriverAndLib() {
-  std::string packageName;
-  int status = fetchBundle(packageName);
+int installDriverAndLib(FtpSource* server) {
+  // While the package server answers, each line of the pointer file is followed by a pause; a
+  // pointer file that is not there ends the workflow without a word.
+  PackagePlace place{dataFolder("lib") + kSep, kBundleServerFolder, kBundlePointerFile,
+                     server != nullptr ? PerLine::Pause : PerLine::None, false};
+  SecuredPackage package;
+  int status = preparePackage(server, place, package);
   if (status != 0) return status;
+  const std::string& packageName = package.name;
 
   SshLink link;
   const char* password = settings.deviceKind == DeviceKind::ZR ? kZrRootPassword : kQmRootPassword;
@@ -83,8 +65,10 @@ int installDriverAndLib() {
   steps.prepare("rm -r /opt/*ZRConfig*", output);
   const int placeStatus = bundle.place();
   if (placeStatus != 0) return reportFailedBundle(placeStatus);
+  notePackageOnDevice(package);
 
   steps.unpack("unzip -o " + fileWord(kDeviceFolder, packageName) + " -d /opt/ ", output);
+  steps.verify(kDeviceFolder, package.files);
   steps.prepare("chmod 777 -R /opt *", output);
   steps.runScript("the dependency installer",
                   "cd /opt/Install_driverandlib/dependency/ ; sh install_zelkapi_lib.sh", output);

@@ -3,8 +3,10 @@
 #include <utility>
 
 #include "device/ssh_link.h"
+#include "install/unit_check.h"
 #include "log/advice.h"
 #include "log/run_log.h"
+#include "log/unit_history.h"
 #include "settings/settings.h"
 #include "workspace/workspace.h"
 
@@ -55,6 +57,32 @@ void InstallSteps::unpack(const std::string& command, std::string& output) {
 void InstallSteps::runScript(const std::string& step, const std::string& command,
                              std::string& output) {
   judge(step, command, output);
+}
+
+void InstallSteps::verify(const std::string& folder, const std::vector<ArchiveFile>& files) {
+  if (failed()) return;
+  const UnitCheck check = checkOnUnit(link_, folder, files);
+  switch (check.outcome) {
+    case UnitCheck::Matches:
+      noteDeviceCheck(true);
+      return;
+    case UnitCheck::LinkFailed:
+      // The link has said why.
+      status_ = check.linkStatus;
+      return;
+    case UnitCheck::NoTool:
+      fail("the unit has no sha256sum to check the unpacked files with");
+      return;
+    case UnitCheck::Differs:
+      fail("what the unpack made in " + folder + " is not the package: " + check.problem);
+      return;
+  }
+}
+
+void InstallSteps::fail(const std::string& why) {
+  noteDeviceCheck(false);
+  writeLog("The device could not install " + packageName_ + ": " + why, kLogError);
+  status_ = kRunInstallFailed;
 }
 
 void InstallSteps::judge(const std::string& step, const std::string& command, std::string& output) {

@@ -3,8 +3,10 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "install/run_status.h"
+#include "package/package_archive.h"
 
 namespace provision {
 
@@ -37,6 +39,11 @@ class InstallSteps {
   // Unpacks the package; the command tells unzip to replace what is there without asking, so only
   // exit status 0 is a whole unpack.
   void unpack(const std::string& command, std::string& output);
+  // Checks on the unit that the tree the unpack made below the device folder `folder` is the
+  // archive's: every file of `files` there, with the SHA-256 this PC took while it checked the
+  // archive, computed by the unit. A file that is missing or differs, or a unit without
+  // sha256sum, fails the step: the install scripts never run on a tree that is not the package.
+  void verify(const std::string& folder, const std::vector<ArchiveFile>& files);
   // Runs one of the package's own scripts, which `step` names ("the install script"): only exit
   // status 0 is success.
   void runScript(const std::string& step, const std::string& command, std::string& output);
@@ -50,6 +57,7 @@ class InstallSteps {
 
  private:
   void judge(const std::string& step, const std::string& command, std::string& output);
+  void fail(const std::string& why);
 
   SshLink& link_;
   std::string packageName_;

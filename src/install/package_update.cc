@@ -4,7 +4,6 @@
 #include <iostream>
 #include <thread>
 
-#include "install/package_fetch.h"
 #include "install/workflows.h"
 #include "log/run_log.h"
 #include "settings/settings.h"
@@ -26,26 +25,25 @@ void countDown() {
   std::cout << std::endl;
 }
 
-int updateServerPackage() {
+int updateServerPackage(FtpSource* server) {
   const std::string remoteFolder = "/ProcessEquipment/QMServer/55/";
   const std::string pointerFileName = "QMServer_LatestVersion.txt";
   const std::string localFolder = dataFolder("QM");
-  if (settings.serverOnline) fetchPointerFile(remoteFolder + pointerFileName, localFolder);
 
-  int status = installServerPackage(localFolder + kSep, remoteFolder, pointerFileName);
+  int status = installServerPackage(localFolder + kSep, remoteFolder, pointerFileName, server);
   if (status != 0)
     writeLog("Failed to install the server package, status " + std::to_string(status), kLogError);
   return status;
 }
 
-int updateConfigToolAndCalibration() {
+int updateConfigToolAndCalibration(FtpSource* server) {
   const std::string remoteFolder = "/ProcessEquipment/ZRConfig/55/" + settings.configVariant + "/";
   const std::string pointerFileName = "ZRConfig_LatestVersion.txt";
   const std::string localFolder = dataFolder("ZR") + kSep + settings.configVariant;
   createFolder(localFolder);
-  if (settings.serverOnline) fetchPointerFile(remoteFolder + pointerFileName, localFolder);
 
-  const int installStatus = installConfigTool(localFolder + kSep, remoteFolder, pointerFileName);
+  const int installStatus =
+      installConfigTool(localFolder + kSep, remoteFolder, pointerFileName, server);
   if (installStatus != 0)
     writeLog("Failed to install the configuration tool, status " + std::to_string(installStatus),
              kLogError);
@@ -55,7 +53,7 @@ int updateConfigToolAndCalibration() {
   std::string model;
   std::string uid;
   int calibrationStatus = checkDevice(model, uid);
-  if (calibrationStatus == kRunSucceeded) calibrationStatus = syncCalibration(model, uid);
+  if (calibrationStatus == kRunSucceeded) calibrationStatus = syncCalibration(model, uid, server);
   if (calibrationStatus != kRunSucceeded) {
     std::cout << "Failed to query calibration file" << std::endl;
     // The calibration's statuses say that the tool was installed; a tool that was not says so.
@@ -75,9 +73,9 @@ int updateConfigToolAndCalibration() {
 
 }  // namespace
 
-int runPackageUpdate() {
-  if (settings.deviceKind == DeviceKind::ZR) return updateConfigToolAndCalibration();
-  return updateServerPackage();
+int runPackageUpdate(FtpSource* server) {
+  if (settings.deviceKind == DeviceKind::ZR) return updateConfigToolAndCalibration(server);
+  return updateServerPackage(server);
 }
 
 }  // namespace provision

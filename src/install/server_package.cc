@@ -19,28 +19,31 @@ constexpr const char* kRootHome = "/root/";
 }  // namespace
 
 int installServerPackage(std::string localFolder, std::string remoteFolder,
-                         std::string pointerFileName) {
-  std::string packageName;
-  const int status = preparePackage({localFolder, remoteFolder, pointerFileName}, packageName);
+                         std::string pointerFileName, FtpSource* server) {
+  SecuredPackage package;
+  const int status = preparePackage(server, {localFolder, remoteFolder, pointerFileName}, package);
   if (status != 0) return status;
+  const std::string& packageName = package.name;
 
   SshLink link;
   link.open(kDeviceHost, kRootUser, kQmRootPassword);
   InstallSteps steps(link, packageName);
   std::string output;
   removeLeftovers(link, kRootHome);
-  StagedUpload package(link, kRootHome + packageName);
-  const int uploadStatus = package.upload(localFolder + packageName, true);
+  StagedUpload upload(link, kRootHome + packageName);
+  const int uploadStatus = upload.upload(localFolder + packageName, true);
   std::cout << std::endl;
   // Until the new package has arrived whole, the earlier installation stays as it is.
   if (uploadStatus != 0) return reportFailedUpload(packageName, localFolder, uploadStatus);
   steps.prepare("rm -r /root/QMServer*", output);
-  const int placeStatus = package.place();
+  const int placeStatus = upload.place();
   if (placeStatus != 0) return reportFailedUpload(packageName, localFolder, placeStatus);
+  notePackageOnDevice(package);
 
   // The archive lies in root's starting folder, where the commands run.
   const std::string archive = fileWord("", packageName);
   steps.unpack("unzip -o " + archive, output);
+  steps.verify(kRootHome, package.files);
   steps.removeArchive("rm " + archive, output);
   steps.runScript("the install script", "sh /root/QMServer/install.sh", output);
   std::cout << output << std::endl;

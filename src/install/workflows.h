@@ -7,18 +7,30 @@
 
 namespace provision {
 
+class FtpSource;
+
+// The ZR user's home folder, where the configuration tool is unpacked and installed from.
+inline constexpr const char* kZrHome = "/home/tqowmb/";
+// Removes the configuration tool's folders and archive from there: before a new tool takes its
+// place, and once the unit's calibration has been put on it.
+inline constexpr const char* kToolCleanUp = "rm -r /home/tqowmb/*ZRConfig*";
+
+// Each workflow takes the run's one connection to the package server, `server`, or null while the
+// package server does not answer: then it works from the copies that earlier runs left in the
+// data folder.
+
 // Mode 1: the driver-and-library bundle. kRunSucceeded, kRunDownloadFailed, kRunFileNotRead (no
 // pointer file, one that is none, or one that names no package file), kRunPackageDamaged,
 // kRunInstallFailed (a judged step failed on the device) or the failing link step's code.
-int installDriverAndLib();
+int installDriverAndLib(FtpSource* server);
 
 // QM units: the server package from `remoteFolder`, via `localFolder` (ends with kSep).
 int installServerPackage(std::string localFolder, std::string remoteFolder,
-                         std::string pointerFileName);
+                         std::string pointerFileName, FtpSource* server);
 
 // ZR units: the configuration tool of settings.configVariant.
 int installConfigTool(std::string localFolder, std::string remoteFolder,
-                      std::string pointerFileName);
+                      std::string pointerFileName, FtpSource* server);
 
 // ZR units: connects as root (three attempts, spaced for a unit that restarts), reads UID and model
 // code from the device report, stops the device application and derives the model label. 0; the
@@ -31,9 +43,9 @@ int checkDevice(std::string& model, std::string& uid);
 // set could not be fetched), 2 (no calibration log), kRunInstallFailed (the fix-up script failed),
 // kRunCalibrationNotFound or the failing link step's code; each failure is logged. Only a run whose
 // tool and calibration both installed says that the unit is installed (runPackageUpdate).
-int syncCalibration(const std::string& model, const std::string& uid);
+int syncCalibration(const std::string& model, const std::string& uid, FtpSource* server);
 
 // Mode 2 on either device line.
-int runPackageUpdate();
+int runPackageUpdate(FtpSource* server);
 
 }  // namespace provision

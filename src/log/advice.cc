@@ -3,6 +3,8 @@
 #include <iostream>
 #include <set>
 
+#include "log/text.h"
+
 namespace provision::advice {
 
 std::string deviceUnreachable(const std::string& address) {
@@ -47,6 +49,23 @@ std::string serverCannotConnectBack(const std::string& address, unsigned long co
          "network (active FTP)";
 }
 
+std::string transferCut(const std::string& address, unsigned long code) {
+  return "A transfer from the package server at " + address + " broke off" + errorCode(code) +
+         ": start the run again; if it breaks off again, check the network between this PC and "
+         "the package server";
+}
+
+std::string missingOnServer(const std::string& remotePath, const std::string& address,
+                            unsigned long code) {
+  return remotePath + " is not on the package server at " + address + errorCode(code) +
+         ": have it put there, then start the run again";
+}
+
+std::string serverStoppedAnswering(const std::string& address, unsigned long code) {
+  return "The package server at " + address + " answered at the start but not later in the run" +
+         errorCode(code) + ": check that it is running and connected, then start the run again";
+}
+
 std::string diskFull(const std::string& folder, unsigned long code) {
   return "The disk of " + folder + " is full" + errorCode(code) +
          ": free some space on it and start the run again";
@@ -71,6 +90,18 @@ std::string packageDamagedLocally(const std::string& packageName, const std::str
   return packageName + " in " + folder +
          " is damaged and the package server did not answer: run once while the package server "
          "answers, so that it is fetched again";
+}
+
+std::string packageDigestMismatch(const std::string& packageName, const std::string& address) {
+  return packageName + " on the package server at " + address + " is not the one " + packageName +
+         ".sha256 beside it names: have both put there again from the same build, then start "
+         "the run again";
+}
+
+std::string digestFileUnusable(const std::string& digestPath, const std::string& address) {
+  return digestPath + " on the package server at " + address +
+         " must hold the package's SHA-256 as sha256sum writes it (the digest, two blanks, the "
+         "package's name): have it written again, then start the run again";
 }
 
 std::string unitNotBack(const std::string& address) {
@@ -99,6 +130,25 @@ std::string calibrationNotOnServer(const std::string& unitFolder) {
   return "The unit's calibration files are not on the package server: have them put into the "
          "calibration folder that " +
          unitFolder + "Cal_LatestFileLog.txt names, then start this run again";
+}
+
+std::string calibrationSetIncomplete(const std::string& calibrationFolder) {
+  return "Have " + calibrationFolder +
+         " on the package server hold the unit's calibration files themselves, each under a name "
+         "that Linux and Windows both take (no \\ / : * ? \" < > |, not differing from another "
+         "in case only) and none in a sub-folder, then start this run again";
+}
+
+std::string calibrationSubfolderMissing(const std::string& subfolder,
+                                        const std::string& configFolder) {
+  return "Start the run again with one of the sub-folders of " + configFolder +
+         " (the name as the package server writes it, in the same case), or without one; \"" +
+         printable(subfolder) + "\" is not there";
+}
+
+std::string folderNotEntered(const std::string& folder, const std::string& address) {
+  return "The package server at " + address + " refuses to enter " + folder +
+         ": check that its account may read the folder there, then start the run again";
 }
 
 void explain(const std::string& line) { std::cerr << line << std::endl; }

@@ -26,6 +26,14 @@ std::string serverLoginRefused(const std::string& address, const std::string& us
 // The package server's connection back to this PC for a transfer did not come (active FTP).
 std::string serverCannotConnectBack(const std::string& address, unsigned long code);
 
+// A transfer from the package server that began and broke off before the whole file had arrived.
+std::string transferCut(const std::string& address, unsigned long code);
+// A file the run needs, `remotePath`, is not on the package server.
+std::string missingOnServer(const std::string& remotePath, const std::string& address,
+                            unsigned long code);
+// The package server answered at start-up and stopped answering, or was lost, later in the run.
+std::string serverStoppedAnswering(const std::string& address, unsigned long code);
+
 // A download's local folder whose disk is full, or that cannot be written to.
 std::string diskFull(const std::string& folder, unsigned long code);
 std::string folderNotWritable(const std::string& folder, unsigned long code);
@@ -37,6 +45,10 @@ std::string packageNotLocal(const std::string& packageName, const std::string& f
 // local copy in `folder` while the package server does not answer.
 std::string packageDamagedOnServer(const std::string& packageName, const std::string& address);
 std::string packageDamagedLocally(const std::string& packageName, const std::string& folder);
+// A package that is not the one its digest file beside it on the package server names.
+std::string packageDigestMismatch(const std::string& packageName, const std::string& address);
+// A digest file on the package server that gives no SHA-256 of its package.
+std::string digestFileUnusable(const std::string& digestPath, const std::string& address);
 
 // The unit did not accept a connection after the configuration tool's install (it restarts).
 std::string unitNotBack(const std::string& address);
@@ -48,6 +60,14 @@ std::string calibrationNeedsServer(const std::string& folder);
 std::string calibrationLogUnusable(const std::string& log);
 // The unit's folder `unitFolder` on the package server holds no file to install on the unit.
 std::string calibrationNotOnServer(const std::string& unitFolder);
+// The unit's calibration folder on the package server holds what no unit gets whole (a
+// sub-folder, names that cannot be files everywhere, names that differ in case only).
+std::string calibrationSetIncomplete(const std::string& calibrationFolder);
+// The calibration sub-folder the run was given is not in `configFolder` on the package server.
+std::string calibrationSubfolderMissing(const std::string& subfolder,
+                                        const std::string& configFolder);
+// The package server refused to enter `folder`, which it holds.
+std::string folderNotEntered(const std::string& folder, const std::string& address);
 
 // Writes `line` to standard error.
 void explain(const std::string& line);

@@ -1,5 +1,6 @@
 #include "log/unit_history.h"
 
+#include <chrono>
 #include <cstdio>
 #include <vector>
 
@@ -19,16 +20,6 @@ HistoryEntry* activeEntry = nullptr;
 
 void note(HistoryColumn column, const std::string& value) {
   if (activeEntry != nullptr) activeEntry->set(column, value);
-}
-
-// The days from 1970-01-01 to the given date of the Gregorian calendar.
-long long daysFromCivil(long long year, unsigned month, unsigned day) {
-  year -= month <= 2 ? 1 : 0;
-  const long long era = (year >= 0 ? year : year - 399) / 400;
-  const long long yearOfEra = year - era * 400;
-  const unsigned dayOfYear = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
-  const long long dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
-  return era * 146097 + dayOfEra - 719468;
 }
 
 }  // namespace
@@ -55,6 +46,8 @@ const std::array<const char*, kHistoryColumnCount>& historyColumnNames() {
       "exit_status",
       "meaning",
       "duration_s",
+      "package_check",
+      "device_check",
   };
   return names;
 }
@@ -71,12 +64,25 @@ void noteUnit(const std::string& uid, const std::string& modelCode, const std::s
   note(kHistoryModelLabel, modelLabel);
 }
 
+void HistoryEntry::deviceChecked(bool matched) {
+  if (!matched) deviceCheckFailed_ = true;
+  row_[kHistoryDeviceCheck] = deviceCheckFailed_ ? "" : kDeviceCheckedBySha256;
+}
+
 void notePackage(const std::string& name) {
   note(kHistoryPackage, name);
   note(kHistoryPackageSha256, "");
+  note(kHistoryPackageCheck, "");
 }
 
-void notePackageSha256(const std::string& sha256) { note(kHistoryPackageSha256, sha256); }
+void notePackageSent(const std::string& sha256, const std::string& check) {
+  note(kHistoryPackageSha256, sha256);
+  note(kHistoryPackageCheck, check);
+}
+
+void noteDeviceCheck(bool matched) {
+  if (activeEntry != nullptr) activeEntry->deviceChecked(matched);
+}
 
 void noteCalibrationFolder(const std::string& name) { note(kHistoryCalibrationFolder, name); }
 
@@ -90,11 +96,11 @@ std::string historyTime(std::time_t time) {
   if (!toLocalTime(time, local)) return {};
   // The local time read as if it were UTC, less the time itself: the offset, rounded to minutes
   // (a leap second or an old zone's seconds aside).
-  const long long localSeconds =
-      daysFromCivil(local.tm_year + 1900LL, static_cast<unsigned>(local.tm_mon + 1),
-                    static_cast<unsigned>(local.tm_mday)) *
-          86400 +
-      local.tm_hour * 3600LL + local.tm_min * 60LL + local.tm_sec;
+  using namespace std::chrono;
+  const sys_days date{year{local.tm_year + 1900} / month{static_cast<unsigned>(local.tm_mon + 1)} /
+                      std::chrono::day{static_cast<unsigned>(local.tm_mday)}};
+  const long long localSeconds = date.time_since_epoch().count() * 86400LL +
+                                 local.tm_hour * 3600LL + local.tm_min * 60LL + local.tm_sec;
   const long long offsetSeconds = localSeconds - static_cast<long long>(time);
   const long long offset = (offsetSeconds + (offsetSeconds < 0 ? -30 : 30)) / 60;
   const long long minutes = offset < 0 ? -offset : offset;
@@ -117,7 +123,7 @@ bool appendHistoryRow(const std::string& path, const HistoryRow& row) {
   const auto& names = historyColumnNames();
   const std::string head =
       kByteOrderMark + csvRecord(std::vector<std::string>(names.begin(), names.end())) + kRecordEnd;
-  return appendToSharedFile(path, head, historyRecordText(row) + kRecordEnd);
+  return appendToSharedFile(path, head, historyRecordText(row) + kRecordEnd, kRecordEnd);
 }
 
 }  // namespace provision

@@ -26,4 +26,13 @@ inline constexpr NameRule kLocalNameRule = NameRule::Posix;
 // an extension and in any case) and names ending in a dot or a blank, which Win32 strips.
 bool isSafeLocalName(const std::string& name, NameRule rule = kLocalNameRule);
 
+// Whether `name` can be a file name at every station, Linux or Windows (the Windows rule, which
+// holds the Linux one), so that a set of files from outside gets the same verdict everywhere.
+bool isSafeOnEveryStation(const std::string& name);
+
+// `name` with its letters in lower case, as far as a Windows file system tells names apart by case
+// (ASCII, the Latin-1 and Latin Extended-A letters, Greek and Cyrillic): two names that fold alike
+// name one file there. Bytes that are no UTF-8 text stay as they are.
+std::string foldedCase(const std::string& name);
+
 }  // namespace provision

@@ -4,7 +4,6 @@
 #include <iostream>
 #include <system_error>
 
-#include "log/advice.h"
 #include "log/run_log.h"
 #include "settings/settings.h"
 #include "workspace/filesystem.h"
@@ -17,15 +16,8 @@ std::string dataFolder(const std::string& name) {
   return name.empty() ? data : data + kSep + name;
 }
 
-void prepareWorkspace(const ServerAnswer& server) {
-  if (server.state != ServerAtStartUp::Answered) settings.serverOnline = false;
+void prepareWorkspace() {
   exeDirectory();
-  if (!settings.serverOnline) {
-    advice::explain(server.state == ServerAtStartUp::RefusedLogin
-                        ? advice::serverLoginRefused(settings.ftpHost, settings.ftpUser,
-                                                     dataFolder(), server.code)
-                        : advice::serverOffline(settings.ftpHost, dataFolder(), server.code));
-  }
   createFolder(dataFolder());
   for (const char* folder : {"CalFile", "QM", "ZR", "lib"}) createFolder(dataFolder(folder));
   removePartialData(dataFolder());

@@ -17,18 +17,9 @@ inline constexpr const char* kSep = "/";
 // empty name, the "data" folder itself.
 std::string dataFolder(const std::string& name = "");
 
-// How the package server answered at start-up; the caller that owns the run asks it.
-enum class ServerAtStartUp { Answered, DidNotAnswer, RefusedLogin };
-struct ServerAnswer {
-  ServerAtStartUp state = ServerAtStartUp::Answered;
-  // The client's error code when it did not answer, as its error line gave it.
-  unsigned long code = 0;
-};
-
-// Clears settings.serverOnline when the package server did not answer at start-up (and says so on
-// standard error), sets settings.baseFolder, creates the "data" tree and removes what interrupted
-// downloads left in it.
-void prepareWorkspace(const ServerAnswer& server);
+// Sets settings.baseFolder, creates the "data" tree and removes what interrupted downloads left in
+// it.
+void prepareWorkspace();
 
 // Removes, anywhere below `folder`, the temporary files and folders of downloads that never
 // completed (a run that was killed part-way leaves them behind).

@@ -1,12 +1,15 @@
-// Server file names from a folder listing: a name that is fetched, joined to the local folder,
-// stays in that folder and names a plain file there under exactly that name. With the Windows rule
-// it also is nothing that Win32 treats specially. The first byte chooses folder or file, the rest
-// is the name.
+// Server file names from a unit's calibration folder listing: a name that is fetched, joined to
+// the local folder, stays in that folder and names a plain file there under exactly that name, and
+// is nothing that Win32 treats specially, whichever station fetches it. Any other name, a
+// sub-folder, and a name that is another's but for its case leave the set incomplete. The first
+// byte chooses folder or file, the rest is the name; the folder also holds "gain.cal".
+#include <algorithm>
 #include <filesystem>
 #include <regex>
 
-#include "ftp/folder_listing.h"
+#include "install/calibration_set.h"
 #include "property.h"
+#include "workspace/local_name.h"
 
 namespace provision::fuzz {
 namespace {
@@ -55,23 +58,34 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   using fuzz::require;
   if (size == 0) return 0;
   const FtpEntry entry{fuzz::textOf(data + 1, size - 1), (data[0] & 1) != 0};
+  const FtpEntry gain{"gain.cal", false};
 
-  const EntryUse posix = useOfEntry(entry, NameRule::Posix);
-  const EntryUse windows = useOfEntry(entry, NameRule::Windows);
-  require(posix == EntryUse::Fetch || windows != EntryUse::Fetch,
-          "the Windows rule fetches no name the POSIX rule refuses");
+  require(isSafeLocalName(entry.name, NameRule::Posix) || !isSafeOnEveryStation(entry.name),
+          "the every-station rule takes no name the POSIX rule refuses");
   require(isSafeLocalName(entry.name, NameRule::Posix) || !isSafeLocalName(entry.name),
           "the platform's rule is at least the POSIX rule");
-  if (entry.isFolder || entry.name == "." || entry.name == "..") {
-    require(posix == EntryUse::Skip && windows == EntryUse::Skip, "folders and dots are skipped");
+  const CalibrationPlan plan = planCalibrationSet({gain, entry}, {}, false);
+  const bool fetched = std::find(plan.fromCalibration.begin(), plan.fromCalibration.end(),
+                                 entry.name) != plan.fromCalibration.end();
+  if (entry.name == "." || entry.name == ".." || entry.name == gain.name) {
+    require(plan.problem.empty(), "dots and a second listing of a name change nothing");
     return 0;
   }
-  if (posix == EntryUse::Fetch) {
+  if (entry.isFolder) {
+    require(!plan.problem.empty() && !fetched, "a sub-folder leaves the set incomplete");
+    require(planCalibrationSet({gain}, {entry}, false).problem.empty(),
+            "the configuration folder's sub-folders are passed over");
+    return 0;
+  }
+  if (fetched) {
+    require(plan.problem.empty(), "a set with a problem fetches nothing");
     require(fuzz::staysInFolder(entry.name), "a fetched name stays in the folder as a plain file");
     require(!fuzz::hasControlCharacter(entry.name), "a fetched name has no control character");
-  }
-  if (windows == EntryUse::Fetch) {
-    require(fuzz::isPlainWindowsName(entry.name), "a name fetched on Windows is a plain file name");
+    require(fuzz::isPlainWindowsName(entry.name), "a fetched name is a plain name on Windows too");
+    require(foldedCase(entry.name) != foldedCase(gain.name),
+            "no two names of a set name one file on Windows");
+  } else if (!isSafeOnEveryStation(entry.name) || foldedCase(entry.name) == foldedCase(gain.name)) {
+    require(!plan.problem.empty(), "a name that is no file at every station is no part of a set");
   }
   return 0;
 }

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "log/text.h"
+#include "package/package_archive.h"
 #include "property.h"
-#include "workspace/package_archive.h"
 
 namespace provision::fuzz {
 namespace {

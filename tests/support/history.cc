@@ -89,7 +89,9 @@ const std::vector<std::string> kHistoryColumns{"start",
                                                "calibration_sha256",
                                                "exit_status",
                                                "meaning",
-                                               "duration_s"};
+                                               "duration_s",
+                                               "package_check",
+                                               "device_check"};
 
 History readHistory(const std::string& path) {
   History history;

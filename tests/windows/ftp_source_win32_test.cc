@@ -313,7 +313,8 @@ TEST_F(CurlSource, ErrorLinesCarryLibcurlCodes) {
     // Nothing is fetched without a connection.
     testing::internal::CaptureStderr();
     EXPECT_EQ(source.downloadFile("/QM/CN/QMServer_LatestVersion.txt", folder()), -1);
-    EXPECT_EQ(source.downloadFolder("/DeviceDataBase/ZR-100/U51/CalFile", folder()), -1);
+    std::vector<FtpEntry> entries;
+    EXPECT_EQ(source.listFolder("/DeviceDataBase/ZR-100/U51/CalFile", entries), -1);
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "FtpGetFile failed. Error: 7\nFtpFindFirstFile failed. Error: 7\n");
     EXPECT_TRUE(fs::is_empty(folder_));
@@ -422,14 +423,17 @@ TEST_F(CurlSource, TransferThatStopsIsGivenUpAndLaterCallsFailAtOnce) {
 
   const Outcome stalled = capture([&] { return source.downloadFile("/p/Pkg.zip", folder()); });
   EXPECT_EQ(stalled.status, -1);
-  EXPECT_EQ(stalled.err, "FtpGetFile failed. Error: " + std::to_string(kTimedOut) + "\n");
+  EXPECT_TRUE(stalled.err.starts_with("FtpGetFile failed. Error: " + std::to_string(kTimedOut) +
+                                      "\nThe package server at "))
+      << stalled.err;
   expectGivenUp(stalled, "the download of /p/Pkg.zip", kWaits.transfer, FtpWaits{}.transfer);
   // The call given up has come back: its temporary file is gone, the earlier copy is intact.
   EXPECT_EQ(namesIn(folder_), std::vector<std::string>{"Pkg.zip"});
   EXPECT_EQ(contentOf(folder_ / "Pkg.zip"), "the earlier copy");
 
+  std::vector<FtpEntry> entries;
   const Outcome later = capture([&] {
-    return source.downloadFile("/p/Other.zip", folder()) + source.downloadFolder("/p", folder());
+    return source.downloadFile("/p/Other.zip", folder()) + source.listFolder("/p", entries);
   });
   EXPECT_EQ(later.status, -2);
   EXPECT_EQ(later.err, "FtpGetFile failed. Error: 7\nFtpFindFirstFile failed. Error: 7\n");
@@ -443,14 +447,13 @@ TEST_F(CurlSource, ListingThatStopsIsGivenUp) {
   ASSERT_TRUE(server.listening());
   FtpSource source(kWaits);
   ASSERT_EQ(source.open(), 0);
-  FolderFetch fetched;
-  const Outcome stalled = capture([&] {
-    fetched = source.fetchFolder("/cal", folder());
-    return 0;
-  });
-  EXPECT_EQ(fetched.outcome, FolderFetch::Failed);
-  EXPECT_EQ(fetched.failedPath, "/cal");
-  EXPECT_EQ(stalled.err, "FtpFindFirstFile failed. Error: " + std::to_string(kTimedOut) + "\n");
+  std::vector<FtpEntry> entries;
+  const Outcome stalled = capture([&] { return source.listFolder("/cal", entries); });
+  EXPECT_EQ(stalled.status, -1);
+  EXPECT_EQ(source.lastFailure(), FtpFailure::Stalled);
+  EXPECT_TRUE(stalled.err.starts_with(
+      "FtpFindFirstFile failed. Error: " + std::to_string(kTimedOut) + "\nThe package server at "))
+      << stalled.err;
   expectGivenUp(stalled, "the listing of /cal", kWaits.transfer, FtpWaits{}.transfer);
   EXPECT_TRUE(fs::is_empty(folder_));
 }

@@ -24,6 +24,10 @@ std::string readBytes(const fs::path& path) {
   return text.str();
 }
 
+void writeBytes(const fs::path& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
 int countOf(const std::string& text, const std::string& needle) {
   int count = 0;
   for (std::size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1))
@@ -48,7 +52,7 @@ TEST(Win32HistoryFile, FileHeldOpenBySpreadsheetIsRefusedAndWritersTakeTurns) {
     HANDLE spreadsheet = CreateFileW(filePath.c_str(), GENERIC_READ | GENERIC_WRITE,
                                      FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr);
     ASSERT_NE(spreadsheet, INVALID_HANDLE_VALUE);
-    EXPECT_FALSE(appendToSharedFile(path, "head\r\n", "row\r\n"));
+    EXPECT_FALSE(appendToSharedFile(path, "head\r\n", "row\r\n", "\r\n"));
     CloseHandle(spreadsheet);
   }
   EXPECT_EQ(readBytes(filePath), "");
@@ -65,7 +69,7 @@ TEST(Win32HistoryFile, FileHeldOpenBySpreadsheetIsRefusedAndWritersTakeTurns) {
         for (int row = 0; row < kRows; ++row)
           EXPECT_TRUE(appendToSharedFile(
               path, "head\r\n",
-              "writer " + std::to_string(writer) + " row " + std::to_string(row) + "\r\n"));
+              "writer " + std::to_string(writer) + " row " + std::to_string(row) + "\r\n", "\r\n"));
       });
     for (std::thread& writer : writers) writer.join();
     const std::string text = readBytes(filePath);
@@ -75,6 +79,11 @@ TEST(Win32HistoryFile, FileHeldOpenBySpreadsheetIsRefusedAndWritersTakeTurns) {
     for (int writer = 0; writer < kWriters; ++writer)
       EXPECT_EQ(countOf(text, "writer " + std::to_string(writer) + " row "), kRows);
   }
+
+  // A row that a full disk left without its line end does not swallow the next one.
+  writeBytes(filePath, "head\r\ncut");
+  EXPECT_TRUE(appendToSharedFile(path, "head\r\n", "row\r\n", "\r\n"));
+  EXPECT_EQ(readBytes(filePath), "head\r\ncut\r\nrow\r\n");
 
   EXPECT_FALSE(stationName().empty());
   fs::remove_all(folderPath);

@@ -10,9 +10,9 @@
 #include <fstream>
 #include <string>
 
+#include "package/package_archive.h"
 #include "support/archive_cases.h"
 #include "workspace/filesystem.h"
-#include "workspace/package_archive.h"
 
 namespace provision {
 namespace {

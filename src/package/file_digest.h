@@ -2,10 +2,33 @@
 // calibration files. OpenSSL's libcrypto computes them.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
+struct evp_md_ctx_st;
+
 namespace provision {
+
+// One SHA-256 computation over data that comes in pieces.
+class Sha256 {
+ public:
+  Sha256();
+  ~Sha256();
+  Sha256(const Sha256&) = delete;
+  Sha256& operator=(const Sha256&) = delete;
+
+  void add(const void* data, std::size_t size);
+  // The digest in 64 lower-case hex digits; empty when libcrypto refused a step.
+  std::string hex();
+
+ private:
+  evp_md_ctx_st* context_;
+  bool ok_ = false;
+};
+
+// Whether `text` is a SHA-256 as this program writes them: 64 lower-case hex digits.
+bool isSha256Hex(const std::string& text);
 
 // The SHA-256 of `bytes` in 64 lower-case hex digits.
 std::string sha256Hex(const std::string& bytes);

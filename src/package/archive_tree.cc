@@ -1,4 +1,4 @@
-#include "workspace/archive_tree.h"
+#include "package/archive_tree.h"
 
 #include <algorithm>
 #include <vector>

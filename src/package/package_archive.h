@@ -10,11 +10,22 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 namespace provision {
 
+// One file of a sound archive: its name as the archive holds it (the one a unit's unzip gives
+// it, below the folder it unpacks into) and the SHA-256 of its data.
+struct ArchiveFile {
+  std::string name;
+  std::string sha256;
+};
+
 struct ArchiveCheck {
   bool sound = false;
+  // The archive's files, in the archive's order, when it is sound; folders and links are not
+  // among them.
+  std::vector<ArchiveFile> files;
   // What is wrong with it, in words, when it is not sound: "its entry QMServer/bin/QMServer is
   // damaged (CRC error)", "it cannot be read as a zip archive (Not a zip archive)", "its entry
   // ../../etc/cron.d/x climbs out of the folder it is unpacked into ("..")".

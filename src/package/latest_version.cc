@@ -1,35 +1,14 @@
-#include "workspace/latest_version.h"
+#include "package/latest_version.h"
 
-#include <chrono>
 #include <cstdio>
 #include <fstream>
-#include <iostream>
-#include <thread>
 
-#include "log/run_log.h"
-#include "log/run_record.h"
 #include "log/text.h"
-#include "log/unit_history.h"
 #include "workspace/filesystem.h"
 #include "workspace/text_file.h"
 
 namespace provision {
 namespace {
-
-constexpr auto kPausePerLine = std::chrono::milliseconds(1000);
-
-void afterLine(PerLine perLine, const std::string& line) {
-  switch (perLine) {
-    case PerLine::None:
-      return;
-    case PerLine::Echo:
-      std::cout << printable(line) << std::endl;
-      return;
-    case PerLine::Pause:
-      std::this_thread::sleep_for(kPausePerLine);
-      return;
-  }
-}
 
 std::string byteText(unsigned char byte) {
   char text[8];
@@ -38,7 +17,6 @@ std::string byteText(unsigned char byte) {
 }
 
 }  // namespace
-
 std::string pointerFileProblem(const std::string& content) {
   if (content.size() > kPointerFileLimit) {
     return "is larger than " + std::to_string(kPointerFileLimit) + " bytes";
@@ -63,41 +41,30 @@ std::string pointerFileProblem(const std::string& content) {
   return {};
 }
 
-PointerRead readLatestVersion(const std::string& path, PerLine perLine, std::string& packageName) {
+PointerFile readPointerFile(const std::string& path) {
   std::ifstream in(toFsPath(path), std::ios::binary);
-  if (!in) return PointerRead::NotOpened;
+  if (!in) return {};
   std::string content(kPointerFileLimit + 1, '\0');
   in.read(content.data(), static_cast<std::streamsize>(content.size()));
-  if (in.bad()) return PointerRead::NotOpened;
+  if (in.bad()) return {};
   content.resize(static_cast<std::size_t>(in.gcount()));
-  if (const std::string problem = pointerFileProblem(content); !problem.empty()) {
-    writeLog("The pointer file " + path + " is no pointer file: it " + problem +
-                 "; nothing was installed",
-             kLogError);
-    return PointerRead::Refused;
-  }
-  readPointerLines(content, perLine, packageName);
-  recordFact("package: " + packageName);
-  notePackage(packageName);
-  return PointerRead::Read;
+  if (std::string problem = pointerFileProblem(content); !problem.empty())
+    return {PointerFile::Refused, std::move(problem), {}, {}};
+  return pointerLinesOf(content);
 }
 
-int readPointerLines(const std::string& content, PerLine perLine, std::string& packageName) {
+PointerFile pointerLinesOf(const std::string& content) {
+  PointerFile file{PointerFile::Read, {}, {}, {}};
   std::size_t start = hasByteOrderMark(content) ? kByteOrderMarkSize : 0;
-  int lines = 0;
   for (std::size_t end; (end = content.find('\n', start)) != std::string::npos; start = end + 1) {
     std::string line = content.substr(start, end - start);
     if (line.ends_with('\r')) line.pop_back();
-    afterLine(perLine, line);
-    ++lines;
+    file.lines.push_back(std::move(line));
   }
   // A file that ends with a line feed names no package: the text after it is empty.
-  packageName = content.substr(start);
-  if (!packageName.empty()) {
-    afterLine(perLine, packageName);
-    ++lines;
-  }
-  return lines;
+  file.packageName = content.substr(start);
+  if (!file.packageName.empty()) file.lines.push_back(file.packageName);
+  return file;
 }
 
 }  // namespace provision

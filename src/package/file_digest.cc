@@ -1,10 +1,9 @@
-#include "workspace/file_digest.h"
+#include "package/file_digest.h"
 
 #include <openssl/evp.h>
 
 #include <algorithm>
 #include <fstream>
-#include <memory>
 
 #include "workspace/filesystem.h"
 #include "workspace/workspace.h"
@@ -14,37 +13,37 @@ namespace {
 
 constexpr std::size_t kReadSize = 64 * 1024;
 
-// One SHA-256 computation; false from each step that libcrypto refused.
-class Sha256 {
- public:
-  Sha256() : context_(EVP_MD_CTX_new(), EVP_MD_CTX_free) {
-    ok_ = context_ && EVP_DigestInit_ex(context_.get(), EVP_sha256(), nullptr) == 1;
-  }
-
-  void add(const char* data, std::size_t size) {
-    if (ok_) ok_ = EVP_DigestUpdate(context_.get(), data, size) == 1;
-  }
-
-  // The digest in hex; empty when a step failed.
-  std::string hex() {
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int size = 0;
-    if (!ok_ || EVP_DigestFinal_ex(context_.get(), digest, &size) != 1) return {};
-    static const char kDigits[] = "0123456789abcdef";
-    std::string text;
-    for (unsigned int i = 0; i < size; ++i) {
-      text += kDigits[digest[i] >> 4];
-      text += kDigits[digest[i] & 0x0f];
-    }
-    return text;
-  }
-
- private:
-  std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> context_;
-  bool ok_ = false;
-};
-
 }  // namespace
+
+Sha256::Sha256() : context_(EVP_MD_CTX_new()) {
+  ok_ = context_ != nullptr && EVP_DigestInit_ex(context_, EVP_sha256(), nullptr) == 1;
+}
+
+Sha256::~Sha256() { EVP_MD_CTX_free(context_); }
+
+void Sha256::add(const void* data, std::size_t size) {
+  if (ok_) ok_ = EVP_DigestUpdate(context_, data, size) == 1;
+}
+
+std::string Sha256::hex() {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int size = 0;
+  if (!ok_ || EVP_DigestFinal_ex(context_, digest, &size) != 1) return {};
+  ok_ = false;
+  static const char kDigits[] = "0123456789abcdef";
+  std::string text;
+  for (unsigned int i = 0; i < size; ++i) {
+    text += kDigits[digest[i] >> 4];
+    text += kDigits[digest[i] & 0x0f];
+  }
+  return text;
+}
+
+bool isSha256Hex(const std::string& text) {
+  return text.size() == 64 && std::all_of(text.begin(), text.end(), [](char c) {
+           return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+         });
+}
 
 std::string sha256Hex(const std::string& bytes) {
   Sha256 sha;

@@ -1,4 +1,4 @@
-#include "workspace/package_archive.h"
+#include "package/package_archive.h"
 
 #include <zip.h>
 #include <zlib.h>
@@ -8,7 +8,8 @@
 #include <vector>
 
 #include "log/text.h"
-#include "workspace/archive_tree.h"
+#include "package/archive_tree.h"
+#include "package/file_digest.h"
 #include "workspace/filesystem.h"
 
 namespace provision {
@@ -104,7 +105,7 @@ using OpenEntry = std::unique_ptr<zip_file_t, EntryCloser>;
 // The longest link target a unit can make (PATH_MAX, 4096 with its terminating NUL).
 constexpr zip_uint64_t kLongestLinkTarget = 4095;
 
-ArchiveCheck damaged(std::string problem) { return {false, std::move(problem)}; }
+ArchiveCheck damaged(std::string problem) { return {false, {}, std::move(problem)}; }
 
 std::string errorText(zip_error_t* error) { return zip_error_strerror(error); }
 
@@ -201,6 +202,7 @@ class DataTally {
     count_ += length;
     if (count_ > stat_.size) return false;
     crc_ = crc32(crc_, data, static_cast<uInt>(length));
+    sha256_.add(data, length);
     if (keepData_) kept_.append(reinterpret_cast<const char*>(data), length);
     return true;
   }
@@ -217,12 +219,14 @@ class DataTally {
   }
 
   const std::string& data() const { return kept_; }
+  std::string sha256() { return sha256_.hex(); }
 
  private:
   const zip_stat_t& stat_;
   bool keepData_;
   zip_uint64_t count_ = 0;
   uLong crc_ = crc32(0, nullptr, 0);
+  Sha256 sha256_;
   std::string kept_;
 };
 
@@ -293,8 +297,10 @@ std::string readDeflated(zip_file_t* file, DataTally& tally, Buffers& buffers) {
 // Reads one entry's data to its end: libzip hands over the bytes as they lie in the archive, and
 // they are inflated, counted and their CRC-32 taken here, whatever libzip does with an entry (it
 // hands one whose compressed size is 0 over as empty, without a look at its size or CRC).
-// Returns the problem, or empty; a link's target goes to `target`.
-std::string checkData(zip_t* archive, const Entry& entry, Buffers& buffers, std::string& target) {
+// Returns the problem, or empty; a link's target goes to `target`, the SHA-256 of the data to
+// `sha256`.
+std::string checkData(zip_t* archive, const Entry& entry, Buffers& buffers, std::string& target,
+                      std::string& sha256) {
   OpenEntry file(zip_fopen_index(archive, entry.index, ZIP_FL_COMPRESSED));
   if (!file) {
     return entry.label() + " cannot be read (" + errorText(zip_get_error(archive)) + ")";
@@ -308,6 +314,7 @@ std::string checkData(zip_t* archive, const Entry& entry, Buffers& buffers, std:
     return entry.label() + " is damaged (" + problem + ")";
   }
   target = tally.data();
+  sha256 = tally.sha256();
   return {};
 }
 
@@ -341,14 +348,18 @@ ArchiveCheck checkSource(zip_source_t* source) {
 
   Buffers buffers;
   std::string target;
+  std::string sha256;
+  ArchiveCheck sound{true, {}, {}};
   for (const Entry& entry : entries) {
-    if (std::string problem = checkData(archive.get(), entry, buffers, target); !problem.empty())
+    if (std::string problem = checkData(archive.get(), entry, buffers, target, sha256);
+        !problem.empty())
       return damaged(std::move(problem));
+    if (entry.kind == EntryKind::File) sound.files.push_back({entry.name, sha256});
     if (entry.kind != EntryKind::Link) continue;
     if (std::string problem = tree.linkProblem(entry.name, target); !problem.empty())
       return damaged(entry.label() + " " + problem);
   }
-  return {true, {}};
+  return sound;
 }
 
 }  // namespace
