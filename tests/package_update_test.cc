@@ -91,7 +91,8 @@ class PackageUpdate : public testing::Test {
   // The one row of the unit history: the unit, the tool that passed the check (the server's
   // copy), and the calibration set as the device holds it.
   void expectHistoryRow(const Unit& unit, const std::string& server,
-                        const std::string& calibrationFolder, const std::string& exitStatus) const {
+                        const std::string& calibrationFolder, const std::string& exitStatus,
+                        const std::string& packageCheck = "downloaded") const {
     const History history = readHistory(pc_.path("provision-history.csv"));
     EXPECT_EQ(history.problem, "");
     ASSERT_EQ(history.rows.size(), 1u);
@@ -112,7 +113,9 @@ class PackageUpdate : public testing::Test {
              {"calibration_folder", calibrationFolder},
              {"calibration_files", std::to_string(set.size())},
              {"calibration_sha256", setSha256Of(lab_.devicePath("opt/CalFile"), set)},
-             {"exit_status", exitStatus}})
+             {"exit_status", exitStatus},
+             {"package_check", packageCheck},
+             {"device_check", "sha256"}})
       EXPECT_EQ(row.at(column), value) << column;
   }
 
@@ -181,6 +184,8 @@ class PackageUpdate : public testing::Test {
 
 TEST_F(PackageUpdate, FullRunOnUnitWithTheFixedModelLabel) {
   layOut(kUnit51);
+  // A file of an earlier set, which the new set replaces whole.
+  writeText(lab_.devicePath("opt/CalFile/gain_ch4.cal"), "earlier set\n");
   ProcessResult run = pc_.run({});
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(run.err, "");
@@ -201,6 +206,10 @@ TEST_F(PackageUpdate, FullRunOnUnitWithTheFixedModelLabel) {
   EXPECT_EQ(
       readText(lab_.devicePath("opt/CalFile/gain.cal")),
       readText(lab_.ftpRoot() + "/DeviceDataBase/K700_R5_V3(051)/7F3A90C1/Cal_20261101/gain.cal"));
+  EXPECT_EQ(folderNames(lab_.devicePath("opt/CalFile.previous")),
+            std::vector<std::string>{"gain_ch4.cal"});
+  EXPECT_FALSE(std::ranges::any_of(folderNames(lab_.devicePath("opt")), isPartialDownloadName))
+      << "no staging folder left";
   expectInstalledTool("CN");
   EXPECT_TRUE(folderNames(pc_.path("data/CalFile")).empty());
   EXPECT_EQ(folderNames(pc_.path("data/ZR/CN")),
@@ -460,7 +469,7 @@ TEST_F(PackageUpdate, CalibrationFilesLeftByAnOfflineRunAreUploadedAndKept) {
             (std::vector<std::string>{"gain.cal", "raw.tdms"}));
   expectInstalledTool("CN");
   // Offline, no calibration log named a folder.
-  expectHistoryRow(kUnit51, "offline", "", "0");
+  expectHistoryRow(kUnit51, "offline", "", "0", "offline copy");
 }
 
 // The unit gets its own calibration set from its own folder, or the step fails and says why;

@@ -95,6 +95,7 @@ TEST_F(ServerPackage, InstallsOnceDownloadsOnceAndWorksOffline) {
   ASSERT_EQ(history.rows.size(), 3u);
   const std::string digest = sha256Of(lab_.ftpRoot() + kServerFolder + kPackage);
   const char* servers[] = {"online", "online", "offline"};
+  const char* checks[] = {"downloaded", "size and time", "offline copy"};
   // Each row was written before the closing wait, which the record's end line counts.
   const std::string record = pc_.record();
   const std::regex endLine(R"(\] end: exit status 0 \(success\), (\d+\.\d) s\n)");
@@ -118,7 +119,9 @@ TEST_F(ServerPackage, InstallsOnceDownloadsOnceAndWorksOffline) {
                                                           {"calibration_files", ""},
                                                           {"calibration_sha256", ""},
                                                           {"exit_status", "0"},
-                                                          {"meaning", "success"}})
+                                                          {"meaning", "success"},
+                                                          {"package_check", checks[i]},
+                                                          {"device_check", "sha256"}})
       EXPECT_EQ(row.at(column), value) << i << " " << column;
   }
 }

@@ -3,9 +3,6 @@
 
 namespace provision {
 
-// The lock file beside the executable that one run at a time holds.
-inline constexpr const char* kLockFileName = "provision.lock";
-
 // Answers --help, --version, --licenses and --history. Otherwise reads the arguments, probes the
 // device, prepares the workspace and runs the mode's workflow, with an entry in the run record and
 // a row in the unit history beside the executable; a failed run whose console window is its own

@@ -1,7 +1,6 @@
 #include "app/usage.h"
 
 #include "app/console.h"
-#include "app/provision.h"
 #include "device/ssh_link.h"
 #include "install/run_status.h"
 #include "log/history_table.h"

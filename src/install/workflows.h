@@ -38,11 +38,14 @@ int installConfigTool(std::string localFolder, std::string remoteFolder,
 // model code, or they name no folder of the package server. Each failure is logged.
 int checkDevice(std::string& model, std::string& uid);
 
-// ZR units: fetches the unit's calibration files (or, while the package server does not answer,
-// takes those in the data folder that belong to this unit) and puts them on the device. 0, 1 (the
-// set could not be fetched), 2 (no calibration log), kRunInstallFailed (the fix-up script failed),
-// kRunCalibrationNotFound or the failing link step's code; each failure is logged. Only a run whose
-// tool and calibration both installed says that the unit is installed (runPackageUpdate).
+// ZR units: fetches the unit's calibration set (or, while the package server does not answer,
+// takes the files in the data folder that belong to this unit), puts it on the device in the place
+// of its earlier set once the unit has checked every file, and runs the fix-up script.
+// kRunSucceeded; kRunDownloadFailed (the set could not be fetched or stored); kRunFileNotRead (the
+// fetched log cannot be read); kRunCalibrationNotFound (no whole set for this unit);
+// kRunInstallFailed (the set did not arrive as sent, could not take its place, or the fix-up script
+// failed); or the failing link step's code. Each failure is logged. Only a run whose tool and
+// calibration both installed says that the unit is installed (runPackageUpdate).
 int syncCalibration(const std::string& model, const std::string& uid, FtpSource* server);
 
 // Mode 2 on either device line.

@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include "log/record_file.h"
+#include "log/text.h"
 
 namespace provision {
 namespace {
@@ -29,7 +30,7 @@ RecordFile::~RecordFile() {
 }
 
 bool RecordFile::open(const std::string& path) {
-  const std::filesystem::path wide(std::u8string(path.begin(), path.end()));
+  const std::filesystem::path wide = toFsPath(path);
   HANDLE file = CreateFileW(wide.c_str(), FILE_APPEND_DATA,
                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                             OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);

@@ -23,14 +23,6 @@ const char* tagOf(unsigned level) {
 
 }  // namespace
 
-bool toLocalTime(std::time_t now, std::tm& out) {
-#ifdef _WIN32
-  return localtime_s(&out, &now) == 0;
-#else
-  return localtime_r(&now, &out) != nullptr;
-#endif
-}
-
 std::string makeTimestamp() {
   std::tm local{};
   toLocalTime(std::time(nullptr), local);

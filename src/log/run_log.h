@@ -11,9 +11,6 @@ namespace provision {
 
 enum LogLevel : unsigned { kLogPlain = 0, kLogInfo = 1, kLogWarning = 2, kLogError = 3 };
 
-// `now` as local time, with the system's thread-safe conversion. False when it fails.
-bool toLocalTime(std::time_t now, std::tm& out);
-
 // Local time as "Y:M:D h:m:s", each number without leading zeros.
 std::string makeTimestamp();
 

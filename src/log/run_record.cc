@@ -8,7 +8,7 @@
 #include <streambuf>
 #include <system_error>
 
-#include "log/run_log.h"
+#include "log/text.h"
 
 namespace provision {
 
@@ -64,15 +64,11 @@ namespace {
 
 RunRecord* activeRecord = nullptr;
 
-std::filesystem::path fsPath(const std::string& utf8) {
-  return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
-}
-
 void rotate(const std::string& path) {
   std::error_code error;
-  const std::uintmax_t size = std::filesystem::file_size(fsPath(path), error);
+  const std::uintmax_t size = std::filesystem::file_size(toFsPath(path), error);
   if (error || size <= kRecordSizeLimit) return;
-  std::filesystem::rename(fsPath(path), fsPath(path + ".1"), error);
+  std::filesystem::rename(toFsPath(path), toFsPath(path + ".1"), error);
 }
 
 // Local date and time as "2025-04-28 07:05:03".
@@ -147,7 +143,7 @@ void recordLogLine(const std::string& line) { recordFact("log: " + line); }
 void recordUpload(const std::string& localPath, const std::string& remotePath, int status) {
   if (activeRecord == nullptr) return;
   std::error_code error;
-  const std::uintmax_t size = std::filesystem::file_size(fsPath(localPath), error);
+  const std::uintmax_t size = std::filesystem::file_size(toFsPath(localPath), error);
   std::string text = "upload: " + localPath + " to " + remotePath + ", ";
   text += error ? "size unknown" : std::to_string(size) + " bytes";
   text += status == 0 ? ": done" : ": failed, status " + std::to_string(status);

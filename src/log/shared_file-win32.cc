@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "log/shared_file.h"
+#include "log/text.h"
 
 namespace provision {
 namespace {
@@ -23,7 +24,7 @@ SharedFile::~SharedFile() {
 }
 
 bool SharedFile::open(const std::string& path) {
-  const std::filesystem::path wide(std::u8string(path.begin(), path.end()));
+  const std::filesystem::path wide = toFsPath(path);
   const HANDLE file =
       CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                   nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);

@@ -67,4 +67,12 @@ std::string printable(const std::string& text) {
 
 std::string fileNameOf(const std::string& path) { return path.substr(path.rfind('/') + 1); }
 
+bool toLocalTime(std::time_t now, std::tm& out) {
+#ifdef _WIN32
+  return localtime_s(&out, &now) == 0;
+#else
+  return localtime_r(&now, &out) != nullptr;
+#endif
+}
+
 }  // namespace provision

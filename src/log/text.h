@@ -1,7 +1,10 @@
 // Rules of text that every room shares: what counts as a control character, as UTF-8, the last
-// name of a path, and how a name from outside is shown in a line.
+// name of a path, how a name from outside is shown in a line, local time, and how narrow UTF-8
+// text names a local path.
 #pragma once
 
+#include <ctime>
+#include <filesystem>
 #include <string>
 
 namespace provision {
@@ -19,5 +22,14 @@ std::string fileNameOf(const std::string& path);
 // `text` with control characters and bytes that are no part of UTF-8 text shown as "?", so that a
 // line that quotes it stays one line of UTF-8.
 std::string printable(const std::string& text);
+
+// `now` as local time, with the system's thread-safe conversion. False when it fails.
+bool toLocalTime(std::time_t now, std::tm& out);
+
+// `utf8` as a path of the standard library, taken as UTF-8 on every platform (the wide calls take
+// it on Windows).
+inline std::filesystem::path toFsPath(const std::string& utf8) {
+  return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+}
 
 }  // namespace provision

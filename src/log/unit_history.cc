@@ -6,7 +6,6 @@
 
 #include "log/csv.h"
 #include "log/history_file.h"
-#include "log/run_log.h"
 #include "log/text.h"
 
 namespace provision {

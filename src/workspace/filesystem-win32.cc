@@ -2,8 +2,8 @@
 // any folder name works whatever the system's ANSI code page is.
 #include <windows.h>
 
+#include "log/wide_text-win32.h"
 #include "workspace/filesystem.h"
-#include "workspace/wide_text-win32.h"
 
 namespace provision {
 namespace {

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "log/text.h"
+
 namespace provision {
 
 // What a path names. `None` when nothing is there or the system cannot tell.
@@ -18,11 +20,6 @@ struct FolderEntry {
   std::string name;
   EntryType type = EntryType::None;  // None: the entry's type could not be read
 };
-
-// `utf8` as a path of the standard library, taken as UTF-8 on every platform.
-inline std::filesystem::path toFsPath(const std::string& utf8) {
-  return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
-}
 
 // The full path of the running executable, or empty when the system cannot tell.
 std::string executablePath();

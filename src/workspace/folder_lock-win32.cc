@@ -2,8 +2,8 @@
 // itself stays readable for a second run. Windows releases the lock of a process that ends.
 #include <windows.h>
 
+#include "log/wide_text-win32.h"
 #include "workspace/folder_lock.h"
-#include "workspace/wide_text-win32.h"
 
 namespace provision {
 namespace {

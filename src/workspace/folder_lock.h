@@ -9,6 +9,9 @@
 
 namespace provision {
 
+// The lock file beside the executable that one run at a time holds.
+inline constexpr const char* kLockFileName = "provision.lock";
+
 class FolderLock {
  public:
   enum class Result {

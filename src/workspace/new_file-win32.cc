@@ -4,8 +4,8 @@
 
 #include <algorithm>
 
+#include "log/wide_text-win32.h"
 #include "workspace/new_file.h"
-#include "workspace/wide_text-win32.h"
 
 namespace provision {
 namespace {
