@@ -40,8 +40,9 @@ std::string planFolder(const std::vector<FtpEntry>& entries, bool foldersAllowed
              ", whose files no unit gets (a set's files lie in its folder itself)";
     }
     if (!isSafeOnEveryStation(entry.name)) {
-      return "\"" + printable(entry.name) +
-             "\", which cannot be a file's name at every station (Linux and Windows)";
+      std::string problem = "\"";
+      problem += printable(entry.name);
+      return problem + "\", which cannot be a file's name at every station (Linux and Windows)";
     }
     if (isRawData(entry.name)) {
       raw.push_back(entry.name);

@@ -25,7 +25,8 @@ std::vector<std::string> sha256sumCommands(const std::string& folder,
   std::vector<std::string> commands;
   std::string command = start;
   for (const std::string& name : names) {
-    const std::string word = " " + pathWord(name);
+    std::string word = " ";
+    word += pathWord(name);
     if (command.size() > start.size() && command.size() + word.size() > kLongestCommand) {
       commands.push_back(command);
       command = start;
