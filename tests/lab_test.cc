@@ -3,6 +3,7 @@
 #include "support/lab.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -14,6 +15,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <sstream>
 #include <thread>
 
@@ -231,6 +233,146 @@ TEST(LabPackageServer, FaultSwitchesAndDowntime) {
   EXPECT_EQ(fetch(lab, "/a.bin", target).status, 7);  // nothing listening
   ASSERT_TRUE(lab.ftpUp());
   EXPECT_EQ(fetch(lab, "/a.bin", target).status, 0);
+}
+
+// One FTP control connection to the package server from the calling thread's network, read a
+// reply line at a time (the lab's server answers these commands in one line each).
+class FtpControl {
+ public:
+  FtpControl() {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in server{};
+    server.sin_family = AF_INET;
+    server.sin_port = htons(21);
+    ::inet_pton(AF_INET, PROVISION_FTP_HOST, &server.sin_addr);
+    if (::connect(fd_, reinterpret_cast<sockaddr*>(&server), sizeof server) != 0) {
+      ::close(fd_);
+      fd_ = -1;
+    }
+  }
+  ~FtpControl() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  FtpControl(const FtpControl&) = delete;
+  FtpControl& operator=(const FtpControl&) = delete;
+
+  // The next reply line without its line end; empty once the server has closed the connection.
+  std::string reply() {
+    std::string line;
+    char c = 0;
+    while (fd_ >= 0 && ::recv(fd_, &c, 1, 0) == 1) {
+      if (c == '\n') {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        return line;
+      }
+      line += c;
+    }
+    return line;
+  }
+  std::string command(const std::string& line) {
+    const std::string sent = line + "\r\n";
+    if (fd_ < 0 || ::send(fd_, sent.data(), sent.size(), MSG_NOSIGNAL) != ssize_t(sent.size()))
+      return "";
+    return reply();
+  }
+  // Reads the greeting and logs in; true when both went through.
+  bool login() {
+    return reply().starts_with("220 ") && command("USER velqorn").starts_with("331 ") &&
+           command("PASS ftp604817").starts_with("230 ");
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+// The package server set as common servers are: one address holds at most N control connections,
+// one more is answered with 421 and closed while the others go on, a connection that ends makes
+// room for a new one, and clear lifts the limit.
+TEST(LabPackageServer, ControlConnectionsPerAddressAreLimited) {
+  Lab lab(uniqueLabName("lab-ftp-per-address"));
+  ASSERT_TRUE(lab.ok()) << lab.startError();
+  NetnsScope scope(lab);
+  ASSERT_TRUE(scope.ok());
+  for (int limit : {1, 2}) {
+    SCOPED_TRACE(limit);
+    ASSERT_TRUE(lab.ftpFault({"max-per-address", std::to_string(limit)}));
+    std::vector<std::unique_ptr<FtpControl>> open;
+    for (int i = 0; i < limit; ++i) {
+      open.push_back(std::make_unique<FtpControl>());
+      ASSERT_TRUE(open.back()->login()) << "connection " << i + 1;
+    }
+    {
+      FtpControl turnedAway;
+      const std::string answer = turnedAway.reply();
+      EXPECT_EQ(answer, "421 Too many connections from this address");
+      // Once turned away, the connection is closed (read only then: a greeted one stays open).
+      if (answer.starts_with("421 ")) {
+        EXPECT_EQ(turnedAway.reply(), "") << "left open after the 421";
+      }
+    }
+    EXPECT_TRUE(open.front()->command("PWD").starts_with("257 "));
+    EXPECT_TRUE(open.front()->command("QUIT").starts_with("221 "));
+    EXPECT_EQ(open.front()->reply(), "");  // the server has closed it
+    FtpControl next;
+    EXPECT_TRUE(next.login()) << "no room after a connection ended";
+  }
+  FtpControl one;
+  ASSERT_TRUE(one.login());
+  ASSERT_TRUE(lab.ftpFault({"clear"}));
+  FtpControl two;
+  EXPECT_TRUE(two.login()) << "still limited after clear";
+}
+
+// A package rebuilt under its name keeps its size and stays a sound zip with other bytes; its
+// time is newer, or with --keep-time (an upload client that preserves times) the old one, so that
+// neither SIZE nor MDTM tells the change.
+TEST(LabPackageServer, RebuildKeepsTheSizeAndWithKeepTimeTheTime) {
+  Lab lab(uniqueLabName("lab-ftp-rebuild"));
+  ASSERT_TRUE(lab.ok()) << lab.startError();
+  const std::string path = "/ProcessEquipment/QMServer/55/QMServer_V3.1.zip";
+  const std::string file = lab.ftpRoot() + path;
+  NetnsScope scope(lab);
+  ASSERT_TRUE(scope.ok());
+  // The server's SIZE and MDTM replies for the package.
+  auto sizeAndTime = [&] {
+    FtpControl control;
+    if (!control.login() || !control.command("TYPE I").starts_with("200 "))
+      return std::pair<std::string, std::string>();
+    return std::pair(control.command("SIZE " + path), control.command("MDTM " + path));
+  };
+  struct Row {
+    std::vector<std::string> fault;
+    bool sameTime;
+  } rows[] = {{{"rebuild", path}, false}, {{"rebuild", path, "--keep-time"}, true}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.sameTime ? "--keep-time" : "a newer time");
+    ASSERT_EQ(lab.fixture({"packages"}).status, 0);
+    // An upload a while ago, so that a rebuild's own time would show.
+    const timespec published[2] = {{1793491200, 123456789}, {1793491200, 123456789}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, file.c_str(), published, 0), 0);
+    const std::string before = readText(file);
+    const auto [sizeReply, timeReply] = sizeAndTime();
+    ASSERT_EQ(timeReply, "213 20261101000000");
+    ASSERT_EQ(sizeReply, "213 " + std::to_string(before.size()));
+    ASSERT_TRUE(lab.ftpFault(row.fault));
+    const std::string after = readText(file);
+    EXPECT_EQ(after.size(), before.size());
+    EXPECT_FALSE(after == before);
+    ProcessResult tested = runProcess({"unzip", "-tq", file});
+    EXPECT_EQ(tested.status, 0) << tested.out;
+    const auto [sizeAfter, timeAfter] = sizeAndTime();
+    EXPECT_EQ(sizeAfter, sizeReply);
+    struct stat info {};
+    ASSERT_EQ(::stat(file.c_str(), &info), 0);
+    if (row.sameTime) {
+      EXPECT_EQ(timeAfter, timeReply);
+      EXPECT_EQ(info.st_mtim.tv_sec, published[1].tv_sec);
+      EXPECT_EQ(info.st_mtim.tv_nsec, published[1].tv_nsec);
+    } else {
+      EXPECT_GT(timeAfter, timeReply);
+    }
+  }
+  EXPECT_FALSE(lab.ftpFault({"refuse-login", "--keep-time"}));
 }
 
 struct UnitCase {

@@ -46,7 +46,7 @@ def one_positive_number(values, usage):
     return int(values[0])
 
 
-def set_ftp_fault(name, what, values):
+def set_ftp_fault(name, what, values, keep_time=False):
     """One switch of `lab ftp-fault`; the server reads the file on every command."""
     faults = read_ftp_faults(name)
     if what == "clear":
@@ -67,25 +67,31 @@ def set_ftp_fault(name, what, values):
         faults["refuse_size_mdtm"] = True
     elif what == "throttle":
         faults["throttle"] = one_positive_number(values, "throttle BYTES_PER_SECOND")
+    elif what == "max-per-address":
+        faults["max_per_address"] = one_positive_number(values, "max-per-address N (N >= 1)")
     elif what == "rebuild":
         if len(values) != 1 or not values[0].startswith("/"):
-            fail("usage: lab ftp-fault NAME rebuild PATH")
-        rebuild_served(name, values[0])
+            fail("usage: lab ftp-fault NAME rebuild PATH [--keep-time]")
+        rebuild_served(name, values[0], keep_time)
         return
+    if keep_time:
+        fail("--keep-time belongs to rebuild")
     if what in ("refuse-login", "refuse-size-mdtm") and values:
         fail("%s takes no further arguments" % what)
     write_ftp_faults(name, faults)
 
 
-def rebuild_served(name, server_path):
+def rebuild_served(name, server_path, keep_time=False):
     """Puts a rebuild of the zip archive at `server_path` in its place (fixtures.rebuild: the same
     number of bytes, other bytes, still sound) with a newer time: the current time, and at least
-    one second after its old one, which is what the server's MDTM tells."""
+    one second after its old one, which is what the server's MDTM tells. With `keep_time` the
+    rebuild keeps the old file's times to the nanosecond, as an upload client that preserves them
+    leaves it: then neither SIZE nor MDTM tells the change."""
     path = os.path.join(lab_dir(name), "ftp", "root") + server_path
     try:
         with open(path, "rb") as f:
             archive = f.read()
-        old_time = os.stat(path).st_mtime
+        old = os.stat(path)
     except OSError as e:
         fail("rebuild: %s: %s" % (server_path, e.strerror))
     try:
@@ -97,8 +103,11 @@ def rebuild_served(name, server_path):
     tmp = path + ".rebuild.tmp"
     with open(tmp, "wb") as f:
         f.write(rebuilt)
-    new_time = max(int(time.time()), int(old_time) + 1)
-    os.utime(tmp, (new_time, new_time))
+    if keep_time:
+        os.utime(tmp, ns=(old.st_atime_ns, old.st_mtime_ns))
+    else:
+        new_time = max(int(time.time()), int(old.st_mtime) + 1)
+        os.utime(tmp, (new_time, new_time))
     os.replace(tmp, path)
 
 

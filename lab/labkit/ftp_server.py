@@ -17,6 +17,8 @@ lab redirects to LABDIR/ftp.log. Faults are read from LABDIR/ftp-faults.json on 
   {"refuse_size_mdtm": true}         SIZE and MDTM are answered with 502, as by an older server
   {"throttle": 1000000}              every data connection made from now on sends at most that many
                                      bytes a second
+  {"max_per_address": 1}             a client address holds at most 1 control connection at a time;
+                                     one more is answered with 421 and closed
 Once listening, the server writes its PID to LABDIR/ftp.ready.
 """
 
@@ -112,6 +114,17 @@ class LabHandler(FTPHandler):
     use_sendfile = False  # the limited producer must see every byte
     dtp_handler = LabDTPHandler
     faults = None
+
+    def handle(self):
+        """Greets a new control connection, or turns it away when its address already holds as
+        many as the max-per-address fault allows. The server counts this connection among its
+        address's (ip_map) before it gets here, and drops it from there when it closes."""
+        limit = self.faults.read().get("max_per_address")
+        if limit and self.server.ip_map.count(self.remote_ip) > int(limit):
+            self.respond("421 Too many connections from this address")
+            self.close_when_done()
+            return
+        return super().handle()
 
     def pre_process_command(self, line, cmd, arg):
         shown = "PASS ******" if cmd == "PASS" else line

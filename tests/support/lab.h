@@ -56,8 +56,10 @@ class Lab {
   bool ftpUp() const;
   // One fault switch: {"refuse-login"}, {"drop-after", "BYTES", "/server/path"},
   // {"stop-after", "BYTES", "/server/path"}, {"refuse-retr", "N"}, {"refuse-size-mdtm"},
-  // {"throttle", "BYTES_PER_SECOND"} or {"clear"}; or {"rebuild", "/server/path.zip"}, which
-  // rebuilds that archive to its own size with a newer time.
+  // {"throttle", "BYTES_PER_SECOND"}, {"max-per-address", "N"} (an address holds at most N control
+  // connections; one more gets 421) or {"clear"}; or {"rebuild", "/server/path.zip"}, which
+  // rebuilds that archive to its own size with a newer time, and {"rebuild", "/server/path.zip",
+  // "--keep-time"}, which keeps its old time.
   bool ftpFault(const std::vector<std::string>& args) const;
   // Removes the device's address from the lab network (connections to it fail at once), and
   // puts it back.
