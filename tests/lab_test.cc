@@ -22,6 +22,7 @@
 #include "device/ssh_link.h"
 #include "support/files.h"
 #include "support/process.h"
+#include "support/zip_builder.h"
 
 namespace provision::test {
 namespace {
@@ -602,6 +603,93 @@ TEST(LabFixtureContent, PackageVariantsAndAUnitWithoutUid) {
   EXPECT_EQ(fixed.status, 3);
   EXPECT_EQ(readText(lab.devicePath("var/log/lab-evidence.log")),
             "ZR_FixCalFile.sh root /root\nZR_FixCalFile.sh ls:\n");
+}
+
+// A unit without sha256sum: over SSH (the login shell and its PATH), for root and the ordinary
+// user, and inside the device it fails as a missing command does, while the other tools stay;
+// clear gives it back.
+TEST(LabDeviceTools, HiddenSha256sumIsMissingUntilCleared) {
+  for (const char* server : {"openssh", "dropbear"}) {
+    SCOPED_TRACE(server);
+    Lab lab(uniqueLabName("lab-tool-hide"), "zr", server);
+    ASSERT_TRUE(lab.ok()) << lab.startError();
+    writeText(lab.devicePath("opt/x"), "x\n");
+    const std::string digest = runProcess({"sha256sum", "--", "x"}, lab.devicePath("opt")).out;
+    const std::string command = "cd /opt && sha256sum -- x";
+    ASSERT_EQ(ssh(lab, "root", "tqowmb", command).out, digest);
+
+    ASSERT_TRUE(lab.deviceTool({"hide", "sha256sum"}));
+    for (const char* user : {"root", "tqowmb"}) {
+      SCOPED_TRACE(user);
+      ProcessResult missing = ssh(lab, user, "tqowmb", command);
+      EXPECT_EQ(missing.status, 127);
+      EXPECT_NE(missing.err.find("not found"), std::string::npos) << missing.err;
+      EXPECT_EQ(missing.out, "");
+    }
+    EXPECT_EQ(lab.device(command).status, 127);
+    EXPECT_EQ(ssh(lab, "root", "tqowmb", "cd /opt && md5sum x && ls x").status, 0);
+    EXPECT_FALSE(lab.deviceTool({"hide", "ls"}));
+
+    ASSERT_TRUE(lab.deviceTool({"clear"}));
+    EXPECT_EQ(ssh(lab, "tqowmb", "tqowmb", command).out, digest);
+    EXPECT_EQ(lab.device(command).out, digest);
+  }
+}
+
+// A unit whose unzip damages what it has unpacked: unzip ends as usual, and the file named is the
+// archive's but for its middle byte, inverted (here to a NUL), wherever unzip unpacks (-d or the
+// current folder, as the installs call it) and whoever runs it; a failing unzip keeps its status
+// and changes nothing; clear gives the plain unzip back.
+TEST(LabDeviceTools, UnzipAltersTheMiddleByteOfTheNamedFileUntilCleared) {
+  std::string program = patterned(5001);
+  program[2500] = '\xff';
+  const std::string archive = makeZip(
+      {{"pkg/", ""}, {"pkg/run.sh", "echo run\n"}, {"pkg/bin/", ""}, {"pkg/bin/server", program}});
+  std::string altered = program;
+  altered[2500] = '\0';
+  struct Row {
+    const char* user;
+    const char* archive;  // device path
+    const char* command;
+    const char* into;  // the device folder unzip unpacks into
+  } rows[] = {
+      {"root", "root/pkg.zip", "cd /root && unzip -o pkg.zip", "root"},
+      {"root", "opt/pkg.zip", "unzip -o '/opt/pkg.zip' -d /opt/ ", "opt"},
+      {"tqowmb", "home/tqowmb/pkg.zip", "unzip -o /home/tqowmb/pkg.zip -d /home/tqowmb/ ",
+       "home/tqowmb"},
+  };
+  for (const char* server : {"openssh", "dropbear"}) {
+    SCOPED_TRACE(server);
+    Lab lab(uniqueLabName("lab-tool-unzip"), "zr", server);
+    ASSERT_TRUE(lab.ok()) << lab.startError();
+    auto unzipAs = [&](const Row& row) {
+      return std::string(row.user) == "root" ? lab.device(row.command)
+                                             : ssh(lab, row.user, "tqowmb", row.command);
+    };
+    ASSERT_TRUE(lab.deviceTool({"alter-after-unzip", "pkg/bin/server"}));
+    for (const Row& row : rows) {
+      SCOPED_TRACE(row.command);
+      writeText(lab.devicePath(row.archive), archive);
+      ProcessResult unzipped = unzipAs(row);
+      EXPECT_EQ(unzipped.status, 0) << unzipped.err;
+      const std::string into = lab.devicePath(row.into) + "/pkg/";
+      EXPECT_TRUE(readText(into + "bin/server") == altered);
+      EXPECT_EQ(readText(into + "run.sh"), "echo run\n");
+    }
+    const std::string failing = "cd /root && unzip -o no-such.zip";
+    const int failed = lab.device(failing).status;
+    EXPECT_NE(failed, 0);
+    EXPECT_TRUE(readText(lab.devicePath("root/pkg/bin/server")) == altered);
+    EXPECT_FALSE(lab.deviceTool({"alter-after-unzip", "../etc/x"}));
+
+    ASSERT_TRUE(lab.deviceTool({"clear"}));
+    EXPECT_EQ(lab.device(failing).status, failed);
+    for (const Row& row : rows) {
+      SCOPED_TRACE(row.command);
+      EXPECT_EQ(unzipAs(row).status, 0);
+      EXPECT_TRUE(readText(lab.devicePath(row.into) + "/pkg/bin/server") == program);
+    }
+  }
 }
 
 // Connects to the device's SSH port from the calling thread's network: 0, or the error.

@@ -136,6 +136,12 @@ bool Lab::refuseSshAfter(std::int64_t bytes, const std::string& devicePath, doub
 
 bool Lab::acceptSsh() const { return tool({"refuse-ssh", name_, "clear"}).status == 0; }
 
+bool Lab::deviceTool(const std::vector<std::string>& args) const {
+  std::vector<std::string> full = {"device-tool", name_};
+  full.insert(full.end(), args.begin(), args.end());
+  return tool(full).status == 0;
+}
+
 ProcessResult Lab::fixture(const std::vector<std::string>& args) const {
   std::vector<std::string> full = {"fixture", name_};
   full.insert(full.end(), args.begin(), args.end());

@@ -94,6 +94,12 @@ class Lab {
   bool mountFull(const std::string& folder, std::int64_t bytes) const;
   bool mountReadOnly(const std::string& folder) const;
   bool unmount(const std::string& folder) const;
+  // Switches on the device's own tools, on either kind of device: {"hide", "sha256sum"} (run on
+  // the device, it fails as a missing command does: status 127, "not found" on standard error);
+  // {"alter-after-unzip", "RELPATH"} (unzip works and ends as usual, and once it has succeeded
+  // the middle byte of the extracted file RELPATH, under the folder it unpacked into, is
+  // inverted); {"clear"} undoes both.
+  bool deviceTool(const std::vector<std::string>& args) const;
   // Lays out content: {"packages"}, {"packages", "--flipped-byte"}, {"device-qm"},
   // {"device-zr", "--unit", "u51"}, {"device-zr", "--no-uid", "--fix-exit", "3"}.
   ProcessResult fixture(const std::vector<std::string>& args) const;
