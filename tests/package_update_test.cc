@@ -53,6 +53,9 @@ struct CalibrationRow {
 
 class PackageUpdate : public testing::Test {
  protected:
+  explicit PackageUpdate(const char* ssh = "openssh")
+      : lab_(uniqueLabName("zr-mode2"), "zr", ssh) {}
+
   void layOut(const Unit& unit) {
     ASSERT_TRUE(lab_.ok()) << lab_.startError();
     ASSERT_EQ(lab_.fixture({"packages"}).status, 0);
@@ -178,7 +181,7 @@ class PackageUpdate : public testing::Test {
     writeText(folder + "/ConfigFile/Nested/Deeper/x.json", "{}\n");
   }
 
-  Lab lab_{uniqueLabName("zr-mode2"), "zr"};
+  Lab lab_;
   TechnicianPc pc_{lab_};
 };
 
@@ -600,6 +603,58 @@ TEST_F(PackageUpdate, FailingFixUpScriptFailsTheCalibrationStep) {
   // The set went up and took its names before the script failed.
   expectHistoryRow(kUnit51, "online", "Cal_20261101", "3");
 }
+
+// The unit itself hashes what it received before anything takes effect: on a unit with OpenSSH
+// and the machine's tools, and on one with Dropbear and BusyBox's.
+class UnitHashing : public PackageUpdate, public testing::WithParamInterface<const char*> {
+ protected:
+  UnitHashing() : PackageUpdate(GetParam()) {}
+};
+
+TEST_P(UnitHashing, NothingTakesEffectThatTheUnitCouldNotHash) {
+  layOut(kUnit51);
+  writeText(lab_.devicePath("opt/CalFile/gain_ch4.cal"), "earlier set\n");
+  ASSERT_TRUE(lab_.deviceTool({"hide", "sha256sum"}));
+  ProcessResult unchecked = pc_.run({});
+  EXPECT_EQ(unchecked.status, 3) << unchecked.err;
+  const std::string out = maskTimestamps(unchecked.out);
+  for (const std::string& line :
+       {"[T] : [ERROR]The device could not install " + toolPackage("CN") +
+            ": the unit has no sha256sum to check the unpacked files with\n",
+        std::string("[T] : [ERROR]The unit's calibration files did not arrive as they were "
+                    "sent: the unit has no sha256sum to check them with; none of them was "
+                    "installed, and /opt/CalFile on the device is as it was\n")})
+    EXPECT_NE(out.find(line), std::string::npos) << line << out;
+  EXPECT_EQ(out.find("zr installed successfully"), std::string::npos) << out;
+  const std::string evidence = readText(lab_.devicePath("var/log/lab-evidence.log"));
+  EXPECT_EQ(evidence.find("install.sh tqowmb"), std::string::npos) << evidence;
+  EXPECT_EQ(evidence.find("ZR_FixCalFile.sh"), std::string::npos) << evidence;
+  EXPECT_EQ(folderNames(lab_.devicePath("opt/CalFile")), std::vector<std::string>{"gain_ch4.cal"});
+  EXPECT_FALSE(std::filesystem::exists(lab_.devicePath("opt/CalFile.previous")));
+  EXPECT_FALSE(std::ranges::any_of(folderNames(lab_.devicePath("opt")), isPartialDownloadName))
+      << "no staging folder left";
+
+  // With sha256sum back, the whole set takes the place of the earlier one, which is kept aside.
+  ASSERT_TRUE(lab_.deviceTool({"clear"}));
+  ProcessResult checked = pc_.run({});
+  EXPECT_EQ(checked.status, 0) << checked.err;
+  EXPECT_EQ(folderNames(lab_.devicePath("opt/CalFile")),
+            (std::vector<std::string>{"NOTES.TDMS", kChannelGain, "device.json", "gain.cal",
+                                      "offset.cfg", "shared.ini"}));
+  EXPECT_EQ(folderNames(lab_.devicePath("opt/CalFile.previous")),
+            std::vector<std::string>{"gain_ch4.cal"});
+  expectInstalledTool("CN");
+  const History history = readHistory(pc_.path("provision-history.csv"));
+  ASSERT_EQ(history.rows.size(), 2u) << history.problem;
+  EXPECT_EQ(history.rows[0].at("device_check"), "");
+  EXPECT_EQ(history.rows[0].at("calibration_sha256"), "");
+  EXPECT_EQ(history.rows[1].at("device_check"), "sha256");
+  const std::vector<std::string> set = folderNames(lab_.devicePath("opt/CalFile"));
+  EXPECT_EQ(history.rows[1].at("calibration_sha256"),
+            setSha256Of(lab_.devicePath("opt/CalFile"), set));
+}
+
+INSTANTIATE_TEST_SUITE_P(BothDevices, UnitHashing, testing::Values("openssh", "dropbear"));
 
 // A unit's calibration files arrive whole or not at all, whatever happens to the package server.
 class PackageUpdateStall : public PackageUpdate {

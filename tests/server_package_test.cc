@@ -305,14 +305,185 @@ TEST_F(ServerPackage, FailedPackageDownloadEndsWithOne) {
             (std::vector<std::string>{"QMServer_LatestVersion.txt"}));
 }
 
-// Only a sound package reaches the device, on a unit with OpenSSH and Info-ZIP's unzip and on one
-// with Dropbear and BusyBox's tools; a local copy is fetched again while the package server holds
-// another or a sound one. A package that either unzip would unpack elsewhere, differently or not
-// at all is refused like a damaged one, and so is a pointer file that is no text.
 void replaceFirst(std::string& text, const std::string& what, const std::string& with) {
   const std::size_t at = text.find(what);
   if (at != std::string::npos) text.replace(at, what.size(), with);
 }
+
+enum class Local { None, Damaged, EarlierBuild };
+enum class Digest { None, OfTheServersCopy, OfAnotherBuild };
+struct Outcome;
+using Check = void (*)(Outcome&);
+
+struct Row {
+  const char* what;
+  std::vector<std::string> server = {};  // options of the packages fixture
+  std::vector<std::string> fault = {};   // a package server fault switched on before the run
+  Local local = Local::None;     // what data/QM holds before the run, with the server's time
+  Digest digest = Digest::None;  // the digest file the server publishes beside the package
+  std::vector<std::string> deviceTool = {};  // how the unit's tools misbehave in the run
+  bool offline = false;
+  int status = 0;
+  std::string line;  // a line of standard output; "FOLDER" stands for data/QM as shown
+  std::vector<std::string> arguments = {};
+  std::vector<Check> then;        // what else the run must have done or left, in this order
+  std::string packageCheck = "";  // the history row's package_check, where the row names one
+};
+
+// What a row's run met and left, for the checks the row names.
+struct Outcome {
+  const Row& row;
+  const Lab& lab;
+  const TechnicianPc& pc;
+  ProcessResult run = {};
+  std::string out = {};           // standard output, time stamps masked
+  std::string local = {};         // the package's path in data/QM
+  std::string earlierBuild = {};  // the package as the server held it before the row's changes
+  std::filesystem::file_time_type localTime = {};  // of the local copy before the run, if any
+  std::size_t ftpLogBefore = 0;                    // the package server's log up to the run
+
+  std::string serverPath() const { return lab.ftpRoot() + kServerFolder + kPackage; }
+  std::string serverCopy() const { return readText(serverPath()); }
+  std::string evidence() const { return readText(lab.devicePath("var/log/lab-evidence.log")); }
+  void rerun(const std::vector<std::string>& args = {}) {
+    run = pc.run(args);
+    out = maskTimestamps(run.out);
+    EXPECT_EQ(run.status, 0) << run.out << run.err;
+  }
+};
+
+const std::string kInstalled = "QMServer/install.sh root /root\n";
+
+void prepareDevice(const Lab& lab) {
+  ASSERT_EQ(lab.device("rm -rf /root/* /root/.p* && : > /var/log/lab-evidence.log").status, 0);
+  writeText(lab.devicePath("root/QMServer/install.sh"), "earlier\n");
+}
+
+// Nothing ran on the device after the probe: it keeps its earlier installation.
+void deviceKeepsItsEarlierInstallation(Outcome& o) {
+  EXPECT_EQ(o.pc.record().find("command:"), std::string::npos) << o.pc.record();
+  EXPECT_EQ(folderNames(o.lab.devicePath("root")), (std::vector<std::string>{"QMServer"}));
+  EXPECT_EQ(readText(o.lab.devicePath("root/QMServer/install.sh")), "earlier\n");
+  EXPECT_EQ(o.evidence(), "");
+  EXPECT_EQ(o.out.find("Successful installation"), std::string::npos) << o.out;
+}
+
+// Standard error tells what the technician can do.
+void errorSays(Outcome& o, const std::string& text) {
+  EXPECT_NE(o.run.err.find(text), std::string::npos) << o.run.err;
+}
+void errorSaysTheDownloadFailed(Outcome& o) { errorSays(o, "FtpGetFile failed. Error: "); }
+void errorAsksForASoundCopy(Outcome& o) { errorSays(o, "have a sound copy put there"); }
+void errorAsksForARunOnline(Outcome& o) {
+  errorSays(o, "run once while the package server answers");
+}
+void errorAsksForTheSameBuild(Outcome& o) {
+  errorSays(o, "have both put there again from the same build");
+}
+
+void recordNamesTheDamage(Outcome& o) {
+  EXPECT_NE(o.pc.record().find("package check: " + std::string(kPackage) + " is damaged: "),
+            std::string::npos)
+      << o.pc.record();
+}
+
+// Refused before a line of it reached the console: after the device line only run-log lines, and
+// no control character.
+void nothingOfThePointerShows(Outcome& o) {
+  std::istringstream lines(o.out);
+  std::string shown;
+  std::getline(lines, shown);
+  EXPECT_EQ(shown, "QM");
+  while (std::getline(lines, shown)) EXPECT_TRUE(shown.starts_with("[T] : [")) << shown;
+  EXPECT_FALSE(
+      std::ranges::any_of(o.out, [](char c) { return c != '\n' && isControlCharacter(c); }));
+}
+
+void dataKeepsOnlyThePointerFile(Outcome& o) {
+  EXPECT_EQ(folderNames(o.pc.path("data/QM")),
+            (std::vector<std::string>{"QMServer_LatestVersion.txt"}));
+}
+
+// The earlier copy stays, bytes and time, and the next run without the package server installs it.
+void dataKeepsTheEarlierCopyForOfflineRuns(Outcome& o) {
+  EXPECT_EQ(folderNames(o.pc.path("data/QM")),
+            (std::vector<std::string>{"QMServer_LatestVersion.txt", kPackage}));
+  EXPECT_TRUE(readText(o.local) == o.earlierBuild);
+  std::error_code noCopy;
+  EXPECT_EQ(std::filesystem::last_write_time(o.local, noCopy), o.localTime);
+  ASSERT_TRUE(o.lab.ftpDown());
+  o.rerun();
+  EXPECT_EQ(o.evidence(), kInstalled);
+  EXPECT_EQ(fileSize(o.lab.devicePath("root/QMServer/bin/QMServer")), 25000);
+  ASSERT_TRUE(o.lab.ftpUp());
+  prepareDevice(o.lab);
+}
+
+void theCopyHereWasUsed(Outcome& o) {
+  const std::string log = o.lab.ftpLog().substr(o.ftpLogBefore);
+  EXPECT_FALSE(std::regex_search(log, std::regex(R"(<- RETR [^\n]*QMServer_V3\.1\.zip\n)"))) << log;
+}
+
+// The device got the server's copy, which data/QM holds with the server's time.
+void installedTheServersBytes(Outcome& o) {
+  EXPECT_TRUE(o.run.out.ends_with(kClosingLines)) << o.run.out;
+  EXPECT_TRUE(readText(o.local) == o.serverCopy());
+  EXPECT_EQ(o.evidence(), kInstalled);
+  const auto option = std::ranges::find(o.row.server, "--server-payload");
+  const int payload = o.run.status == 0 && o.row.status == 0 && option != o.row.server.end()
+                          ? std::stoi(*std::next(option))
+                          : 25000;
+  EXPECT_EQ(fileSize(o.lab.devicePath("root/QMServer/bin/QMServer")), payload);
+}
+void installedTheServersCopy(Outcome& o) {
+  installedTheServersBytes(o);
+  std::error_code noCopy;
+  EXPECT_EQ(
+      std::chrono::floor<std::chrono::seconds>(std::filesystem::last_write_time(o.local, noCopy)),
+      std::chrono::floor<std::chrono::seconds>(std::filesystem::last_write_time(o.serverPath())));
+}
+
+// The unit unpacked the package, but what it holds is not known to be the package: its install
+// script did not run, and the history row names no check of the unit.
+void installScriptDidNotRun(Outcome& o) {
+  EXPECT_EQ(o.evidence(), "");
+  EXPECT_EQ(o.out.find("Successful installation"), std::string::npos) << o.out;
+  const History history = readHistory(o.pc.path(kHistory));
+  ASSERT_EQ(history.rows.size(), 1u) << history.problem;
+  EXPECT_EQ(history.rows.back().at("device_check"), "");
+}
+
+// Once the server holds a sound copy (and no fault), and the unit's tools work, the next run
+// installs it.
+void aSoundCopyInstallsNext(Outcome& o) {
+  ASSERT_TRUE(o.lab.deviceTool({"clear"}));
+  ASSERT_TRUE(o.lab.ftpFault({"clear"}));
+  ASSERT_EQ(o.lab.fixture({"packages"}).status, 0);
+  std::filesystem::remove(o.serverPath() + ".sha256");
+  o.rerun();
+  installedTheServersCopy(o);
+}
+
+// Unzip finds the Mac's files of the first installation and replaces them without asking.
+void installsAgainOverTheMacsFiles(Outcome& o) {
+  o.rerun();
+  EXPECT_TRUE(o.run.out.ends_with(kClosingLines)) << o.run.out;
+  EXPECT_EQ(o.evidence(), kInstalled + kInstalled);
+}
+
+// Only a sound package reaches the device, on a unit with OpenSSH and Info-ZIP's unzip and on one
+// with Dropbear and BusyBox's tools; a local copy is fetched again while the package server holds
+// another or a sound one. A package that either unzip would unpack elsewhere, differently or not
+// at all is refused like a damaged one, and so is a pointer file that is no text.
+// The checks of a package refused: from the server while no copy is here, for good, or before
+// a line of its pointer file showed.
+const std::vector<Check> kRefusedFromTheServer{deviceKeepsItsEarlierInstallation,
+                                               recordNamesTheDamage, errorAsksForASoundCopy,
+                                               dataKeepsOnlyThePointerFile, aSoundCopyInstallsNext};
+const std::vector<Check> kRefusedForGood{deviceKeepsItsEarlierInstallation, recordNamesTheDamage,
+                                         errorAsksForASoundCopy, dataKeepsOnlyThePointerFile};
+const std::vector<Check> kRefusedBeforeItShowed{deviceKeepsItsEarlierInstallation,
+                                                nothingOfThePointerShows};
 
 class PackageCheck : public testing::TestWithParam<const char*> {
  protected:
@@ -320,156 +491,74 @@ class PackageCheck : public testing::TestWithParam<const char*> {
     ASSERT_TRUE(lab_.ok()) << lab_.startError();
     ASSERT_EQ(lab_.fixture({"device-qm"}).status, 0);
   }
-  std::string serverCopy() const { return readText(lab_.ftpRoot() + kServerFolder + kPackage); }
-
-  enum class Local { None, Damaged, EarlierBuild };
-  struct Row {
-    const char* what;
-    std::vector<std::string> server = {};  // options of the packages fixture
-    std::vector<std::string> fault = {};   // a package server fault switched on before the run
-    Local local = Local::None;  // what data/QM holds before the run, with the server's time
-    bool offline = false;
-    int status = 0;
-    std::string line;  // a line of standard output; "FOLDER" stands for data/QM as shown
-    std::vector<std::string> arguments = {};
-    bool thenSound = true;  // a refused package: the next run, with a sound one, installs it
-  };
-
-  // What standard error says when the row's run fails.
-  static std::string errorOf(const Row& row) {
-    if (row.status == 1) return "FtpGetFile failed. Error: ";
-    return row.offline ? "run once while the package server answers"
-                       : "have a sound copy put there";
-  }
-
-  // The size of the program the device gets in the end: the server's payload when the row's own
-  // package was installed, else the fixture's.
-  static int finalPayload(const Row& row) {
-    const auto option = std::ranges::find(row.server, "--server-payload");
-    if (row.status != 0 || option == row.server.end()) return 25000;
-    return std::stoi(*std::next(option));
-  }
 
   // Runs each row on a technician's PC of its own: the package server and the data folder as the
   // row lays them out, the device with an earlier installation.
   void runRows(const std::vector<Row>& rows) {
-    const std::string packagePath = std::string(kServerFolder) + kPackage;
-    const std::string installed = "QMServer/install.sh root /root\n";
-    const auto resetDevice = [&] {
-      ASSERT_EQ(lab_.device("rm -rf /root/* /root/.p* && : > /var/log/lab-evidence.log").status, 0);
-      writeText(lab_.devicePath("root/QMServer/install.sh"), "earlier\n");
-    };
     int pc = 0;
     for (const Row& row : rows) {
       SCOPED_TRACE(row.what);
-      ASSERT_TRUE(lab_.ftpUp());
-      ASSERT_TRUE(lab_.ftpFault({"clear"}));
-      ASSERT_EQ(lab_.fixture({"packages"}).status, 0);
-      const std::string earlierBuild = serverCopy();
-      const auto earlierTime = std::filesystem::last_write_time(lab_.ftpRoot() + packagePath);
-      std::vector<std::string> packages{"packages"};
-      packages.insert(packages.end(), row.server.begin(), row.server.end());
-      ASSERT_EQ(lab_.fixture(packages).status, 0);
-      if (!row.fault.empty()) {
-        ASSERT_TRUE(lab_.ftpFault(row.fault));
-      }
-      resetDevice();
       TechnicianPc technician(lab_, "pc" + std::to_string(++pc));
-      const std::string local = technician.path("data/QM/") + kPackage;
-      writeText(technician.path("data/QM/QMServer_LatestVersion.txt"), kPackage);
-      if (row.local == Local::Damaged) {
-        // The server's copy as fetched, then damaged here.
-        writeText(local, flipByteAfter(serverCopy(), "bin/QMServer", 40));
-        std::filesystem::last_write_time(
-            local, std::filesystem::last_write_time(lab_.ftpRoot() + packagePath));
-      } else if (row.local == Local::EarlierBuild) {
-        writeText(local, earlierBuild);
-        std::filesystem::last_write_time(local, earlierTime);
-      }
-      std::error_code noCopy;
-      const auto localTime = std::filesystem::last_write_time(local, noCopy);
-      if (row.offline) {
-        ASSERT_TRUE(lab_.ftpDown());
-      }
-
-      ProcessResult run = technician.run(row.arguments);
-      EXPECT_EQ(run.status, row.status) << run.out << run.err;
+      Outcome o{.row = row, .lab = lab_, .pc = technician};
+      layOut(o);
+      o.run = technician.run(row.arguments);
+      o.out = maskTimestamps(o.run.out);
+      EXPECT_EQ(o.run.status, row.status) << o.run.out << o.run.err;
       std::string line = row.line;
       replaceFirst(line, "FOLDER", technician.shownPath("data/QM"));
-      replaceFirst(line, "SIZE", std::to_string(earlierBuild.size()));
-      const std::string out = maskTimestamps(run.out);
-      EXPECT_NE(out.find(line), std::string::npos) << out;
-      if (row.status != 0) {
-        // Nothing ran on the device after the probe, and the local copy is as it was: none, or the
-        // earlier one with its time.
-        EXPECT_EQ(technician.record().find("command:"), std::string::npos) << technician.record();
-        EXPECT_EQ(folderNames(lab_.devicePath("root")), (std::vector<std::string>{"QMServer"}));
-        EXPECT_EQ(readText(lab_.devicePath("root/QMServer/install.sh")), "earlier\n");
-        EXPECT_EQ(readText(lab_.devicePath("var/log/lab-evidence.log")), "");
-        EXPECT_EQ(out.find("Successful installation"), std::string::npos) << out;
-        if (row.status == 2) {
-          // Refused before a line of it reached the console: after the device line only run-log
-          // lines, and no control character.
-          std::istringstream lines(out);
-          std::string shown;
-          std::getline(lines, shown);
-          EXPECT_EQ(shown, "QM");
-          while (std::getline(lines, shown)) EXPECT_TRUE(shown.starts_with("[T] : [")) << shown;
-          EXPECT_FALSE(
-              std::ranges::any_of(out, [](char c) { return c != '\n' && isControlCharacter(c); }));
-          continue;
-        }
-        if (row.status == 4) {
-          EXPECT_NE(
-              technician.record().find("package check: " + std::string(kPackage) + " is damaged: "),
-              std::string::npos)
-              << technician.record();
-        }
-        EXPECT_NE(run.err.find(errorOf(row)), std::string::npos) << run.err;
-        if (row.offline) continue;
-        const std::vector<std::string> kept =
-            row.local == Local::None
-                ? std::vector<std::string>{"QMServer_LatestVersion.txt"}
-                : std::vector<std::string>{"QMServer_LatestVersion.txt", kPackage};
-        EXPECT_EQ(folderNames(technician.path("data/QM")), kept);
-        if (row.local == Local::EarlierBuild) {
-          EXPECT_TRUE(readText(local) == earlierBuild);
-          EXPECT_EQ(std::filesystem::last_write_time(local), localTime);
-          // The next run without the package server installs the copy kept for it.
-          ASSERT_TRUE(lab_.ftpDown());
-          run = technician.run({});
-          EXPECT_EQ(run.status, 0) << run.out << run.err;
-          EXPECT_EQ(readText(lab_.devicePath("var/log/lab-evidence.log")), installed);
-          EXPECT_EQ(fileSize(lab_.devicePath("root/QMServer/bin/QMServer")), 25000);
-          ASSERT_TRUE(lab_.ftpUp());
-          resetDevice();
-        }
-        if (!row.thenSound) continue;
-        // Once the server holds a sound copy, the next run installs it.
-        ASSERT_TRUE(lab_.ftpFault({"clear"}));
-        ASSERT_EQ(lab_.fixture({"packages"}).status, 0);
-        run = technician.run({});
-        EXPECT_EQ(run.status, 0) << run.out << run.err;
+      replaceFirst(line, "SIZE", std::to_string(o.earlierBuild.size()));
+      EXPECT_NE(o.out.find(line), std::string::npos) << o.out;
+      if (!row.packageCheck.empty()) {
+        const History history = readHistory(technician.path(kHistory));
+        ASSERT_FALSE(history.rows.empty()) << history.problem;
+        EXPECT_EQ(history.rows.front().at("package_check"), row.packageCheck);
+        EXPECT_EQ(history.rows.front().at("package_sha256"),
+                  row.status == 0 ? sha256Of(o.local) : "");
       }
-      EXPECT_TRUE(run.out.ends_with(kClosingLines)) << run.out;
-      // The local copy is the server's, bytes and time (where the server tells its time).
-      EXPECT_TRUE(readText(local) == serverCopy());
-      if (row.fault.empty() || row.fault.front() != "refuse-size-mdtm") {
-        EXPECT_EQ(std::chrono::floor<std::chrono::seconds>(std::filesystem::last_write_time(local)),
-                  std::chrono::floor<std::chrono::seconds>(
-                      std::filesystem::last_write_time(lab_.ftpRoot() + packagePath)));
-      }
-      EXPECT_EQ(fileSize(lab_.devicePath("root/QMServer/bin/QMServer")), finalPayload(row));
-      if (row.line.find("__MACOSX") == std::string::npos) {
-        EXPECT_EQ(readText(lab_.devicePath("var/log/lab-evidence.log")), installed);
-        continue;
-      }
-      // Installed a second time, unzip finds the Mac's files of the first and replaces them without
-      // asking.
-      run = technician.run({});
-      EXPECT_EQ(run.status, 0) << run.out << run.err;
-      EXPECT_TRUE(run.out.ends_with(kClosingLines)) << run.out;
-      EXPECT_EQ(readText(lab_.devicePath("var/log/lab-evidence.log")), installed + installed);
+      for (const Check check : row.then) check(o);
+    }
+  }
+
+  void layOut(Outcome& o) {
+    const Row& row = o.row;
+    ASSERT_TRUE(lab_.ftpUp());
+    ASSERT_TRUE(lab_.ftpFault({"clear"}));
+    ASSERT_EQ(lab_.fixture({"packages"}).status, 0);
+    std::filesystem::remove(o.serverPath() + ".sha256");
+    o.earlierBuild = o.serverCopy();
+    const auto earlierTime = std::filesystem::last_write_time(o.serverPath());
+    std::vector<std::string> packages{"packages"};
+    packages.insert(packages.end(), row.server.begin(), row.server.end());
+    ASSERT_EQ(lab_.fixture(packages).status, 0);
+    if (!row.fault.empty()) {
+      ASSERT_TRUE(lab_.ftpFault(row.fault));
+    }
+    if (row.digest != Digest::None) {
+      const std::string digest = sha256Of(o.serverPath());
+      const std::string named =
+          row.digest == Digest::OfTheServersCopy ? digest : std::string(64, 'a');
+      writeText(o.serverPath() + ".sha256", named + "  " + kPackage + "\n");
+    }
+    prepareDevice(lab_);
+    ASSERT_TRUE(lab_.deviceTool({"clear"}));
+    if (!row.deviceTool.empty()) {
+      ASSERT_TRUE(lab_.deviceTool(row.deviceTool));
+    }
+    o.local = o.pc.path("data/QM/") + kPackage;
+    writeText(o.pc.path("data/QM/QMServer_LatestVersion.txt"), kPackage);
+    if (row.local == Local::Damaged) {
+      // The server's copy as fetched, then damaged here.
+      writeText(o.local, flipByteAfter(o.serverCopy(), "bin/QMServer", 40));
+      std::filesystem::last_write_time(o.local, std::filesystem::last_write_time(o.serverPath()));
+    } else if (row.local == Local::EarlierBuild) {
+      writeText(o.local, o.earlierBuild);
+      std::filesystem::last_write_time(o.local, earlierTime);
+    }
+    std::error_code noCopy;
+    o.localTime = std::filesystem::last_write_time(o.local, noCopy);
+    o.ftpLogBefore = lab_.ftpLog().size();
+    if (row.offline) {
+      ASSERT_TRUE(lab_.ftpDown());
     }
   }
 
@@ -484,52 +573,116 @@ TEST_P(PackageCheck, OnlyASoundPackageReachesTheDevice) {
        .status = 4,
        .line = "[T] : [ERROR]The package QMServer_V3.1.zip fetched into FOLDER is damaged: it "
                "cannot be read as a zip archive (Not a zip archive); it was removed. Nothing of it "
-               "reached the device, which keeps its earlier installation\n"},
+               "reached the device, which keeps its earlier installation\n",
+       .then = kRefusedFromTheServer},
       {.what = "a flipped byte in the server's copy",
        .server = {"--flipped-byte"},
        .status = 4,
        .line = "is damaged: its entry QMServer/bin/QMServer is damaged (CRC error); it was "
-               "removed. Nothing"},
+               "removed. Nothing",
+       .then = kRefusedFromTheServer},
       {.what = "a flipped byte in the server's copy, an earlier copy here",
        .server = {"--flipped-byte", "--server-payload", "26000"},
        .local = Local::EarlierBuild,
        .status = 4,
        .line = "is damaged: its entry QMServer/bin/QMServer is damaged (CRC error); it was "
-               "removed, and the earlier copy in FOLDER is kept for offline runs. Nothing"},
+               "removed, and the earlier copy in FOLDER is kept for offline runs. Nothing",
+       .then = {deviceKeepsItsEarlierInstallation, recordNamesTheDamage, errorAsksForASoundCopy,
+                dataKeepsTheEarlierCopyForOfflineRuns, aSoundCopyInstallsNext}},
       {.what = "a damaged local copy while the server answers",
        .local = Local::Damaged,
        .line = "[T] : [WARING]The copy of QMServer_V3.1.zip in FOLDER is damaged: its entry "
-               "QMServer/bin/QMServer is damaged ("},
+               "QMServer/bin/QMServer is damaged (",
+       .then = {installedTheServersCopy}},
       {.what = "a damaged local copy offline",
        .local = Local::Damaged,
        .offline = true,
        .status = 4,
        .line = "[T] : [ERROR]The package QMServer_V3.1.zip in FOLDER is damaged: its entry "
-               "QMServer/bin/QMServer is damaged ("},
+               "QMServer/bin/QMServer is damaged (",
+       .then = {deviceKeepsItsEarlierInstallation, recordNamesTheDamage, errorAsksForARunOnline}},
       {.what = "a package rebuilt under its name",
        .server = {"--server-payload", "26000"},
        .local = Local::EarlierBuild,
        .line = "[T] : [INFO]The copy of QMServer_V3.1.zip in FOLDER (SIZE bytes) differs from the "
-               "package server's ("},
-      {.what = "a rebuild of the same size under its name, with a new time",
-       .fault = {"rebuild", packagePath},
-       .local = Local::EarlierBuild,
-       .line = " UTC), though of the same size: it is fetched again\n"},
-      {.what = "a server that tells neither size nor time",
-       .server = {"--server-payload", "26000"},
-       .fault = {"refuse-size-mdtm"},
-       .local = Local::EarlierBuild,
-       .line = "[T] : [INFO]The package server tells neither the size nor the time of "
-               "QMServer_V3.1.zip, so the copy cannot be matched with it: it is fetched again\n"},
+               "package server's (",
+       .then = {installedTheServersCopy},
+       .packageCheck = "downloaded"},
       {.what = "a newer build whose download breaks off",
        .server = {"--server-payload", "26000"},
        .fault = {"drop-after", "5000", packagePath},
        .local = Local::EarlierBuild,
        .status = 1,
-       .line = "its transfer broke off before the whole file had arrived (error 1"},
+       .line = "its transfer broke off before the whole file had arrived (error 1",
+       .then = {deviceKeepsItsEarlierInstallation, errorSaysTheDownloadFailed,
+                dataKeepsTheEarlierCopyForOfflineRuns, aSoundCopyInstallsNext}},
       {.what = "a package zipped on a Mac",
        .server = {"--mac-made"},
-       .line = "inflating: __MACOSX/._QMServer"},
+       .line = "inflating: __MACOSX/._QMServer",
+       .then = {installedTheServersCopy, installsAgainOverTheMacsFiles}},
+  });
+}
+
+// A copy here that size and time cannot tell from the server's, the publisher's digest file, a
+// server that lets one address hold one connection, and a unit whose unpacked tree is not the
+// archive: the device runs nothing not proven to be the server's package as the unit unpacked it.
+TEST_P(PackageCheck, OnlyTheServersPackageAsTheUnitHoldsItIsInstalled) {
+  const std::string packagePath = std::string(kServerFolder) + kPackage;
+  runRows({
+      {.what = "a rebuild of the same size under its name, with a new time",
+       .fault = {"rebuild", packagePath},
+       .local = Local::EarlierBuild,
+       .line = " UTC), though of the same size: it is fetched again\n",
+       .then = {installedTheServersCopy}},
+      {.what = "a rebuild of the same size that kept the old time, with its digest file",
+       .fault = {"rebuild", packagePath, "--keep-time"},
+       .local = Local::EarlierBuild,
+       .digest = Digest::OfTheServersCopy,
+       .line = "[T] : [INFO]The copy of QMServer_V3.1.zip in FOLDER is not the one "
+               "QMServer_V3.1.zip.sha256 on the package server names: it is fetched again\n",
+       .then = {installedTheServersCopy},
+       .packageCheck = "digest"},
+      {.what = "the copy here that the digest file names",
+       .local = Local::EarlierBuild,
+       .digest = Digest::OfTheServersCopy,
+       .line = "QM\nQMServer_V3.1.zip\n",
+       .then = {theCopyHereWasUsed, installedTheServersCopy},
+       .packageCheck = "digest"},
+      {.what = "a digest file that names another build",
+       .digest = Digest::OfAnotherBuild,
+       .status = 4,
+       .line = "[T] : [ERROR]The package QMServer_V3.1.zip fetched into FOLDER is not the one its "
+               "digest file names: its SHA-256 is ",
+       .then = {deviceKeepsItsEarlierInstallation, errorAsksForTheSameBuild,
+                dataKeepsOnlyThePointerFile, aSoundCopyInstallsNext}},
+      {.what = "a server that tells neither size nor time",
+       .server = {"--server-payload", "26000"},
+       .fault = {"refuse-size-mdtm"},
+       .local = Local::EarlierBuild,
+       .line = "[T] : [INFO]The package server tells neither the size nor the time of "
+               "QMServer_V3.1.zip, so the copy cannot be matched with it: it is fetched again\n",
+       .then = {installedTheServersBytes}},
+      {.what = "a server that lets one address hold one connection at a time",
+       .server = {"--server-payload", "26000"},
+       .fault = {"max-per-address", "1"},
+       .local = Local::EarlierBuild,
+       .line = "[T] : [INFO]The copy of QMServer_V3.1.zip in FOLDER (SIZE bytes) differs from the "
+               "package server's (",
+       .then = {installedTheServersCopy},
+       .packageCheck = "downloaded"},
+      {.what = "a unit whose unzip writes a file other than the archive holds",
+       .deviceTool = {"alter-after-unzip", "QMServer/bin/QMServer"},
+       .status = 3,
+       .line = "[T] : [ERROR]The device could not install QMServer_V3.1.zip: what the unpack made "
+               "in /root/ is not the package: its file QMServer/bin/QMServer differs on the unit "
+               "(SHA-256 ",
+       .then = {installScriptDidNotRun, aSoundCopyInstallsNext}},
+      {.what = "a unit without sha256sum",
+       .deviceTool = {"hide", "sha256sum"},
+       .status = 3,
+       .line = "[T] : [ERROR]The device could not install QMServer_V3.1.zip: the unit has no "
+               "sha256sum to check the unpacked files with\n",
+       .then = {installScriptDidNotRun, aSoundCopyInstallsNext}},
   });
 }
 
@@ -542,47 +695,49 @@ TEST_P(PackageCheck, WhatAUnitWouldUnpackWronglyNeverReachesIt) {
        .status = 4,
        .line = "is damaged: its entry ../../etc/cron.d/x climbs out of the folder it is unpacked "
                "into (\"..\"); it was removed.",
-       .thenSound = false},
+       .then = kRefusedForGood},
       {.what = "an absolute entry",
        .server = {"--malformed", "absolute-entry"},
        .status = 4,
        .line = "is damaged: its entry /etc/cron.d/x has an absolute name; it was removed.",
-       .thenSound = false},
+       .then = kRefusedForGood},
       {.what = "backslashes between folder names",
        .server = {"--malformed", "backslashes"},
        .status = 4,
        .line = "is damaged: its entry QMServer\\install.sh has a backslash in its name",
-       .thenSound = false},
+       .then = kRefusedForGood},
       {.what = "folders only",
        .server = {"--malformed", "folders-only"},
        .status = 4,
        .line = "is damaged: it holds no files; it was removed.",
-       .thenSound = false},
+       .then = kRefusedForGood},
       {.what = "0 bytes stored for 16",
        .server = {"--malformed", "zero-stored"},
        .status = 4,
        .line = "is damaged: its entry QMServer/bin/QMServer is damaged (only 0 of its 16 bytes are "
                "there); it was removed.",
-       .thenSound = false},
+       .then = kRefusedForGood},
       {.what = "bzip2 entries",
        .server = {"--malformed", "bzip2"},
        .status = 4,
        .line = "is damaged: its entry QMServer/install.sh is compressed with bzip2 (method 12); "
                "only stored and deflated entries unpack on every unit; it was removed.",
-       .thenSound = false},
+       .then = kRefusedForGood},
       {.what = "a pointer file overwritten with 48 MiB of binary data",
        .server = {"--binary-pointer", std::to_string(48 << 20)},
        .status = 2,
        .line = "QMServer_LatestVersion.txt is no pointer file: it is larger than 4096 bytes; "
                "nothing was installed\n",
-       .thenSound = false},
+
+       .then = kRefusedBeforeItShowed},
       {.what = "mode 1, its pointer file overwritten with 256 KiB of binary data",
        .server = {"--binary-pointer", std::to_string(256 << 10)},
        .status = 2,
        .line = "DriverAndLib_LatestVersion.txt is no pointer file: it is larger than 4096 bytes; "
                "nothing was installed\n",
        .arguments = {"1"},
-       .thenSound = false},
+
+       .then = kRefusedBeforeItShowed},
   });
 }
 
