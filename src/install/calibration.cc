@@ -442,7 +442,7 @@ int fixUpCalibration(SshLink& link) {
 }
 
 // Puts the set `files` of the local calibration folder on the device and into effect, then clears
-// the configuration tool's install folders. 0 or the first failure's status.
+// the configuration tool's install folders. kRunSucceeded or the first failure's status.
 int installOnDevice(const std::vector<std::string>& files) {
   SshLink link;
   const int openStatus = link.open(kDeviceHost, kRootUser, kZrRootPassword);
