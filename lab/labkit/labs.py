@@ -11,12 +11,13 @@ from labkit.state import (LAB_ROOT, Lock, check_name, is_running, kill_recorded,
                           proc_stat, read_pids, record_process, remove_locks, write_file)
 
 
-def create_folder(name, kind, ssh):
+def create_folder(name, kind, ssh, ftp):
     dir = lab_dir(name)
     os.makedirs(dir, mode=0o755)
     device.create_files(dir, kind, ssh)
     os.makedirs(os.path.join(dir, "ftp", "root"))
     write_file(os.path.join(dir, "kind"), kind + "\n")
+    write_file(os.path.join(dir, "ftp-server"), ftp + "\n")
     write_file(os.path.join(dir, "ftp-faults.json"), "{}\n")
     return dir
 
@@ -27,7 +28,7 @@ def stop_lab(name):
     for role in sorted(set(faults.WATCHERS.values())):
         kill_recorded(pids.get(role), signal.SIGKILL, 10)
     kill_recorded(pids.get("device"), signal.SIGKILL, 10)
-    kill_recorded(pids.get("ftp"), signal.SIGTERM, 5)
+    package_server.stop(name)
     netns.delete(name)
     mounts.unmount_all(name)
     if os.path.isdir(dir):
@@ -48,14 +49,14 @@ def show_logs(name):
             print("--- %s\n%s" % (log, text), file=sys.stderr)
 
 
-def start(name, kind, owner, ssh="openssh"):
+def start(name, kind, owner, ssh="openssh", ftp="pyftpdlib"):
     """Stops a stale lab of that name, starts a new one and returns its folder."""
     name = check_name(name)
     with Lock(name):
         stop_lab(name)
         try:
             netns.create(name)
-            dir = create_folder(name, kind, ssh)
+            dir = create_folder(name, kind, ssh, ftp)
             if owner:
                 if proc_stat(owner) is None:
                     fail("owner process %d does not exist" % owner)
