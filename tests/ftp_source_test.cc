@@ -12,6 +12,7 @@
 #include <sstream>
 
 #include "support/files.h"
+#include "support/ftp_log.h"
 #include "support/lab.h"
 #include "support/scenario.h"
 #include "support/waits.h"
@@ -21,6 +22,7 @@ namespace provision {
 namespace {
 
 namespace fs = std::filesystem;
+using test::countCommands;
 using test::countOf;
 using test::folderNames;
 using test::readText;
@@ -41,8 +43,13 @@ std::string stderrOf(int& status, Call call) {
   return testing::internal::GetCapturedStderr();
 }
 
-class FtpSourceTest : public testing::Test {
+// A lab whose package server is `ftp` ("pyftpdlib" or "vsftpd"), a scratch folder and a client.
+class FtpSourceLab : public testing::Test {
  protected:
+  explicit FtpSourceLab(const std::string& ftp)
+      : lab_(test::uniqueLabName(("ftp-source-" + ftp).c_str()), "qm", "openssh", ftp),
+        scope_(lab_) {}
+
   void SetUp() override {
     ASSERT_TRUE(lab_.ok()) << lab_.startError();
     ASSERT_TRUE(scope_.ok());
@@ -85,11 +92,28 @@ class FtpSourceTest : public testing::Test {
     return err;
   }
 
-  test::Lab lab_{test::uniqueLabName("ftp-source")};
-  test::NetnsScope scope_{lab_};
+  test::Lab lab_;
+  test::NetnsScope scope_;
   fs::path temp_, local_;
   FtpSource ftp_;
 };
+
+// The cases that need the faults only the pyftpdlib server has.
+class FtpSourceTest : public FtpSourceLab {
+ protected:
+  FtpSourceTest() : FtpSourceLab("pyftpdlib") {}
+};
+
+// The cases whose outcome depends on how the server answers, against each server.
+class FtpSourceServers : public FtpSourceLab, public testing::WithParamInterface<std::string> {
+ protected:
+  FtpSourceServers() : FtpSourceLab(GetParam()) {}
+};
+
+INSTANTIATE_TEST_SUITE_P(BothServers, FtpSourceServers, testing::Values("pyftpdlib", "vsftpd"),
+                         [](const testing::TestParamInfo<std::string>& server) {
+                           return server.param;
+                         });
 
 TEST(LocalNames, UnsafeNamesAreRefused) {
   for (const char* safe : {".hidden", "a", "Cal 1.bin", "a..b", "..x", "\xC3\xBC.zip"}) {
@@ -133,7 +157,7 @@ TEST(LocalNames, NamesThatWindowsTakesForOneFoldAlike) {
   EXPECT_EQ(foldedCase("\xFF\xC3"), "\xFF\xC3");              // no UTF-8: kept as it is
 }
 
-TEST_F(FtpSourceTest, DownloadsByAbsolutePathInActiveBinaryModeOverOneLogin) {
+TEST_P(FtpSourceServers, DownloadsByAbsolutePathInActiveBinaryModeOverOneLogin) {
   std::string package(300000, '\0');  // bytes a text-mode transfer would change
   for (size_t i = 0; i < package.size(); ++i) package[i] = "PK\r\n\0\x1a\xff"[i % 7];
   const std::string nonAscii =
@@ -155,13 +179,14 @@ TEST_F(FtpSourceTest, DownloadsByAbsolutePathInActiveBinaryModeOverOneLogin) {
   EXPECT_EQ(readText((local_ / nonAscii).string()), "non-ascii");
   EXPECT_EQ(folderNames(local_.string()).size(), 3u);  // no temporary file left
   const std::string log = lab_.ftpLog();
-  EXPECT_EQ(countOf(log, "<- USER velqorn"), 1) << log;
-  EXPECT_EQ(countOf(log, "<- EPRT ") + countOf(log, "<- PORT "), 3) << log;
-  EXPECT_EQ(countOf(log, "<- EPSV") + countOf(log, "<- PASV") + countOf(log, "<- TYPE A"), 0)
+  EXPECT_EQ(countCommands(log, "USER velqorn"), 1) << log;
+  EXPECT_EQ(countCommands(log, "EPRT ") + countCommands(log, "PORT "), 3) << log;
+  EXPECT_EQ(countCommands(log, "EPSV") + countCommands(log, "PASV") + countCommands(log, "TYPE A"),
+            0)
       << log;
 }
 
-TEST_F(FtpSourceTest, SizeAndTimeAsTheServerTellsThemAndCopiesCarryTheTime) {
+TEST_P(FtpSourceServers, SizeAndTimeAsTheServerTellsThemAndCopiesCarryTheTime) {
   serve("/p/Pkg.zip", "package, rebuilt");
   const auto serverTime = std::chrono::sys_seconds(std::chrono::seconds(1796112000));
   fs::last_write_time(lab_.ftpRoot() + "/p/Pkg.zip", std::chrono::file_clock::from_sys(serverTime));
@@ -195,15 +220,19 @@ TEST_F(FtpSourceTest, SizeAndTimeAsTheServerTellsThemAndCopiesCarryTheTime) {
   EXPECT_EQ(get("/p/Pkg.zip", 0), "");
   EXPECT_EQ(readText((local_ / "Pkg.zip").string()), "package, rebuilt");
   EXPECT_EQ(std::chrono::file_clock::to_sys(fs::last_write_time(local_ / "Pkg.zip")), serverTime);
+}
 
-  // An older server tells neither, and the request still succeeds.
+TEST_F(FtpSourceTest, OlderServerTellsNeitherSizeNorTimeAndTheRequestStillSucceeds) {
+  serve("/p/Pkg.zip", "package, rebuilt");
+  ASSERT_EQ(ftp_.open(), 0);
+  FtpFileFacts facts;
   ASSERT_TRUE(lab_.ftpFault({"refuse-size-mdtm"}));
   EXPECT_EQ(ftp_.describeRemote("/p/Pkg.zip", facts), 0);
   EXPECT_FALSE(facts.size);
   EXPECT_FALSE(facts.modified);
 }
 
-TEST_F(FtpSourceTest, FailedDownloadsReportTheCodeAndLeaveNoFile) {
+TEST_P(FtpSourceServers, FailedDownloadsReportTheCodeAndLeaveNoFile) {
   serve("/p/Pkg.zip", "package");
   ASSERT_EQ(ftp_.open(), 0);
   EXPECT_EQ(errorLine(get("/p/", -1)), kLocalWriteFailed);  // no file name
@@ -240,7 +269,7 @@ TEST_F(FtpSourceTest, DroppedTransferKeepsTheEarlierCopy) {
   EXPECT_EQ(countOf(lab_.ftpLog(), "<- RETR"), 2);
 }
 
-TEST_F(FtpSourceTest, FailedOpenIsReportedAndNeverRetried) {
+TEST_P(FtpSourceServers, FailedOpenIsReportedAndNeverRetried) {
   serve("/p/Pkg.zip", "package");
   ASSERT_TRUE(lab_.ftpFault({"refuse-login"}));
   int status = 0;
@@ -250,7 +279,7 @@ TEST_F(FtpSourceTest, FailedOpenIsReportedAndNeverRetried) {
   EXPECT_EQ(errorLine(get("/p/Pkg.zip", -1)), kNotConnected);
   EXPECT_EQ(errorLine(list("/p", -1)), "FtpFindFirstFile failed. Error: 7\n");
   EXPECT_TRUE(fs::is_empty(local_));
-  EXPECT_EQ(countOf(lab_.ftpLog(), "<- PASS"), 1);
+  EXPECT_EQ(countCommands(lab_.ftpLog(), "PASS"), 1) << lab_.ftpLog();
 
   ASSERT_TRUE(lab_.ftpDown());
   FtpSource down;
@@ -258,7 +287,7 @@ TEST_F(FtpSourceTest, FailedOpenIsReportedAndNeverRetried) {
   EXPECT_EQ(status, -1);
 }
 
-TEST_F(FtpSourceTest, CloseEndsTheSessionAndIsHarmlessTwice) {
+TEST_P(FtpSourceServers, CloseEndsTheSessionAndIsHarmlessTwice) {
   serve("/p/Pkg.zip", "package");
   FtpSource().close();  // never opened: no session at all
   ASSERT_EQ(ftp_.open(), 0);
@@ -266,12 +295,12 @@ TEST_F(FtpSourceTest, CloseEndsTheSessionAndIsHarmlessTwice) {
   ftp_.close();
   EXPECT_EQ(errorLine(get("/p/Pkg.zip", -1)), kNotConnected);
   const std::string log = lab_.ftpLog();
-  EXPECT_EQ(countOf(log, "<- USER"), 1) << log;
-  EXPECT_EQ(countOf(log, "<- QUIT"), 1) << log;
-  EXPECT_EQ(countOf(log, "<- RETR"), 0) << log;
+  EXPECT_EQ(countCommands(log, "USER"), 1) << log;
+  EXPECT_EQ(countCommands(log, "QUIT"), 1) << log;
+  EXPECT_EQ(countCommands(log, "RETR"), 0) << log;
 }
 
-TEST_F(FtpSourceTest, ListingNamesEveryEntryWhateverItsName) {
+TEST_P(FtpSourceServers, ListingNamesEveryEntryWhateverItsName) {
   for (const char* name : {"a.tdms", "b.txt", ".hidden", "c/inner.txt", "x\\y", "..\\up", "..."}) {
     serve(std::string("/DeviceDataBase/M/U1/Cal/") + name, name);
   }
@@ -292,7 +321,7 @@ TEST_F(FtpSourceTest, ListingNamesEveryEntryWhateverItsName) {
   EXPECT_TRUE(fs::is_empty(local_));
 }
 
-TEST_F(FtpSourceTest, SmallFilesAreReadIntoMemory) {
+TEST_P(FtpSourceServers, SmallFilesAreReadIntoMemory) {
   serve("/p/Pkg.zip.sha256", "digest  Pkg.zip\n");
   serve("/p/Large.txt", std::string(5000, 'x'));
   ASSERT_EQ(ftp_.open(), 0);
@@ -308,6 +337,38 @@ TEST_F(FtpSourceTest, SmallFilesAreReadIntoMemory) {
   EXPECT_EQ(stderrOf(status, [&] { return ftp_.readFile("/p/absent.sha256", 100, content); }), "");
   EXPECT_EQ(status, FtpSource::kNotOnServer);
   EXPECT_TRUE(fs::is_empty(local_));
+}
+
+// Active mode: a PC firewall that drops the server's connection back fails the transfer with the
+// advice that names it, whether the server connects back on the address (EPRT) or on the transfer.
+TEST_P(FtpSourceServers, FirewallThatDropsTheConnectionBackIsNamed) {
+  serve("/p/Pkg.zip", "package");
+  // The connection back is given up after the connect wait, before a transfer that receives
+  // nothing would be (the program's own waits are 10 s and 30 s).
+  FtpWaits waits;
+  waits.connect = std::chrono::milliseconds(1000);
+  waits.transfer = std::chrono::milliseconds(4000);
+  FtpSource ftp(waits);
+  ASSERT_EQ(ftp.open(), 0);
+  ASSERT_TRUE(lab_.blockConnectBack());
+  int status = 0;
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(stderrOf(status, [&] { return ftp.downloadFile("/p/Pkg.zip", local_.string()); }),
+            "FtpGetFile failed. Error: 12\nThe package server at 192.168.10.1 could not connect "
+            "back to this PC for a transfer (error 12): the PC's firewall must let provision "
+            "accept connections on the package server's network (active FTP)\n");
+  EXPECT_EQ(status, -1);
+  EXPECT_EQ(ftp.lastFailure(), FtpFailure::ConnectBack);
+  EXPECT_EQ(ftp.failureText(), "the package server could not connect back to this PC (error 12)");
+  // A listing needs the connection back too; the advice is given once.
+  std::vector<FtpEntry> entries;
+  EXPECT_EQ(stderrOf(status, [&] { return ftp.listFolder("/p", entries); }),
+            "FtpFindFirstFile failed. Error: 12\n");
+  EXPECT_EQ(ftp.lastFailure(), FtpFailure::ConnectBack);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  EXPECT_TRUE(fs::is_empty(local_));
+  EXPECT_GE(countCommands(lab_.ftpLog(), "RETR") + countCommands(lab_.ftpLog(), "EPRT"), 1)
+      << lab_.ftpLog();
 }
 
 TEST_F(FtpSourceTest, ServerThatStopsAnsweringIsGivenUpAfterItsWait) {
@@ -364,6 +425,38 @@ TEST_F(FtpSourceTest, ServerThatStopsAnsweringIsGivenUpAfterItsWait) {
   EXPECT_EQ(ftp.downloadFile("/p/Other.zip", local_.string()), 0);
   EXPECT_EQ(ftp.reopen(), 0);  // a connection that is open is kept
   EXPECT_EQ(countOf(lab_.ftpLog(), "<- USER"), 2) << lab_.ftpLog();
+}
+
+// The server's limit of one connection from an address holds for a whole session: every request
+// goes over the connection the login made.
+class FtpSourceOnVsftpd : public FtpSourceLab {
+ protected:
+  FtpSourceOnVsftpd() : FtpSourceLab("vsftpd") {}
+};
+
+TEST_F(FtpSourceOnVsftpd, EveryRequestGoesOverOneConnection) {
+  serve("/p/Pkg.zip", "package");
+  serve("/p/Pkg.zip.sha256", "digest  Pkg.zip\n");
+  ASSERT_TRUE(lab_.ftpFault({"max-per-ip", "1"}));
+  ASSERT_EQ(ftp_.open(), 0);
+  FtpFileFacts facts;
+  EXPECT_EQ(ftp_.describeRemote("/p/Pkg.zip", facts), 0);
+  EXPECT_EQ(facts.size, 7u);
+  std::vector<std::string> names;
+  EXPECT_EQ(list("/p", 0, &names), "");
+  EXPECT_EQ(names, (std::vector<std::string>{"Pkg.zip", "Pkg.zip.sha256"}));
+  std::string digest;
+  EXPECT_EQ(ftp_.readFile("/p/Pkg.zip.sha256", 100, digest), 0);
+  EXPECT_EQ(digest, "digest  Pkg.zip\n");
+  EXPECT_EQ(get("/p/Pkg.zip", 0), "");
+  EXPECT_EQ(get("/p/absent.zip", -1).substr(0, 29), "FtpGetFile failed. Error: 78\n");
+  EXPECT_EQ(get("/p/Pkg.zip", 0), "");
+  EXPECT_EQ(ftp_.reopen(), 0);
+  ftp_.close();
+  EXPECT_EQ(readText((local_ / "Pkg.zip").string()), "package");
+  const std::string log = lab_.ftpLog();
+  EXPECT_EQ(countCommands(log, "USER"), 1) << log;
+  EXPECT_EQ(countOf(log, "421 "), 0) << log;
 }
 
 }  // namespace

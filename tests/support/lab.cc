@@ -29,9 +29,10 @@ std::string uniqueLabName(const char* hint) {
   return base.substr(0, 36) + "-" + std::to_string(::getpid());
 }
 
-Lab::Lab(std::string name, std::string kind, std::string ssh) : name_(std::move(name)) {
-  ProcessResult started =
-      tool({"start", name_, "--kind", kind, "--ssh", ssh, "--owner", std::to_string(::getpid())});
+Lab::Lab(std::string name, std::string kind, std::string ssh, std::string ftp)
+    : name_(std::move(name)) {
+  ProcessResult started = tool({"start", name_, "--kind", kind, "--ssh", ssh, "--ftp", ftp,
+                                "--owner", std::to_string(::getpid())});
   if (started.status != 0) {
     startError_ = started.err.empty() ? "lab start failed" : started.err;
     return;

@@ -19,9 +19,11 @@ std::string uniqueLabName(const char* hint);
 class Lab {
  public:
   // Starts the lab (kind "qm", "zr" or "none": which root password the device accepts; ssh
-  // "openssh", or "dropbear" for a unit with Dropbear and BusyBox's tools), owned by this process:
-  // should the process die without stopping it, `lab/lab prune` stops it.
-  explicit Lab(std::string name, std::string kind = "qm", std::string ssh = "openssh");
+  // "openssh", or "dropbear" for a unit with Dropbear and BusyBox's tools; ftp "pyftpdlib", or
+  // "vsftpd" for Debian's vsftpd as the package server), owned by this process: should the
+  // process die without stopping it, `lab/lab prune` stops it.
+  explicit Lab(std::string name, std::string kind = "qm", std::string ssh = "openssh",
+               std::string ftp = "pyftpdlib");
   // Stops the lab and removes its folder; with PROVISION_KEEP_LAB=1 in the environment the lab
   // stays for inspection (stop it with `lab/lab stop NAME`).
   ~Lab();
