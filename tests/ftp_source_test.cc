@@ -427,17 +427,12 @@ TEST_F(FtpSourceTest, ServerThatStopsAnsweringIsGivenUpAfterItsWait) {
   EXPECT_EQ(countOf(lab_.ftpLog(), "<- USER"), 2) << lab_.ftpLog();
 }
 
-// The server's limit of one connection from an address holds for a whole session: every request
-// goes over the connection the login made.
-class FtpSourceOnVsftpd : public FtpSourceLab {
- protected:
-  FtpSourceOnVsftpd() : FtpSourceLab("vsftpd") {}
-};
-
-TEST_F(FtpSourceOnVsftpd, EveryRequestGoesOverOneConnection) {
+// A server that takes one connection from an address at a time serves a whole session: every
+// request goes over the connection the login made.
+TEST_P(FtpSourceServers, EveryRequestGoesOverOneConnection) {
   serve("/p/Pkg.zip", "package");
   serve("/p/Pkg.zip.sha256", "digest  Pkg.zip\n");
-  ASSERT_TRUE(lab_.ftpFault({"max-per-ip", "1"}));
+  ASSERT_TRUE(lab_.ftpFault({"max-per-address", "1"}));
   ASSERT_EQ(ftp_.open(), 0);
   FtpFileFacts facts;
   EXPECT_EQ(ftp_.describeRemote("/p/Pkg.zip", facts), 0);

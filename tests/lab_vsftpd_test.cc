@@ -158,7 +158,7 @@ TEST(LabVsftpd, SwitchesHangAndDowntimeReachEveryProcess) {
   }
 
   // One connection an address: the second is turned away, until the switch is cleared.
-  ASSERT_TRUE(lab.ftpFault({"max-per-ip", "1"}));
+  ASSERT_TRUE(lab.ftpFault({"max-per-address", "1"}));
   Control first(lab);
   EXPECT_EQ(first.reply().substr(0, 4), "220 ");
   EXPECT_EQ(Control(lab).reply().substr(0, 4), "421 ");
