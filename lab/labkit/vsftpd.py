@@ -20,20 +20,24 @@ Its log (LABDIR/ftp.log) holds vsftpd's own lines: with log_ftp_protocol every c
 (`OK DOWNLOAD: Client "192.168.10.1", "/p/x.zip", 7 bytes, ...`).
 """
 
+import ctypes
 import os
+import select
 import signal
 
 from labkit import kernel, netns
 from labkit.errors import fail
 from labkit.kernel import MS_PRIVATE, MS_REC, bind_mount, mount, run
-from labkit.state import (FTP_HOST, Lock, is_running, kill_recorded, lab_dir, proc_stat,
-                          read_pids, record_process, wait_for, write_file, write_pids)
+from labkit.state import (FTP_HOST, READY_TIMEOUT, Lock, is_running, kill_recorded, lab_dir,
+                          proc_stat, read_pids, record_process, wait_for, write_file, write_pids)
 
 PROGRAM = "/usr/sbin/vsftpd"
 USER = "velqorn"
 PASSWORD = "ftp604817"
 USER_ID = 2000
 PORT = 21
+IN_OPEN = 0x20
+IN_CLOEXEC = 0o2000000
 # The switches of `lab ftp-fault` this flavour has; the others answer "not supported".
 FAULTS = ("refuse-login", "throttle", "max-per-address", "rebuild", "clear")
 
@@ -254,13 +258,35 @@ def hang(name):
 
 
 def apply_faults(name, faults):
-    """Writes the configuration for `faults`; a running vsftpd reads it again on SIGHUP, for the
-    connections that come after."""
+    """Writes the configuration for `faults`; a running vsftpd reads it again for the connections
+    that come after."""
     dir = lab_dir(name)
     write_files(dir, faults)
     entry = read_pids(name).get("ftp")
     if is_running(entry):
-        os.kill(listener_pid(entry[0]), signal.SIGHUP)
+        reload(listener_pid(entry[0]), os.path.join(folder(dir), "vsftpd.conf"))
+
+
+def reload(listener, config):
+    """SIGHUP has vsftpd's listener read its configuration again; returns once it opened the file.
+    The listener takes no connection while it reads, so every connection made after this returns
+    gets the new configuration. A stopped (hung) listener reads it when it goes on, before it takes
+    a connection."""
+    libc = kernel.libc
+    watch = libc.inotify_init1(IN_CLOEXEC)
+    if watch < 0:
+        fail("inotify_init1: %s" % os.strerror(ctypes.get_errno()))
+    try:
+        if libc.inotify_add_watch(watch, config.encode(), IN_OPEN) < 0:
+            fail("inotify_add_watch %s: %s" % (config, os.strerror(ctypes.get_errno())))
+        os.kill(listener, signal.SIGHUP)
+        stat = proc_stat(listener)
+        if stat and stat[0] == "T":
+            return
+        if not select.select([watch], [], [], READY_TIMEOUT)[0]:
+            fail("vsftpd did not read %s again" % config)
+    finally:
+        os.close(watch)
 
 
 def listener_pid(init):
