@@ -99,7 +99,7 @@ def pam_text(dir):
 
 def write_accounts(dir):
     """vsftpd's /etc/passwd, /etc/shadow and /etc/group: root (the guest logins' user), nobody
-    (its unprivileged part) and the lab's account."""
+    (its unprivileged processes) and the lab's account."""
     etc = os.path.join(folder(dir), "etc")
     os.makedirs(etc, exist_ok=True)
     write_file(os.path.join(etc, "passwd"),
@@ -115,7 +115,7 @@ def write_accounts(dir):
 
 def write_files(dir, faults):
     """The configuration, the refused list, the PAM folder, the accounts (once) and the empty
-    folder vsftpd's unprivileged part uses."""
+    folder vsftpd's unprivileged processes use."""
     base = folder(dir)
     os.makedirs(os.path.join(base, "pam.d"), exist_ok=True)
     empty = os.path.join(base, "empty")
