@@ -12,10 +12,18 @@ FtpSource* startWorkspace(FtpSource& server) {
   prepareWorkspace();
   settings.serverOnline = answer.state == ServerAtStartUp::Answered;
   if (settings.serverOnline) return &server;
-  advice::explain(answer.state == ServerAtStartUp::RefusedLogin
-                      ? advice::serverLoginRefused(settings.ftpHost, settings.ftpUser, dataFolder(),
-                                                   answer.code)
-                      : advice::serverOffline(settings.ftpHost, dataFolder(), answer.code));
+  switch (answer.state) {
+    case ServerAtStartUp::RefusedLogin:
+      advice::explain(advice::serverLoginRefused(settings.ftpHost, settings.ftpUser, dataFolder(),
+                                                 answer.code));
+      break;
+    case ServerAtStartUp::TurnedAway:
+      advice::explain(advice::serverTurnedAway(settings.ftpHost, answer.code));
+      break;
+    default:
+      advice::explain(advice::serverOffline(settings.ftpHost, dataFolder(), answer.code));
+      break;
+  }
   return nullptr;
 }
 

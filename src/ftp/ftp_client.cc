@@ -73,6 +73,16 @@ FtpFailure failureOfLocalFile(int problem) {
 // the address (EPRT, PORT), which some servers answer only once they connected, and the transfer
 // commands, which most servers answer only once they connected (and with an error after their
 // own, longer wait when they cannot).
+// The reply of a server that closes the connection: too many connections from one address, or a
+// server that is shutting down.
+constexpr long kServiceNotAvailable = 421;
+
+long replyCode(CURL* curl) {
+  long reply = 0;
+  if (curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &reply) != CURLE_OK) return 0;
+  return reply;
+}
+
 bool waitsForConnectBack(const std::string& command) {
   for (const char* waiting : {"EPRT ", "PORT ", "RETR ", "LIST", "NLST", "MLSD"}) {
     if (command.starts_with(waiting)) return true;
@@ -192,6 +202,7 @@ FtpConnect FtpClient::connect(const std::string& host, const std::string& user,
   curl_easy_setopt(curl, CURLOPT_NOBODY, 0L);
   if (result != CURLE_OK) {
     error_ = result;
+    lastReply_ = replyCode(curl);
     disconnect();
     return FtpConnect::Failed;
   }
@@ -296,6 +307,8 @@ FtpFailure FtpClient::failureOf(FtpError code, bool connecting) const {
     case CURLE_COULDNT_CONNECT:
       return FtpFailure::Unreachable;
     case CURLE_OPERATION_TIMEDOUT:
+      // libcurl reports the server's 421 as a time-out too, though the server answered at once.
+      if (lastReply_ == kServiceNotAvailable) return FtpFailure::TurnedAway;
       // At start-up a server that does not answer is one that is not there.
       return connecting ? FtpFailure::Unreachable : FtpFailure::Stalled;
     case CURLE_LOGIN_DENIED:
@@ -327,6 +340,7 @@ FtpError FtpClient::perform() {
   watch_->waiting = false;
   watch_->expired = false;
   const CURLcode result = curl_easy_perform(handleOf(curl_));
+  lastReply_ = result == CURLE_OK ? 0 : replyCode(handleOf(curl_));
   if (result == CURLE_ABORTED_BY_CALLBACK && watch_->expired) return CURLE_FTP_ACCEPT_TIMEOUT;
   return result;
 }

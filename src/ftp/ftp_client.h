@@ -52,6 +52,7 @@ enum class FtpFailure {
   Unreachable,   // nothing answers at the server's address, or it refused the connection
   LoginRefused,  // the server refused the account
   Stalled,       // the server stopped answering for one of the waits
+  TurnedAway,    // the server answered 421: too many connections from this address, or closing
   ConnectBack,   // the server's connection back to this PC for a transfer (active mode) failed
   Missing,       // the server has no such file (550), or the folder's listing is empty
   NotEntered,    // the server refused to enter the folder: it is not there, or may not be read
@@ -133,6 +134,8 @@ class FtpClient {
   void* curl_ = nullptr;  // CURL*
   std::string server_;
   FtpError error_ = kFtpOk;
+  // The server's last reply code (421, say) when the last request failed.
+  long lastReply_ = 0;
   // What the system said of the last local file that could not be written (NewFile::Problem).
   int localProblem_ = 0;
 };

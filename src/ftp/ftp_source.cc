@@ -165,6 +165,8 @@ std::string FtpSource::failureText() const {
       return withCode("its transfer broke off before the whole file had arrived", lastError_);
     case FtpFailure::Stalled:
       return withCode("the package server stopped answering", lastError_);
+    case FtpFailure::TurnedAway:
+      return withCode("the package server turned the connection away with 421", lastError_);
     case FtpFailure::ConnectBack:
       return withCode("the package server could not connect back to this PC", lastError_);
     case FtpFailure::Unreachable:
@@ -204,6 +206,9 @@ void FtpSource::explainFailure(const std::string& remotePath, const std::string&
     case FtpFailure::Missing:
       advice::explainOnce(advice::missingOnServer(remotePath, host_, code));
       break;
+    case FtpFailure::TurnedAway:
+      advice::explainOnce(advice::serverTurnedAway(host_, code));
+      break;
     case FtpFailure::Stalled:
     case FtpFailure::Unreachable:
       advice::explainOnce(advice::serverStoppedAnswering(host_, code));
@@ -224,9 +229,14 @@ void FtpSource::reportStall(const std::string& step) {
 
 ServerAnswer checkPackageServer(FtpSource& server) {
   if (server.open() == 0) return {ServerAtStartUp::Answered};
-  return {server.lastFailure() == FtpFailure::LoginRefused ? ServerAtStartUp::RefusedLogin
-                                                           : ServerAtStartUp::DidNotAnswer,
-          server.lastError()};
+  switch (server.lastFailure()) {
+    case FtpFailure::LoginRefused:
+      return {ServerAtStartUp::RefusedLogin, server.lastError()};
+    case FtpFailure::TurnedAway:
+      return {ServerAtStartUp::TurnedAway, server.lastError()};
+    default:
+      return {ServerAtStartUp::DidNotAnswer, server.lastError()};
+  }
 }
 
 }  // namespace provision

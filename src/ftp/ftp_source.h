@@ -88,7 +88,7 @@ class FtpSource {
 };
 
 // How the package server answered at start-up; the caller that owns the run asks it.
-enum class ServerAtStartUp { Answered, DidNotAnswer, RefusedLogin };
+enum class ServerAtStartUp { Answered, DidNotAnswer, RefusedLogin, TurnedAway };
 struct ServerAnswer {
   ServerAtStartUp state = ServerAtStartUp::Answered;
   // The client's error code when it did not answer, as its error line gave it.

@@ -66,6 +66,14 @@ std::string serverStoppedAnswering(const std::string& address, unsigned long cod
          errorCode(code) + ": check that it is running and connected, then start the run again";
 }
 
+std::string serverTurnedAway(const std::string& address, unsigned long code) {
+  return "The package server at " + address + " turned this PC's connection away with 421" +
+         errorCode(code) +
+         ": it takes only so many connections from one address at a time, or it is shutting "
+         "down; close the other FTP programs on this PC that use it, or wait a minute for its "
+         "earlier sessions to end, then start the run again";
+}
+
 std::string diskFull(const std::string& folder, unsigned long code) {
   return "The disk of " + folder + " is full" + errorCode(code) +
          ": free some space on it and start the run again";

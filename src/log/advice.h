@@ -33,6 +33,8 @@ std::string missingOnServer(const std::string& remotePath, const std::string& ad
                             unsigned long code);
 // The package server answered at start-up and stopped answering, or was lost, later in the run.
 std::string serverStoppedAnswering(const std::string& address, unsigned long code);
+// A package server that turned a connection away with 421 (too many from one address, or closing).
+std::string serverTurnedAway(const std::string& address, unsigned long code);
 
 // A download's local folder whose disk is full, or that cannot be written to.
 std::string diskFull(const std::string& folder, unsigned long code);
