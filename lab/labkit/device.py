@@ -6,8 +6,9 @@ import signal
 import subprocess
 import time
 
-from labkit import dropbear, kernel, netns, openssh
+from labkit import dropbear, kernel, openssh
 from labkit.errors import fail
+from labkit.init_process import start_init
 from labkit.kernel import (MS_NODEV, MS_NOEXEC, MS_NOSUID, MS_PRIVATE, MS_REC, bind_mount, mount,
                            run)
 from labkit.state import is_running, lab_dir, read_pids, record_process, wait_for, write_file
@@ -82,18 +83,6 @@ def create_files(dir, kind, ssh):
 
 
 # ---------------------------------------------------------------------------- the device's root
-
-
-def redirect_stdio(log_path, keep_fd):
-    """Standard input from /dev/null, output to the log; closes every other descriptor except
-    keep_fd, which moves to 3."""
-    null = os.open("/dev/null", os.O_RDONLY)
-    log = os.open(log_path, os.O_WRONLY | os.O_CREAT | os.O_APPEND, 0o644)
-    os.dup2(null, 0)
-    os.dup2(log, 1)
-    os.dup2(log, 2)
-    os.dup2(keep_fd, 3)
-    os.closerange(4, 65536)
 
 
 def make_dev(root):
@@ -176,37 +165,9 @@ def start(name):
     """Starts the device's PID 1 in new mount, PID, UTS and IPC namespaces inside the lab's network
     namespace and records its PID (as the machine sees it)."""
     dir = lab_dir(name)
-    read_fd, write_fd = os.pipe()
-    intermediate = os.fork()
-    if intermediate == 0:
-        try:
-            os.close(read_fd)
-            os.setsid()
-            redirect_stdio(dir + "/device.log", write_fd)
-            netns.enter(name)
-            kernel.unshare(kernel.CLONE_NEWNS | kernel.CLONE_NEWPID | kernel.CLONE_NEWUTS
-                           | kernel.CLONE_NEWIPC)
-            init = os.fork()
-            if init == 0:
-                os.close(3)
-                device_init(dir, name)
-                os._exit(1)
-            os.write(3, b"%d\n" % init)
-        except Exception as e:
-            print("device start failed: %s" % e, flush=True)
-        os._exit(0)
-    os.close(write_fd)
-    data = b""
-    while True:
-        chunk = os.read(read_fd, 64)
-        if not chunk:
-            break
-        data += chunk
-    os.close(read_fd)
-    os.waitpid(intermediate, 0)
-    if not data.strip():
-        fail("the device did not start (see %s/device.log)" % dir)
-    pid = int(data)
+    pid = start_init(name, kernel.CLONE_NEWNS | kernel.CLONE_NEWPID | kernel.CLONE_NEWUTS
+                     | kernel.CLONE_NEWIPC, dir + "/device.log", lambda: device_init(dir, name),
+                     "the device")
     record_process(name, "device", pid)
     entry = read_pids(name)["device"]
     server = server_of(dir)

@@ -25,8 +25,9 @@ import os
 import select
 import signal
 
-from labkit import kernel, netns
+from labkit import kernel
 from labkit.errors import fail
+from labkit.init_process import start_init
 from labkit.kernel import MS_PRIVATE, MS_REC, bind_mount, mount, run
 from labkit.state import (FTP_HOST, READY_TIMEOUT, Lock, is_running, kill_recorded, lab_dir,
                           proc_stat, read_pids, record_process, wait_for, write_file, write_pids)
@@ -176,41 +177,8 @@ def start(name, faults):
     if not os.access(PROGRAM, os.X_OK):
         fail("%s is missing (scripts/install-deps installs vsftpd)" % PROGRAM)
     write_files(dir, faults)
-    read_fd, write_fd = os.pipe()
-    intermediate = os.fork()
-    if intermediate == 0:
-        try:
-            os.close(read_fd)
-            os.setsid()
-            null = os.open("/dev/null", os.O_RDONLY)
-            log = os.open(dir + "/ftp.log", os.O_WRONLY | os.O_CREAT | os.O_APPEND, 0o644)
-            os.dup2(null, 0)
-            os.dup2(log, 1)
-            os.dup2(log, 2)
-            os.dup2(write_fd, 3)
-            os.closerange(4, 65536)
-            netns.enter(name)
-            kernel.unshare(kernel.CLONE_NEWNS | kernel.CLONE_NEWPID)
-            init = os.fork()
-            if init == 0:
-                os.close(3)
-                server_init(dir)
-            os.write(3, b"%d\n" % init)
-        except Exception as e:
-            print("vsftpd start failed: %s" % e, flush=True)
-        os._exit(0)
-    os.close(write_fd)
-    data = b""
-    while True:
-        chunk = os.read(read_fd, 64)
-        if not chunk:
-            break
-        data += chunk
-    os.close(read_fd)
-    os.waitpid(intermediate, 0)
-    if not data.strip():
-        fail("vsftpd did not start (see %s/ftp.log)" % dir)
-    pid = int(data)
+    pid = start_init(name, kernel.CLONE_NEWNS | kernel.CLONE_NEWPID, dir + "/ftp.log",
+                     lambda: server_init(dir), "vsftpd")
     record_process(name, "ftp", pid)
     entry = read_pids(name)["ftp"]
 
