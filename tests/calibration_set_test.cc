@@ -134,6 +134,7 @@ TEST(CalibrationSet, EveryEntryIsAccountedFor) {
     EXPECT_EQ(plan.problem, row.problem);
     if (!row.problem.empty()) {
       EXPECT_EQ(plan.where, row.where);
+      EXPECT_TRUE(plan.files().empty()) << "a set that is not whole has nothing to fetch";
       continue;
     }
     EXPECT_EQ(plan.files(), row.files);

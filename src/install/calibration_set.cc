@@ -80,9 +80,11 @@ std::vector<std::string> CalibrationPlan::files() const {
   return names;
 }
 
-CalibrationPlan planCalibrationSet(const std::vector<FtpEntry>& calibration,
-                                   const std::vector<FtpEntry>& configuration,
-                                   bool subfolderGiven) {
+namespace {
+
+// The plan, with the names found up to its problem, if any.
+CalibrationPlan planNames(const std::vector<FtpEntry>& calibration,
+                          const std::vector<FtpEntry>& configuration, bool subfolderGiven) {
   CalibrationPlan plan;
   std::vector<std::string> raw;
   plan.problem = planFolder(calibration, false, plan.fromCalibration, raw);
@@ -110,6 +112,20 @@ CalibrationPlan planCalibrationSet(const std::vector<FtpEntry>& calibration,
   if (!twins.empty()) {
     plan.problem = "two files whose names differ in case only, " + twins +
                    ", which would be one file on a Windows station";
+  }
+  return plan;
+}
+
+}  // namespace
+
+CalibrationPlan planCalibrationSet(const std::vector<FtpEntry>& calibration,
+                                   const std::vector<FtpEntry>& configuration,
+                                   bool subfolderGiven) {
+  CalibrationPlan plan = planNames(calibration, configuration, subfolderGiven);
+  // A set that is not whole has nothing to fetch.
+  if (!plan.problem.empty()) {
+    plan.fromCalibration.clear();
+    plan.fromConfiguration.clear();
   }
   return plan;
 }

@@ -47,7 +47,8 @@ struct CalibrationPlan {
 
 // Plans the set from the two folders' listings. `subfolderGiven`: the configuration-file folder
 // is the sub-folder the run was given, whose own sub-folders are no part of anything. The set
-// must hold at least one calibration file from the calibration folder.
+// must hold at least one calibration file from the calibration folder; a plan with a problem has
+// no files.
 CalibrationPlan planCalibrationSet(const std::vector<FtpEntry>& calibration,
                                    const std::vector<FtpEntry>& configuration, bool subfolderGiven);
 
