@@ -69,10 +69,6 @@ FtpFailure failureOfLocalFile(int problem) {
   }
 }
 
-// Whether a command written to the server waits for the server's connection back (active mode):
-// the address (EPRT, PORT), which some servers answer only once they connected, and the transfer
-// commands, which most servers answer only once they connected (and with an error after their
-// own, longer wait when they cannot).
 // The reply of a server that closes the connection: too many connections from one address, or a
 // server that is shutting down.
 constexpr long kServiceNotAvailable = 421;
@@ -83,6 +79,10 @@ long replyCode(CURL* curl) {
   return reply;
 }
 
+// Whether a command written to the server waits for the server's connection back (active mode):
+// the address (EPRT, PORT), which some servers answer only once they connected, and the transfer
+// commands, which most servers answer only once they connected (and with an error after their
+// own, longer wait when they cannot).
 bool waitsForConnectBack(const std::string& command) {
   for (const char* waiting : {"EPRT ", "PORT ", "RETR ", "LIST", "NLST", "MLSD"}) {
     if (command.starts_with(waiting)) return true;
