@@ -21,6 +21,7 @@
 
 #include "device/ssh_link.h"
 #include "support/files.h"
+#include "support/ftp_control.h"
 #include "support/process.h"
 #include "support/zip_builder.h"
 
@@ -241,56 +242,6 @@ TEST(LabPackageServer, FaultSwitchesAndDowntime) {
   ASSERT_TRUE(lab.ftpUp());
   EXPECT_EQ(fetch(lab, "/a.bin", target).status, 0);
 }
-
-// One FTP control connection to the package server from the calling thread's network, read a
-// reply line at a time (the lab's server answers these commands in one line each).
-class FtpControl {
- public:
-  FtpControl() {
-    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in server{};
-    server.sin_family = AF_INET;
-    server.sin_port = htons(21);
-    ::inet_pton(AF_INET, PROVISION_FTP_HOST, &server.sin_addr);
-    if (::connect(fd_, reinterpret_cast<sockaddr*>(&server), sizeof server) != 0) {
-      ::close(fd_);
-      fd_ = -1;
-    }
-  }
-  ~FtpControl() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  FtpControl(const FtpControl&) = delete;
-  FtpControl& operator=(const FtpControl&) = delete;
-
-  // The next reply line without its line end; empty once the server has closed the connection.
-  std::string reply() {
-    std::string line;
-    char c = 0;
-    while (fd_ >= 0 && ::recv(fd_, &c, 1, 0) == 1) {
-      if (c == '\n') {
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        return line;
-      }
-      line += c;
-    }
-    return line;
-  }
-  std::string command(const std::string& line) {
-    const std::string sent = line + "\r\n";
-    if (fd_ < 0 || ::send(fd_, sent.data(), sent.size(), MSG_NOSIGNAL) != ssize_t(sent.size()))
-      return "";
-    return reply();
-  }
-  // Reads the greeting and logs in; true when both went through.
-  bool login() {
-    return reply().starts_with("220 ") && command("USER velqorn").starts_with("331 ") &&
-           command("PASS ftp604817").starts_with("230 ");
-  }
-
- private:
-  int fd_ = -1;
-};
 
 // The package server set as common servers are: one address holds at most N control connections,
 // one more is answered with 421 and closed while the others go on, a connection that ends makes

@@ -14,6 +14,7 @@
 #include <set>
 
 #include "support/files.h"
+#include "support/ftp_control.h"
 #include "support/ftp_log.h"
 #include "support/lab.h"
 #include "support/process.h"
@@ -31,46 +32,6 @@ ProcessResult fetch(const Lab& lab, const std::string& serverPath, const std::st
   argv.insert(argv.end(), {std::string("ftp://") + PROVISION_FTP_HOST + serverPath, "-o", target});
   return lab.run(argv, "", 60);
 }
-
-// A TCP connection to the package server, made in the lab's network.
-class Control {
- public:
-  explicit Control(const Lab& lab) {
-    NetnsScope scope(lab);
-    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in server{};
-    server.sin_family = AF_INET;
-    server.sin_port = htons(21);
-    ::inet_pton(AF_INET, PROVISION_FTP_HOST, &server.sin_addr);
-    if (!scope.ok() || ::connect(fd_, reinterpret_cast<sockaddr*>(&server), sizeof server) != 0) {
-      ::close(fd_);
-      fd_ = -1;
-    }
-  }
-  ~Control() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Control(const Control&) = delete;
-  Control& operator=(const Control&) = delete;
-
-  bool send(const std::string& line) const {
-    return ::write(fd_, line.data(), line.size()) == static_cast<ssize_t>(line.size());
-  }
-  // The first reply line that arrives within `milliseconds`; empty when none does.
-  std::string reply(int milliseconds = 20000) const {
-    std::string line;
-    pollfd ready{fd_, POLLIN, 0};
-    while (line.find('\n') == std::string::npos && ::poll(&ready, 1, milliseconds) == 1) {
-      char c = 0;
-      if (::read(fd_, &c, 1) != 1) break;
-      line += c;
-    }
-    return line;
-  }
-
- private:
-  int fd_ = -1;
-};
 
 // Whether the process exists and has not ended (a zombie has: only its parent has yet to reap it).
 bool running(int pid) {
@@ -127,7 +88,7 @@ TEST(LabVsftpd, ServesTheRootFolderInBothModesAndStopEndsEveryProcess) {
     EXPECT_EQ(fetch(lab, "/Pkg/absent.bin", local).status, 78);
 
     // A session left open: its processes end with the lab too.
-    Control session(lab);
+    FtpControl session(lab);
     EXPECT_EQ(session.reply().substr(0, 4), "220 ");
     processes = serverProcesses(lab);
     EXPECT_GE(processes.size(), 4u);  // the reaper, the listener, the session's two
@@ -159,11 +120,11 @@ TEST(LabVsftpd, SwitchesHangAndDowntimeReachEveryProcess) {
 
   // One connection an address: the second is turned away, until the switch is cleared.
   ASSERT_TRUE(lab.ftpFault({"max-per-address", "1"}));
-  Control first(lab);
+  FtpControl first(lab);
   EXPECT_EQ(first.reply().substr(0, 4), "220 ");
-  EXPECT_EQ(Control(lab).reply().substr(0, 4), "421 ");
+  EXPECT_EQ(FtpControl(lab).reply().substr(0, 4), "421 ");
   ASSERT_TRUE(lab.ftpFault({"clear"}));
-  EXPECT_EQ(Control(lab).reply().substr(0, 4), "220 ");
+  EXPECT_EQ(FtpControl(lab).reply().substr(0, 4), "220 ");
 
   // A hung server answers nothing, not even on a session opened before; then it goes on.
   ASSERT_TRUE(lab.hang("ftp"));
