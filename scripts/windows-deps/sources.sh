@@ -3,14 +3,42 @@
 # compared with, and how the versions of both are found.
 
 # NAME:PACKAGE pairs: the source package, and the Linux build's binary package of that library.
-windows_libraries="openssl:libssl3 libssh2:libssh2-1 zlib:zlib1g libzip:libzip4 curl:libcurl4"
+windows_libraries="openssl:libssl3 libssh:libssh-4 zlib:zlib1g libzip:libzip4 curl:libcurl4"
 
-# The versions of a source package that the deb-src entries offer (bookworm and bookworm-security
-# list one each when there is a security update), newest first.
+# The libraries whose source may come from the next Debian release (trixie) when bookworm serves
+# none as new as the Linux build's: libssh, which provision.exe must not carry older than the Linux
+# build links. The others lag instead (and a release says so).
+next_release_libraries="libssh"
+
+# The libraries whose Debian source (the .dsc and the tarballs it names) is kept in the prefix
+# (share/src/NAME) for the release's relinking kit: libssh is LGPL-2.1 and linked statically.
+kit_sources="libssh"
+
+# next_apt COMMAND ARGS...: apt-get or apt-cache on the next release's deb-src entries alone
+# (scripts/install-deps-windows writes them, in a folder the machine's own apt never reads).
+next_release_dir=/var/lib/provision-windows/next-release
+next_apt() {
+  local command=$1
+  shift
+  "$command" -o Dir::Etc::SourceList=/dev/null \
+    -o Dir::Etc::SourceParts="$next_release_dir/sources.list.d" \
+    -o Dir::State::Lists="$next_release_dir/lists" -o Dir::Cache="$next_release_dir/cache" "$@"
+}
+
+# offered_versions NAME [next]: the versions of a source package that the deb-src entries offer
+# (bookworm and bookworm-security list one each when there is a security update; with "next", the
+# next release's entries), newest first.
 offered_versions() {
+  local apt=()
+  [ "${2:-}" != next ] || apt=(next_apt)
+  "${apt[@]}" apt-cache showsrc --only-source "$1" 2>/dev/null | awk '/^Version:/ { print $2 }' |
+    newest_first
+}
+
+# newest_first: the versions on standard input, one a line, without repeats, newest first.
+newest_first() {
   local versions v other newer
-  versions=$(apt-cache showsrc --only-source "$1" 2>/dev/null | awk '/^Version:/ { print $2 }' |
-    sort -u)
+  versions=$(sort -u)
   # Ordered by how many of the others are newer: dpkg's order of versions, not sort's.
   for v in $versions; do
     newer=0
@@ -19,6 +47,23 @@ offered_versions() {
     done
     echo "$newer $v"
   done | sort -n | cut -d' ' -f2
+}
+
+# not_older_first LINUX VERSION...: the order in which the versions are tried for a library that
+# must not be older than the Linux build's LINUX: LINUX itself when it is among them, then the
+# newer ones, newest first, then the older ones, newest first (those lag).
+not_older_first() {
+  local linux=$1 v
+  shift
+  for v in "$@"; do
+    if [ "$v" = "$linux" ]; then echo "$v"; fi
+  done
+  for v in "$@"; do
+    if [ -z "$linux" ] || dpkg --compare-versions "$v" gt "$linux"; then echo "$v"; fi
+  done | newest_first
+  for v in "$@"; do
+    if [ -n "$linux" ] && dpkg --compare-versions "$v" lt "$linux"; then echo "$v"; fi
+  done | newest_first
 }
 
 # The source version of the library the Linux build links: the installed binary package's, else
