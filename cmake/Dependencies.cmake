@@ -1,11 +1,11 @@
 # Third-party libraries of provision_core.
 if(WIN32)
-  # The Windows build links libssh2 on OpenSSL's libcrypto, libzip on zlib, and libcurl, static,
+  # The Windows build links libssh on OpenSSL's libcrypto, libzip on zlib, and libcurl, static,
   # from the prefix that scripts/build-windows-deps prints, plus Windows' own libraries. Only that
   # prefix is searched: MinGW's own folder holds a zlib that Wine's package brings.
   set(PROVISION_WINDOWS_DEPS "" CACHE PATH
-      "Prefix of the Windows builds of libssh2, OpenSSL, libzip, zlib and libcurl")
-  set(provision_windows_libraries ssh2 crypto zip z curl)
+      "Prefix of the Windows builds of libssh, OpenSSL, libzip, zlib and libcurl")
+  set(provision_windows_libraries ssh crypto zip z curl)
   # A new prefix (new versions) is searched afresh.
   if(NOT "${PROVISION_WINDOWS_DEPS}" STREQUAL "${PROVISION_WINDOWS_DEPS_SEARCHED}")
     unset(PROVISION_WINDOWS_INCLUDE CACHE)
@@ -15,19 +15,23 @@ if(WIN32)
     unset(GTest_DIR CACHE)
     set(PROVISION_WINDOWS_DEPS_SEARCHED "${PROVISION_WINDOWS_DEPS}" CACHE INTERNAL "")
   endif()
-  find_path(PROVISION_WINDOWS_INCLUDE libssh2.h PATHS ${PROVISION_WINDOWS_DEPS}/include
+  find_path(PROVISION_WINDOWS_INCLUDE libssh/libssh.h PATHS ${PROVISION_WINDOWS_DEPS}/include
             NO_DEFAULT_PATH NO_CMAKE_FIND_ROOT_PATH REQUIRED)
   foreach(lib ${provision_windows_libraries})
     find_library(PROVISION_${lib}_LIBRARY NAMES lib${lib}.a PATHS ${PROVISION_WINDOWS_DEPS}/lib
                  NO_DEFAULT_PATH NO_CMAKE_FIND_ROOT_PATH REQUIRED)
   endforeach()
-  # libssh2 before libcrypto, then the system libraries they call: Winsock, advapi32 for
-  # libcrypto's random seed (CryptGenRandom) and user32 for its look at the window station (is it
-  # a service?) and its message box of last resort.
-  add_library(provision_libssh2 INTERFACE)
-  target_include_directories(provision_libssh2 SYSTEM INTERFACE ${PROVISION_WINDOWS_INCLUDE})
-  target_link_libraries(provision_libssh2 INTERFACE
-    ${PROVISION_ssh2_LIBRARY} ${PROVISION_crypto_LIBRARY} ws2_32 advapi32 user32)
+  # libssh's header declares its functions for a DLL unless LIBSSH_STATIC says it is linked in.
+  # libssh before libcrypto, then the system libraries they call: Winsock (ws2_32), iphlpapi for
+  # the scope of an IPv6 address (if_nametoindex), shell32 for the user's profile folder
+  # (SHGetSpecialFolderPathA, libssh's ~), advapi32 for the user's name (GetUserNameA) and
+  # libcrypto's random seed (CryptGenRandom), and user32 for libcrypto's look at the window
+  # station (is it a service?) and its message box of last resort.
+  add_library(provision_libssh INTERFACE)
+  target_include_directories(provision_libssh SYSTEM INTERFACE ${PROVISION_WINDOWS_INCLUDE})
+  target_compile_definitions(provision_libssh INTERFACE LIBSSH_STATIC)
+  target_link_libraries(provision_libssh INTERFACE
+    ${PROVISION_ssh_LIBRARY} ${PROVISION_crypto_LIBRARY} ws2_32 iphlpapi shell32 advapi32 user32)
   # libzip's header declares its functions for a DLL unless ZIP_STATIC says it is linked in; it
   # seeds its random names with CryptGenRandom (advapi32).
   add_library(provision_libzip INTERFACE)
@@ -41,14 +45,14 @@ if(WIN32)
   target_include_directories(provision_libcurl SYSTEM INTERFACE ${PROVISION_WINDOWS_INCLUDE})
   target_compile_definitions(provision_libcurl INTERFACE CURL_STATICLIB)
   target_link_libraries(provision_libcurl INTERFACE ${PROVISION_curl_LIBRARY} ws2_32 bcrypt)
-  target_link_libraries(provision_core PUBLIC provision_libssh2 provision_libzip provision_libcurl)
+  target_link_libraries(provision_core PUBLIC provision_libssh provision_libzip provision_libcurl)
 
   # The Debian source versions the prefix was built from (its .complete: "NAME VERSION" lines),
   # which --version names and the notices (cmake/Notices.cmake) take.
   set(PROVISION_WINDOWS_PREFIX "${PROVISION_WINDOWS_DEPS}")
-  set(provision_windows_sources openssl libssh2 zlib libzip curl)
+  set(provision_windows_sources openssl libssh zlib libzip curl)
   file(STRINGS "${PROVISION_WINDOWS_PREFIX}/.complete" built_from
-       REGEX "^(openssl|libssh2|zlib|libzip|curl) ")
+       REGEX "^(openssl|libssh|zlib|libzip|curl) ")
   foreach(line IN LISTS built_from)
     string(REGEX MATCH "^([a-z0-9]+) (.+)$" line "${line}")
     set(PROVISION_${CMAKE_MATCH_1}_SOURCE "${CMAKE_MATCH_2}")

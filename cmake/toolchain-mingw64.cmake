@@ -5,7 +5,7 @@
 #   cmake -S . -B build-windows -G Ninja \
 #     -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw64.cmake -DPROVISION_WINDOWS_DEPS=<prefix>
 #
-# PROVISION_WINDOWS_DEPS is the install prefix of the libraries (libssh2, OpenSSL, libzip, zlib)
+# PROVISION_WINDOWS_DEPS is the install prefix of the libraries (libssh, OpenSSL, libzip, zlib)
 # that scripts/build-windows-deps prints; scripts/build-windows does all of this in one step.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)

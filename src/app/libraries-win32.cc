@@ -1,7 +1,7 @@
-// provision.exe has libssh2 on OpenSSL's libcrypto, libzip on zlib and libcurl linked in, built
+// provision.exe has libssh on OpenSSL's libcrypto, libzip on zlib and libcurl linked in, built
 // from Debian's source packages (scripts/build-windows-deps).
 #include <curl/curl.h>
-#include <libssh2.h>
+#include <libssh/libssh.h>
 #include <openssl/crypto.h>
 #include <zip.h>
 #include <zlib.h>
@@ -11,9 +11,11 @@
 namespace provision {
 
 std::vector<std::string> linkedLibraries() {
-  return {std::string("libssh2 ") + libssh2_version(0) + " (OpenSSL " +
+  // libssh reports "0.11.5/openssl": its version, then the crypto library it was built on.
+  const std::string libssh = ssh_version(0);
+  return {"libssh " + libssh.substr(0, libssh.find('/')) + " (OpenSSL " +
               OpenSSL_version(OPENSSL_VERSION_STRING) +
-              ") from Debian's libssh2 " PROVISION_LIBSSH2_SOURCE
+              ") from Debian's libssh " PROVISION_LIBSSH_SOURCE
               " and openssl " PROVISION_OPENSSL_SOURCE,
           std::string("libcurl ") + curl_version_info(CURLVERSION_NOW)->version +
               " from Debian's curl " PROVISION_CURL_SOURCE,
