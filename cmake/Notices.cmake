@@ -2,7 +2,7 @@
 # same text inside it (--licenses, src/app/notices-win32.cc). One section per component of
 # third-party code linked into the executable, each with the Debian copyright file of the package
 # that code comes from:
-#   - libssh2, OpenSSL's libcrypto, libzip, zlib and libcurl: debian/copyright of the source
+#   - libssh, OpenSSL's libcrypto, libzip, zlib and libcurl: debian/copyright of the source
 #     packages they were built from, which scripts/build-windows-deps keeps in the prefix
 #     (share/doc/NAME/copyright);
 #   - the MinGW-w64 runtime (C run-time start-up code, libmingwex, winpthreads) and GCC's runtime
@@ -10,6 +10,8 @@
 #     the installed Debian packages that hold them.
 # Where a component's terms are a licence that its copyright file names only by its place on a
 # Debian system (/usr/share/common-licenses), the section carries that licence's text as well.
+# libssh is under the LGPL 2.1 and linked statically: its section also says where the release
+# bundle keeps what relinking provision.exe with another libssh takes (lgpl/, scripts/release).
 # The versions are taken here; cmake/WriteNotices.cmake assembles the text at build time.
 
 function(provision_package_version package out)
@@ -26,15 +28,23 @@ provision_package_version(g++-mingw-w64-x86-64-posix gcc_version)
 
 set(licenses /usr/share/common-licenses)
 # Each component: its name, where its code comes from, its copyright file and the licence texts
-# to add. OpenSSL 3 is under the Apache License 2.0, which its copyright file only points to (as
-# it does to the licences of a Perl module used while building, which is not in the executable).
+# to add. libssh's copyright file points to the LGPL 2.1 for its terms. OpenSSL 3 is under the
+# Apache License 2.0, which its copyright file only points to (as it does to the licences of a
+# Perl module used while building, which is not in the executable).
 # libzip's, zlib's and curl's terms are in their copyright files (curl's also points to the GPL of
 # build scripts, which are not in the executable either). GCC's runtime library exception is a
 # permission on top of the GPL 3, whose text the copyright file only points to.
-set(notices_manifest "set(components libssh2 openssl libzip zlib curl mingw gcc)
-set(libssh2_title [[libssh2 (Debian source package libssh2 ${PROVISION_libssh2_SOURCE})]])
-set(libssh2_copyright [[${PROVISION_WINDOWS_PREFIX}/share/doc/libssh2/copyright]])
-set(libssh2_licenses)
+set(notices_manifest "set(components libssh openssl libzip zlib curl mingw gcc)
+set(libssh_title [[libssh (Debian source package libssh ${PROVISION_libssh_SOURCE})]])
+set(libssh_note [[libssh is licensed under the GNU Lesser General Public License, version 2.1, and
+is linked into provision.exe statically. So that provision.exe can be linked again with a changed
+libssh, the release zip of provision.exe has a folder lgpl/ with libssh's source as it was built
+(Debian's source package ${PROVISION_libssh_SOURCE}: the .dsc and the tarballs it names, and
+the patches of this build, if any), the object files and static archives of provision.exe, the
+other static libraries it links, and the exact link command (link.sh); lgpl/README.txt says how
+to relink with the MinGW-w64 toolchain.]])
+set(libssh_copyright [[${PROVISION_WINDOWS_PREFIX}/share/doc/libssh/copyright]])
+set(libssh_licenses [[${licenses}/LGPL-2.1]])
 set(openssl_title [[OpenSSL: libcrypto (Debian source package openssl ${PROVISION_openssl_SOURCE})]])
 set(openssl_copyright [[${PROVISION_WINDOWS_PREFIX}/share/doc/openssl/copyright]])
 set(openssl_licenses [[${licenses}/Apache-2.0]])
@@ -82,14 +92,14 @@ add_custom_command(
   COMMAND ${CMAKE_COMMAND} -DMANIFEST=${notices_manifest_file} -DTEXT=${PROVISION_NOTICES_FILE}
           -DINCLUDE=${notices_include} -P ${PROJECT_SOURCE_DIR}/cmake/WriteNotices.cmake
   DEPENDS ${PROJECT_SOURCE_DIR}/cmake/WriteNotices.cmake ${notices_manifest_file}
-          ${PROVISION_WINDOWS_PREFIX}/share/doc/libssh2/copyright
+          ${PROVISION_WINDOWS_PREFIX}/share/doc/libssh/copyright
           ${PROVISION_WINDOWS_PREFIX}/share/doc/openssl/copyright
           ${PROVISION_WINDOWS_PREFIX}/share/doc/libzip/copyright
           ${PROVISION_WINDOWS_PREFIX}/share/doc/zlib/copyright
           ${PROVISION_WINDOWS_PREFIX}/share/doc/curl/copyright
           /usr/share/doc/mingw-w64-x86-64-dev/copyright
           /usr/share/doc/g++-mingw-w64-x86-64-posix/copyright
-          ${licenses}/Apache-2.0 ${licenses}/GPL-3
+          ${licenses}/Apache-2.0 ${licenses}/GPL-3 ${licenses}/LGPL-2.1
   COMMENT "Writing THIRD-PARTY-NOTICES.txt"
   VERBATIM)
 target_sources(provision_core PRIVATE ${notices_include} ${PROVISION_NOTICES_FILE})

@@ -38,6 +38,10 @@ endmacro()
 
 foreach(component IN LISTS components)
   string(APPEND text "\n\n${rule}\n${${component}_title}\n${rule}\n\n")
+  # A component's note (libssh's: where the relinking kit is) comes before its copyright file.
+  if(DEFINED ${component}_note)
+    string(APPEND text "${${component}_note}\n\n")
+  endif()
   append_file("${${component}_copyright}")
   foreach(license IN LISTS ${component}_licenses)
     get_filename_component(name "${license}" NAME)
