@@ -13,9 +13,6 @@
 // operation succeeded. upload, download and check also report the process's own processor time and
 // peak memory. The Windows build (driver_platform-win32.cc) runs the transfers under Wine; time and
 // watch belong to the Linux host and the device.
-#include <libssh2.h>
-#include <libssh2_sftp.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -27,7 +24,6 @@
 #include <vector>
 
 #include "device/device_account.h"
-#include "device/socket.h"
 #include "device/ssh_link.h"
 #include "driver_platform.h"
 #include "ftp/ftp_source.h"
@@ -67,58 +63,18 @@ int download(const std::string& remote, const std::string& folder) {
   return status == 0 ? 0 : 1;
 }
 
-// A logged-in SFTP session of its own (SshLink does not expose its session), for timing
-// requests that take exactly one round trip each.
-class SftpSession {
- public:
-  bool open(const std::string& host) {
-    unsigned char address[4];
-    if (!net::startup()) return false;
-    started_ = true;
-    if (!net::parseIPv4(host, address)) return false;
-    sock_ = net::openTcpSocket();
-    if (sock_ == net::kNoSocket ||
-        net::connectWithin(sock_, address, kSshPort, std::chrono::seconds(10)) !=
-            net::ConnectResult::Connected)
-      return false;
-    session_ = libssh2_session_init();
-    if (session_ == nullptr || libssh2_session_handshake(session_, sock_) != 0) return false;
-    if (libssh2_userauth_password(session_, kRootUser, kQmRootPassword) != 0) return false;
-    sftp_ = libssh2_sftp_init(session_);
-    return sftp_ != nullptr;
-  }
-  ~SftpSession() {
-    if (sftp_ != nullptr) libssh2_sftp_shutdown(sftp_);
-    if (session_ != nullptr) {
-      libssh2_session_disconnect(session_, "Normal Shutdown");
-      libssh2_session_free(session_);
-    }
-    if (sock_ != net::kNoSocket) net::closeSocket(sock_);
-    if (started_) net::cleanup();
-  }
-
-  bool statRoot() {
-    LIBSSH2_SFTP_ATTRIBUTES attributes;
-    return libssh2_sftp_stat(sftp_, "/", &attributes) == 0;
-  }
-
- private:
-  bool started_ = false;
-  libssh2_socket_t sock_ = net::kNoSocket;
-  LIBSSH2_SESSION* session_ = nullptr;
-  LIBSSH2_SFTP* sftp_ = nullptr;
-};
-
+// Each removal of a file that is not there takes exactly one SFTP round trip: the request, and
+// the server's status reply.
 int roundTrip(const std::string& host, int count) {
-  SftpSession session;
-  if (!session.open(host)) {
+  SshLink link;
+  if (link.open(host, kRootUser, kQmRootPassword) != kSshOk) {
     std::fprintf(stderr, "provision_bench: cannot open an SFTP session to %s\n", host.c_str());
     return 1;
   }
   std::vector<double> micros;
   for (int i = 0; i < count; ++i) {
     Clock::time_point start = Clock::now();
-    if (!session.statRoot()) return 1;
+    if (!link.removeFile("/opt/bench/round-trip-probe")) return 1;
     micros.push_back(secondsSince(start) * 1e6);
   }
   std::sort(micros.begin(), micros.end());

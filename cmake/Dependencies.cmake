@@ -71,13 +71,15 @@ if(WIN32)
     "${PROVISION_WINDOWS_PREFIX}/.complete")
 else()
   find_package(PkgConfig REQUIRED)
-  pkg_check_modules(LIBSSH2 REQUIRED IMPORTED_TARGET libssh2)
+  pkg_check_modules(LIBSSH REQUIRED IMPORTED_TARGET libssh)
+  add_library(provision_libssh INTERFACE)
+  target_link_libraries(provision_libssh INTERFACE PkgConfig::LIBSSH)
   find_package(CURL REQUIRED)
-  # libcrypto, which Debian's libssh2 is built on, for the version --version names.
+  # libcrypto, which Debian's libssh is built on, for the version --version names.
   find_package(OpenSSL REQUIRED COMPONENTS Crypto)
   # libzip checks the packages; zlib, which it inflates with, for the version --version names.
   pkg_check_modules(LIBZIP REQUIRED IMPORTED_TARGET libzip)
   find_package(ZLIB REQUIRED)
-  target_link_libraries(provision_core PUBLIC PkgConfig::LIBSSH2 CURL::libcurl OpenSSL::Crypto
+  target_link_libraries(provision_core PUBLIC provision_libssh CURL::libcurl OpenSSL::Crypto
                         PkgConfig::LIBZIP ZLIB::ZLIB)
 endif()

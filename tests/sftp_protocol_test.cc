@@ -1,5 +1,6 @@
-// The SFTP server's replies as the upload reads them: whole replies from any cut of the stream,
-// and a stream that is no reply stream is refused rather than read past.
+// The SFTP server's replies as the link reads them: whole replies from any cut of the stream,
+// the version exchange's among them, and a stream that is no reply stream is refused rather than
+// read past.
 #include "device/sftp_protocol.h"
 
 #include <gtest/gtest.h>
@@ -28,6 +29,13 @@ std::string handle(std::uint32_t id, const std::string& value) {
   return framed(kHandle, u32(id) + u32(static_cast<std::uint32_t>(value.size())) + value);
 }
 
+// The VERSION reply, with the extensions an OpenSSH server lists after the version.
+std::string version(std::uint32_t number) {
+  const std::string name = kPosixRename;
+  return framed(kVersion,
+                u32(number) + u32(static_cast<std::uint32_t>(name.size())) + name + u32(1) + "1");
+}
+
 std::vector<Reply> readAll(ReplyReader& reader) {
   std::vector<Reply> replies;
   for (Reply reply; reader.next(reply);) replies.push_back(reply);
@@ -35,8 +43,10 @@ std::vector<Reply> readAll(ReplyReader& reader) {
 }
 
 TEST(SftpReplies, WholeRepliesFromAnyCutOfTheStream) {
+  // The link's INIT asks for version 3 and carries no id.
+  EXPECT_EQ(initRequest(), u32(5) + static_cast<char>(kInit) + u32(3));
   const std::string stream =
-      handle(1, std::string("h\0x", 3)) + status(2, kStatusOk) + status(3, 4);
+      version(3) + handle(1, std::string("h\0x", 3)) + status(2, kStatusOk) + status(3, 4);
   for (std::size_t piece : {std::size_t{1}, std::size_t{3}, std::size_t{5}, stream.size()}) {
     ReplyReader reader;
     std::vector<Reply> replies;
@@ -44,7 +54,11 @@ TEST(SftpReplies, WholeRepliesFromAnyCutOfTheStream) {
       reader.append(stream.data() + at, std::min(piece, stream.size() - at));
       for (const Reply& reply : readAll(reader)) replies.push_back(reply);
     }
-    ASSERT_EQ(replies.size(), 3u) << piece;
+    ASSERT_EQ(replies.size(), 4u) << piece;
+    EXPECT_EQ(replies[0].type, kVersion);
+    EXPECT_EQ(replies[0].id, kVersionId);
+    EXPECT_EQ(replies[0].version, 3u);
+    replies.erase(replies.begin());
     EXPECT_EQ(replies[0].type, kHandle);
     EXPECT_EQ(replies[0].id, 1u);
     EXPECT_EQ(replies[0].handle, std::string("h\0x", 3));
@@ -60,6 +74,7 @@ TEST(SftpReplies, WhatIsNoReplyBreaksTheStreamForGood) {
   const std::string tooLongHandle(kMaxHandle + 1, 'h');
   const std::vector<std::string> broken = {
       u32(4) + std::string("\x65\0\0\0", 4),         // shorter than type and id
+      u32(3) + std::string("\x02\0\0", 3),           // a version cut short
       u32(kMaxReply + 1),                            // longer than any reply
       framed(kStatus, u32(9)),                       // a status without its code
       handle(9, ""),                                 // an empty handle

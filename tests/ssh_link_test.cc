@@ -3,6 +3,7 @@
 #include "device/ssh_link.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -16,6 +17,7 @@
 
 #include "device/device_account.h"
 #include "device/socket.h"
+#include "log/run_record.h"
 #include "support/files.h"
 #include "support/lab.h"
 #include "support/scenario.h"
@@ -254,6 +256,126 @@ TEST(SshLinkStall, DeviceThatAnswersNothingFailsTheOpenAfterItsWaitAndTriesAfres
             "[T] : [ERROR]The device stopped answering during the connection (no reply for "
             "2 s)\n");
   EXPECT_EQ(openDescriptors(), descriptors);
+}
+
+// What a link does on each of the lab's two SSH servers: OpenSSH, and Dropbear with BusyBox.
+class SshLinkSession : public testing::TestWithParam<const char*> {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(lab_.ok()) << lab_.startError();
+    ASSERT_TRUE(scope_.ok());
+  }
+
+  Lab lab_{uniqueLabName("session"), "qm", GetParam()};
+  NetnsScope scope_{lab_};
+};
+
+TEST_P(SshLinkSession, NegotiatesAnAeadCipherAndNamesWhatItNegotiatedInTheRunRecord) {
+  const std::string path = lab_.dir() + "/provision.log";
+  {
+    RunRecord record(path, "start: link");
+    SshLink link;
+    ASSERT_EQ(link.open(kDeviceHost, kRootUser, kQmRootPassword), kSshOk);
+    EXPECT_NE(link.negotiated().find("cipher chacha20-poly1305@openssh.com both ways, MAC "
+                                     "aead-poly1305 both ways"),
+              std::string::npos)
+        << link.negotiated();
+  }
+  EXPECT_TRUE(std::regex_search(
+      test::readText(path),
+      std::regex(R"(\] link: 192\.168\.10\.2 as root: kex [a-z0-9@.-]+, cipher )"
+                 R"(chacha20-poly1305@openssh\.com both ways, MAC aead-poly1305 both ways, )"
+                 R"(host key SHA256:[A-Za-z0-9+/]{43}
+)"))) << test::readText(path);
+}
+
+TEST_P(SshLinkSession, ExitStatusesArriveBeforeOrAfterTheEndOfTheOutput) {
+  SshLink link;
+  ASSERT_EQ(link.open(kDeviceHost, kRootUser, kQmRootPassword), kSshOk);
+  struct Case {
+    const char* command;
+    const char* output;
+    int exitStatus;
+  };
+  for (const Case& c : {Case{"echo one; exit 3", "one\n", 3}, Case{"true", "", 0},
+                        Case{"echo gone; kill -KILL $$", "gone\n", kNoExitStatus},
+                        Case{"echo late >&2; exit 255", "", 255}}) {
+    std::string output;
+    int exitStatus = 7;
+    EXPECT_EQ(link.runCommand(c.command, output, exitStatus), kSshOk) << c.command;
+    EXPECT_EQ(output, c.output) << c.command;
+    EXPECT_EQ(exitStatus, c.exitStatus) << c.command;
+  }
+}
+
+TEST_P(SshLinkSession, SilentCommandThreeTimesTheSilenceLimitIsKeptAlive) {
+  // A keepalive request every two seconds, answered at once, and the device counts as silent
+  // after three: every interval must send one, also the one after the last reply came.
+  LinkWaits waits = test::shortLinkWaits();
+  waits.keepalive = std::chrono::milliseconds(2000);
+  SshLink link(waits);
+  ASSERT_EQ(link.open(kDeviceHost, kRootUser, kQmRootPassword), kSshOk);
+  std::string output;
+  int exitStatus = kNoExitStatus;
+  test::Stopwatch running;
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(link.runCommand("sleep 9; echo done", output, exitStatus), kSshOk);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  EXPECT_GE(running.seconds(), 9.0);
+  EXPECT_EQ(output, "done\n");
+  EXPECT_EQ(exitStatus, 0);
+}
+
+TEST_P(SshLinkSession, PeerThatDropsTheConnectionMidCommandLeavesNothingBehind) {
+  const int descriptors = openDescriptors();
+  int sentinel = -1;
+  {
+    SshLink link(test::shortLinkWaits());
+    ASSERT_EQ(link.open(kDeviceHost, kRootUser, kQmRootPassword), kSshOk);
+    std::string output;
+    int exitStatus = 7;
+    // The command ends the server process of its own connection.
+    EXPECT_EQ(link.runCommand("echo bye; kill -KILL $PPID; sleep 5", output, exitStatus), kSshOk);
+    EXPECT_EQ(exitStatus, kNoExitStatus);
+    // The socket's number is free again once libssh closed it; a file that takes it must
+    // survive the link's own teardown.
+    sentinel = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(sentinel, 0);
+    EXPECT_EQ(link.runCommand("true", output), kSshChannelFailed);
+  }
+  EXPECT_NE(::fcntl(sentinel, F_GETFD), -1) << "the link closed a descriptor that was not its own";
+  ::close(sentinel);
+  EXPECT_EQ(openDescriptors(), descriptors);
+
+  SshLink next;
+  ASSERT_EQ(next.open(kDeviceHost, kRootUser, kQmRootPassword), kSshOk);
+  std::string output;
+  EXPECT_EQ(next.runCommand("echo again", output), kSshOk);
+  EXPECT_EQ(output, "again\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(BothDevices, SshLinkSession, testing::Values("openssh", "dropbear"));
+
+TEST(SshLinkCiphers, DeviceThatOffersOnlyCtrGetsCtrWithAMac) {
+  Lab lab(uniqueLabName("link-ctr"));
+  ASSERT_TRUE(lab.ok()) << lab.startError();
+  NetnsScope scope(lab);
+  ASSERT_TRUE(scope.ok());
+  ASSERT_TRUE(lab.sshCiphers("aes256-ctr,aes128-ctr"));
+
+  SshLink link;
+  ASSERT_EQ(link.open(kDeviceHost, kRootUser, kQmRootPassword), kSshOk);
+  // The link's order decides: aes128-ctr before aes256-ctr.
+  EXPECT_TRUE(std::regex_search(
+      link.negotiated(), std::regex("cipher aes128-ctr both ways, MAC hmac-sha2-\\S+ both ways")))
+      << link.negotiated();
+  std::string output;
+  EXPECT_EQ(link.runCommand("echo ctr", output), kSshOk);
+  EXPECT_EQ(output, "ctr\n");
+
+  // Nothing the link offers: the handshake fails.
+  ASSERT_TRUE(lab.sshCiphers("aes128-cbc"));
+  EXPECT_EQ(link.open(kDeviceHost, kRootUser, kQmRootPassword), kSshHandshakeFailed);
 }
 
 }  // namespace

@@ -187,6 +187,28 @@ def device_pid(name):
     return entry[0]
 
 
+def set_ssh_ciphers(name, ciphers):
+    """`lab ssh-ciphers`: the ciphers the OpenSSH device offers to new connections (None: its
+    defaults). Dropbear offers the ciphers it was built with and nothing else."""
+    dir = lab_dir(name)
+    server = server_of(dir)
+    if server is not openssh:
+        fail("ssh-ciphers: the %s device offers the ciphers it was built with" % server.NAME)
+    init = device_pid(name)
+    listeners = [pid for pid in ssh_server_pids(name) if parent_of(pid) == init]
+    if len(listeners) != 1:
+        fail("ssh-ciphers: no single sshd listener in the device")
+    try:
+        openssh.set_ciphers(dir, listeners[0], ciphers)
+    except RuntimeError as e:
+        fail("ssh-ciphers: %s" % e)
+
+
+def parent_of(pid):
+    with open("/proc/%d/stat" % pid) as f:
+        return int(f.read().rsplit(")", 1)[1].split()[1])
+
+
 def device_argv(name, cmd):
     """The command line that runs `cmd` as root inside the device."""
     return ["nsenter", "-t", str(device_pid(name)), "-m", "-u", "-i", "-n", "-p", "-r", "-w", "--",

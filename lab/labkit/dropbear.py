@@ -17,9 +17,8 @@ PROCESSES = (PROGRAM, SFTP_SERVER)
 LOG = "dropbear.log"
 LOGIN_SHELL = "/bin/sh"  # BusyBox's sh in the device
 ACCOUNTS = []  # Dropbear needs no account of its own
-# Host key types that libssh2 1.10 with OpenSSL verifies: it picks ECDSA (nistp256) first, and knows
-# ed25519. Of RSA it knows only ssh-rsa's SHA-1 signatures, which Dropbear's changelog announces it
-# will drop, so the device has no RSA key.
+# Host key types: ed25519 and ECDSA (nistp256). No RSA key: Dropbear's changelog announces it will
+# drop ssh-rsa's SHA-1 signatures.
 KEY_TYPES = (("ed25519", []), ("ecdsa", ["-s", "256"]))
 PROGRAMS = {PROGRAM: PROGRAM}
 

@@ -2,7 +2,10 @@
 machine's own shell tools."""
 
 import os
+import re
 import shutil
+import signal
+import time
 
 from labkit.kernel import run
 from labkit.state import DEVICE_HOST, cached_folder, write_file
@@ -53,6 +56,30 @@ def write_files(dir):
         "Subsystem sftp internal-sftp\n" % (DEVICE_HOST, key_lines),
     )
     write_file(os.path.join(dir, LOG), "")
+
+
+def set_ciphers(dir, listener_pid, ciphers):
+    """Offers only `ciphers` (a comma-separated list; None: sshd's defaults) to new connections:
+    the Ciphers line of sshd_config, and a hangup to the listener, which starts afresh with it.
+    Returns once the new listener is up."""
+    path = os.path.join(dir, "sshd_config")
+    with open(path) as f:
+        config = re.sub(r"(?m)^Ciphers .*\n", "", f.read())
+    if ciphers:
+        config += "Ciphers %s\n" % ciphers
+    write_file(path, config)
+    log = os.path.join(dir, LOG)
+    marker = "Server listening on %s port 22." % DEVICE_HOST
+    with open(log) as f:
+        before = f.read().count(marker)
+    os.kill(listener_pid, signal.SIGHUP)
+    deadline = time.monotonic() + 10
+    while time.monotonic() < deadline:
+        with open(log) as f:
+            if f.read().count(marker) > before:
+                return
+        time.sleep(0.05)
+    raise RuntimeError("sshd did not listen again after the hangup")
 
 
 def mount_files(dir, root):

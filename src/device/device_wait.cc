@@ -1,16 +1,22 @@
 #include "device/device_wait.h"
 
+// ssh_send_keepalive, libssh's only request that the peer must answer, is declared with the
+// server functions (and built with them).
+#include <libssh/server.h>
+
 #include <algorithm>
 
 #include "device/socket.h"
 
 namespace provision {
 
-DeviceWait::DeviceWait(LIBSSH2_SESSION* session, libssh2_socket_t sock,
+DeviceWait::DeviceWait(ssh_session session, socket_t sock, const ssh_counter_struct& received,
                        std::chrono::milliseconds limit, Progress progress,
                        std::chrono::milliseconds keepaliveInterval, Clock::time_point deadline)
     : session_(session),
       sock_(sock),
+      received_(received),
+      receivedBefore_(received.in_bytes),
       limit_(limit),
       progress_(progress),
       keepaliveInterval_(keepaliveInterval),
@@ -19,6 +25,10 @@ DeviceWait::DeviceWait(LIBSSH2_SESSION* session, libssh2_socket_t sock,
       nextKeepalive_(since_ + keepaliveInterval) {}
 
 bool DeviceWait::await() {
+  if (progress_ == Progress::AnyByte && received_.in_bytes != receivedBefore_) {
+    receivedBefore_ = received_.in_bytes;
+    since_ = Clock::now();
+  }
   const Clock::time_point now = Clock::now();
   const Clock::time_point deadline = std::min(since_ + limit_, deadline_);
   if (expired_ || now >= deadline) {
@@ -28,20 +38,25 @@ bool DeviceWait::await() {
   Clock::time_point wakeUp = deadline;
   if (keepaliveInterval_.count() > 0) {
     if (now >= nextKeepalive_) {
-      // A full send buffer only delays the request; the next one goes out on time.
-      int secondsToNext = 0;
-      libssh2_keepalive_send(session_, &secondsToNext);
+      sendKeepalive();
       nextKeepalive_ = now + keepaliveInterval_;
     }
     wakeUp = std::min(wakeUp, nextKeepalive_);
   }
-  const int directions = libssh2_session_block_directions(session_);
-  const bool write = (directions & LIBSSH2_SESSION_BLOCK_OUTBOUND) != 0;
-  const bool read = (directions & LIBSSH2_SESSION_BLOCK_INBOUND) != 0 || !write;
-  const net::Readiness ready = net::waitSocket(
-      sock_, read, write, std::chrono::ceil<std::chrono::milliseconds>(wakeUp - now));
-  if (ready.readable && progress_ == Progress::AnyByte) since_ = Clock::now();
+  // libssh waits for the socket to be readable unless it holds output that the socket has not
+  // taken yet.
+  const bool write = (ssh_get_poll_flags(session_) & SSH_WRITE_PENDING) != 0;
+  net::waitSocket(sock_, true, write, std::chrono::ceil<std::chrono::milliseconds>(wakeUp - now));
   return true;
+}
+
+void DeviceWait::sendKeepalive() {
+  // Non-blocking, ssh_send_keepalive keeps one request open: while the last one is unanswered a
+  // call only looks for its reply, and the call that finds the reply sends nothing either. The
+  // second call therefore sends the new request when the first one only collected the old reply;
+  // a device that left the last request unanswered gets no second one.
+  ssh_send_keepalive(session_);
+  ssh_send_keepalive(session_);
 }
 
 }  // namespace provision

@@ -1,12 +1,12 @@
-// Bounded waits for the device. libssh2 runs non-blocking under the SSH link; whenever a call
+// Bounded waits for the device. libssh runs non-blocking under the SSH link; whenever a call
 // answers that it would block, the link waits here for the socket, and gives up on a device that
 // no longer answers instead of waiting forever.
 #pragma once
 
-#include <libssh2.h>
+#include <libssh/libssh.h>
 
 #include <chrono>
-#include <type_traits>
+#include <cstdint>
 
 namespace provision {
 
@@ -21,24 +21,27 @@ class DeviceWait {
   };
 
   // A step that stalls once the device made no progress for `limit`, or at `deadline` however it
-  // progresses. With a keepalive interval, a keepalive request that the device must answer goes
-  // out that often while the step waits, so that a live device that is merely busy keeps sending
-  // bytes.
-  DeviceWait(LIBSSH2_SESSION* session, libssh2_socket_t sock, std::chrono::milliseconds limit,
-             Progress progress, std::chrono::milliseconds keepaliveInterval = {},
+  // progresses. `received` counts the bytes libssh has read from the socket: any of them is
+  // progress of an AnyByte step, whichever call took them in. With a keepalive interval, a
+  // keepalive request that the device must answer goes out that often while the step waits, so that
+  // a live device that is merely busy keeps sending bytes.
+  DeviceWait(ssh_session session, socket_t sock, const ssh_counter_struct& received,
+             std::chrono::milliseconds limit, Progress progress,
+             std::chrono::milliseconds keepaliveInterval = {},
              Clock::time_point deadline = Clock::time_point::max());
 
-  // Calls `call` until libssh2 no longer answers that it would block, waiting for the socket in
-  // between. Returns the last result; expired() tells whether the wait gave up.
+  // Calls `call` until libssh no longer answers that it would block (`again`: SSH_AGAIN, or
+  // SSH_AUTH_AGAIN for a login), waiting for the socket in between. Returns the last result;
+  // expired() tells whether the wait gave up.
   template <typename Call>
-  auto until(Call call) {
+  int until(Call call, int again = SSH_AGAIN) {
     for (;;) {
-      auto result = call();
-      if (!wouldBlock(result) || !await()) return result;
+      const int result = call();
+      if (result != again || !await()) return result;
     }
   }
 
-  // Waits until the socket is ready for what libssh2 is blocked on, or until the next keepalive
+  // Waits until the socket is ready for what libssh is blocked on, or until the next keepalive
   // is due. False, and expired() from then on, once the step has made no progress for the limit.
   bool await();
 
@@ -47,17 +50,12 @@ class DeviceWait {
   std::chrono::milliseconds limit() const { return limit_; }
 
  private:
-  template <typename Result>
-  bool wouldBlock(Result result) const {
-    if constexpr (std::is_pointer_v<Result>) {
-      return result == nullptr && libssh2_session_last_errno(session_) == LIBSSH2_ERROR_EAGAIN;
-    } else {
-      return result == LIBSSH2_ERROR_EAGAIN;
-    }
-  }
+  void sendKeepalive();
 
-  LIBSSH2_SESSION* session_;
-  libssh2_socket_t sock_;
+  ssh_session session_;
+  socket_t sock_;
+  const ssh_counter_struct& received_;
+  std::uint64_t receivedBefore_;
   std::chrono::milliseconds limit_;
   Progress progress_;
   std::chrono::milliseconds keepaliveInterval_;

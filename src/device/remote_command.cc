@@ -6,12 +6,11 @@
 namespace provision {
 namespace {
 
-constexpr char kChannelType[] = "session";
-constexpr char kExecRequest[] = "exec";
-constexpr unsigned kChannelWindow = LIBSSH2_CHANNEL_WINDOW_DEFAULT;  // 2 MiB
-constexpr unsigned kChannelPacket = LIBSSH2_CHANNEL_PACKET_DEFAULT;  // 32 KiB
-constexpr std::size_t kReadSize = 1024;
+constexpr std::size_t kReadSize = 16384;
 constexpr int kStandardOutput = 0;
+constexpr int kStandardError = 1;
+// What libssh reports as the exit status while the device has sent none.
+constexpr int kNoStatusYet = -1;
 
 }  // namespace
 
@@ -36,65 +35,63 @@ int SshLink::execute(const std::string& command, std::string& output, int& exitS
   DeviceWait wait = waitFor(waits_.silence, DeviceWait::Progress::AnyByte, waits_.keepalive);
   const std::string step = "the command \"" + command + "\"";
 
-  channel_ = wait.until([&] {
-    return libssh2_channel_open_ex(session_, kChannelType, sizeof kChannelType - 1, kChannelWindow,
-                                   kChannelPacket, nullptr, 0);
-  });
+  channel_ = openChannel(wait);
   if (channel_ == nullptr) return wait.expired() ? stalled(step, wait.limit()) : kSshChannelFailed;
-
-  // Standard error is dropped as it arrives; left unread it would fill the channel window and
-  // stall standard output, so a chatty command would never end.
-  wait.until([&] {
-    return libssh2_channel_handle_extended_data2(channel_, LIBSSH2_CHANNEL_EXTENDED_DATA_IGNORE);
-  });
 
   int status = kSshOk;
   bool outputEnded = false;
-  if (wait.until([&] {
-        return libssh2_channel_process_startup(channel_, kExecRequest, sizeof kExecRequest - 1,
-                                               command.data(),
-                                               static_cast<unsigned>(command.size()));
-      }) != 0) {
+  if (wait.until([&] { return ssh_channel_request_exec(channel_, command.c_str()); }) != SSH_OK) {
     status = kSshExecFailed;
   } else {
     // Nothing is ever typed into a command: it gets the end of its input at once, so one that
     // asks a question (unzip about a file that exists) reads that answer instead of waiting.
-    wait.until([&] { return libssh2_channel_send_eof(channel_); });
-    char buffer[kReadSize];
-    ssize_t count;
-    // End of output (0) and a read error (negative) both end the command; only after the end of
-    // its output has the command an exit status.
-    while ((count = wait.until([&] {
-             return libssh2_channel_read_ex(channel_, kStandardOutput, buffer, sizeof buffer);
-           })) > 0) {
-      output.append(buffer, static_cast<std::size_t>(count));
-    }
-    outputEnded = count == 0;
+    wait.until([&] { return ssh_channel_send_eof(channel_); });
+    outputEnded = readOutput(wait, output);
   }
   if (wait.expired()) return stalled(step, wait.limit());
-
-  wait.until([&] { return libssh2_channel_close(channel_); });
-  if (wait.expired()) return stalled(step, wait.limit());
+  // Only a command whose output ended has an exit status; a channel that failed first has none.
   if (outputEnded) {
     exitStatus = awaitExitStatus(wait);
     if (wait.expired()) return stalled(step, wait.limit());
   }
-  libssh2_channel_free(channel_);
-  channel_ = nullptr;
+  releaseChannel();
   return status;
+}
+
+bool SshLink::readOutput(DeviceWait& wait, std::string& output) {
+  char buffer[kReadSize];
+  for (;;) {
+    // Standard error is dropped as it arrives; left unread it would fill the channel window and
+    // stall standard output, so a chatty command would never end.
+    while (ssh_channel_read_nonblocking(channel_, buffer, sizeof buffer, kStandardError) > 0) {
+    }
+    const int count =
+        ssh_channel_read_nonblocking(channel_, buffer, sizeof buffer, kStandardOutput);
+    if (count > 0) {
+      output.append(buffer, static_cast<std::size_t>(count));
+      continue;
+    }
+    if (count == SSH_EOF) return true;
+    if (count < 0 || !wait.await()) return false;
+  }
 }
 
 int SshLink::awaitExitStatus(DeviceWait& wait) {
   // The device sends the exit status, or the signal that ended the command, before it closes its
-  // side of the channel.
-  if (wait.until([&] { return libssh2_channel_wait_closed(channel_); }) != 0) return kNoExitStatus;
-  char* signal = nullptr;
-  libssh2_channel_get_exit_signal(channel_, &signal, nullptr, nullptr, nullptr, nullptr, nullptr);
-  if (signal != nullptr) {
-    libssh2_free(session_, signal);
-    return kNoExitStatus;
+  // side of the channel; Dropbear after the end of the output. Once the output ended, libssh's
+  // channel reads take in no more packets: ssh_channel_get_exit_status still does.
+  for (;;) {
+    const int exitStatus = ssh_channel_get_exit_status(channel_);
+    if (exitStatus != kNoStatusYet) return exitStatus;
+    // Closed without a status: a signal ended the command, or the link failed.
+    if (ssh_channel_is_closed(channel_) || !wait.await()) return kNoExitStatus;
   }
-  return libssh2_channel_get_exit_status(channel_);
+}
+
+void SshLink::releaseChannel() {
+  ssh_channel_close(channel_);
+  ssh_channel_free(channel_);
+  channel_ = nullptr;
 }
 
 }  // namespace provision

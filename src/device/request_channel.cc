@@ -9,18 +9,23 @@ constexpr std::size_t kReplyReadSize = 4096;
 }  // namespace
 
 int RequestChannel::writeSome(const char* data, std::size_t size, std::size_t& written) {
-  const ssize_t count = libssh2_channel_write_ex(channel_, 0, data + written, size - written);
-  if (count == LIBSSH2_ERROR_EAGAIN) return 0;
-  if (count <= 0) return -1;
+  // Non-blocking, libssh takes as much as the device's channel window admits (nothing while it is
+  // closed) and queues it whole, as one packet per piece; the socket takes it while libssh is
+  // called next.
+  const int count =
+      ssh_channel_write(channel_, data + written, static_cast<std::uint32_t>(size - written));
+  if (count < 0) return -1;
+  if (count == 0) return 0;
   written += static_cast<std::size_t>(count);
   return 1;
 }
 
 int RequestChannel::readSome() {
   char buffer[kReplyReadSize];
-  const ssize_t count = libssh2_channel_read_ex(channel_, 0, buffer, sizeof buffer);
-  if (count == LIBSSH2_ERROR_EAGAIN) return 0;
-  if (count <= 0) return -1;
+  const int count = ssh_channel_read_nonblocking(channel_, buffer, sizeof buffer, 0);
+  if (count == 0) return 0;
+  // SSH_EOF or SSH_ERROR: the channel ended or failed.
+  if (count < 0) return -1;
   replies_.append(buffer, static_cast<std::size_t>(count));
   return 1;
 }

@@ -1,8 +1,8 @@
-// The SFTP channel as an upload and the link's single requests use it: requests written whole,
-// replies read and matched by id.
+// The SFTP channel as the link's version exchange, uploads and single requests use it: requests
+// written whole, replies read and matched by id.
 #pragma once
 
-#include <libssh2.h>
+#include <libssh/libssh.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -20,7 +20,7 @@ enum class Exchange { Done, Broken, Stalled };
 // Replies to requests that an earlier failed upload let go are skipped.
 class RequestChannel {
  public:
-  RequestChannel(LIBSSH2_CHANNEL* channel, sftp::ReplyReader& replies, std::uint32_t& nextId)
+  RequestChannel(ssh_channel channel, sftp::ReplyReader& replies, std::uint32_t& nextId)
       : channel_(channel), replies_(replies), nextId_(nextId) {}
 
   std::uint32_t newId() { return nextId_++; }
@@ -42,7 +42,7 @@ class RequestChannel {
                     sftp::Reply& reply);
 
  private:
-  LIBSSH2_CHANNEL* channel_;
+  ssh_channel channel_;
   sftp::ReplyReader& replies_;
   std::uint32_t& nextId_;
 };

@@ -54,6 +54,11 @@ class Cursor {
 
 }  // namespace
 
+std::string initRequest() {
+  // INIT has no id: the version takes its place.
+  return message(kInit, kProtocolVersion, {});
+}
+
 std::string openRequest(std::uint32_t id, const std::string& path, std::uint32_t flags,
                         std::uint32_t permissions) {
   std::string body;
@@ -132,7 +137,11 @@ bool ReplyReader::next(Reply& reply) {
   Cursor fields(body + 1, length - 1);
   fields.u32(reply.id);
   bool whole = true;
-  if (reply.type == kStatus) {
+  if (reply.type == kVersion) {
+    // The version stands where other replies have their id; the extensions after it are not used.
+    reply.version = reply.id;
+    reply.id = kVersionId;
+  } else if (reply.type == kStatus) {
     // The message and language tag that follow the code are not used.
     whole = fields.u32(reply.status);
   } else if (reply.type == kHandle) {

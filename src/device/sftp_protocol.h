@@ -1,7 +1,8 @@
-// The few SFTP (version 3) messages an upload exchanges with the device's SFTP server: open a
-// file, write to it, close it, and the server's status and handle replies. The requests travel on
-// the SFTP channel that libssh2 started; the upload writes and reads them itself, so that it holds
-// only the request being written, however many are under way.
+// The few SFTP (version 3) messages the link exchanges with the device's SFTP server: the version
+// exchange, open a file, write to it, close it, rename and remove one, and the server's version,
+// status and handle replies. They travel on the channel of the device's "sftp" subsystem; the link
+// writes and reads them itself, so that an upload holds only the request being written, however
+// many are under way.
 #pragma once
 
 #include <cstddef>
@@ -10,6 +11,8 @@
 
 namespace provision::sftp {
 
+inline constexpr std::uint8_t kInit = 1;
+inline constexpr std::uint8_t kVersion = 2;
 inline constexpr std::uint8_t kOpen = 3;
 inline constexpr std::uint8_t kClose = 4;
 inline constexpr std::uint8_t kWrite = 6;
@@ -27,6 +30,11 @@ inline constexpr std::uint32_t kStatusUnsupported = 8;
 // the protocol's own rename refuses an existing target.
 inline constexpr const char* kPosixRename = "posix-rename@openssh.com";
 
+// The protocol version the link speaks, and the id its VERSION reply is matched by: that reply
+// carries no request id, and the link numbers its requests from 1.
+inline constexpr std::uint32_t kProtocolVersion = 3;
+inline constexpr std::uint32_t kVersionId = 0;
+
 // Open flags and attributes, as the protocol numbers them.
 inline constexpr std::uint32_t kOpenWrite = 0x02;
 inline constexpr std::uint32_t kOpenCreate = 0x08;
@@ -41,6 +49,8 @@ inline constexpr std::size_t kMaxReply = 64 * 1024;
 // The head of a write request: length, type, id, handle, offset, data length.
 inline constexpr std::size_t kMaxWriteHead = 4 + 1 + 4 + 4 + kMaxHandle + 8 + 4;
 
+// The INIT message that starts the exchange, asking for kProtocolVersion.
+std::string initRequest();
 // A whole open request for `path` with the given flags and permission bits.
 std::string openRequest(std::uint32_t id, const std::string& path, std::uint32_t flags,
                         std::uint32_t permissions);
@@ -56,11 +66,13 @@ std::string removeRequest(std::uint32_t id, const std::string& path);
 std::string writeHead(std::uint32_t id, const std::string& handle, std::uint64_t offset,
                       std::uint32_t length);
 
-// One reply of the server. `status` is set for status replies, `handle` for handle replies.
+// One reply of the server. `status` is set for status replies, `handle` for handle replies,
+// `version` for the VERSION reply (whose id is kVersionId).
 struct Reply {
   std::uint8_t type = 0;
   std::uint32_t id = 0;
   std::uint32_t status = 0;
+  std::uint32_t version = 0;
   std::string handle;
 };
 

@@ -39,7 +39,7 @@ int SshLink::requestStatus(const std::string& step, const std::string& request, 
                            std::uint32_t& status) {
   if (stalled_) return kSshStalled;
   if (!isOpen()) return kSshRemoteOpenFailed;
-  RequestChannel channel(libssh2_sftp_get_channel(sftp_), sftpReplies_, sftpRequestId_);
+  RequestChannel channel(sftp_, sftpReplies_, sftpRequestId_);
   DeviceWait wait = waitFor(waits_.transfer);
   sftp::Reply reply;
   switch (channel.exchange(request, id, wait, reply)) {

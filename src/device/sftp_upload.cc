@@ -284,8 +284,7 @@ int queueNextRequest(UploadRun& run) {
 // completes the upload was acknowledged. kSshOk, or kSshWriteFailed when the server refused a write
 // or sent something that is no reply.
 int takeReplies(UploadRun& run, bool& moved, bool& complete) {
-  // Replies are read only between requests: libssh2 must not send anything of its own while part
-  // of a request waits in its buffer.
+  // Replies are read only between requests, so that the request being written stays one block.
   const int io = run.channel.readSome();
   if (io < 0) return kSshWriteFailed;
   moved = io > 0;
@@ -357,8 +356,7 @@ int SshLink::sendFile(const std::string& localPath, const std::string& remotePat
   std::int64_t fileSize = openLocalFile(localFile_, localPath);
   if (fileSize < 0) return kSshLocalOpenFailed;
 
-  LIBSSH2_CHANNEL* sftpChannel = libssh2_sftp_get_channel(sftp_);
-  RequestChannel channel(sftpChannel, sftpReplies_, sftpRequestId_);
+  RequestChannel channel(sftp_, sftpReplies_, sftpRequestId_);
 
   // The open takes one round trip, the first measure of the link's.
   DeviceWait opening = waitFor(waits_.transfer);
@@ -374,11 +372,10 @@ int SshLink::sendFile(const std::string& localPath, const std::string& remotePat
   }
 
   // How much the device's SSH server admits on the channel: its window now, before the first
-  // write (libssh2 keeps the initial size only for some channels).
-  unsigned long initialWindow = 0;
-  const unsigned long channelWindow = libssh2_channel_window_write_ex(sftpChannel, &initialWindow);
+  // write.
+  const std::uint32_t channelWindow = ssh_channel_window_size(sftp_);
   const UploadWindow::Clock::time_point sendStart = UploadWindow::Clock::now();
-  UploadWindow window(std::max(channelWindow, initialWindow), sendStart - openStart, sendStart);
+  UploadWindow window(channelWindow, sendStart - openStart, sendStart);
   DeviceWait sending = waitFor(waits_.transfer, DeviceWait::Progress::Reported);
   UploadRun run(localFile_, channel, opened.handle, fileSize, showProgress, window, sending);
   const int status = sendRequests(run);

@@ -27,7 +27,7 @@ int pollMilliseconds(std::chrono::milliseconds timeout) {
 bool startup() { return true; }
 void cleanup() {}
 
-libssh2_socket_t openTcpSocket() {
+socket_t openTcpSocket() {
   int sock = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
   return sock < 0 ? kNoSocket : sock;
 }
@@ -41,7 +41,7 @@ bool parseIPv4(const std::string& host, unsigned char address[4]) {
   return true;
 }
 
-ConnectResult connectWithin(libssh2_socket_t sock, const unsigned char address[4], int port,
+ConnectResult connectWithin(socket_t sock, const unsigned char address[4], int port,
                             std::chrono::milliseconds timeout) {
   const int flags = ::fcntl(sock, F_GETFL);
   if (flags < 0 || ::fcntl(sock, F_SETFL, flags | O_NONBLOCK) != 0) return ConnectResult::Failed;
@@ -70,19 +70,18 @@ ConnectResult connectWithin(libssh2_socket_t sock, const unsigned char address[4
   return ConnectResult::Connected;
 }
 
-Readiness waitSocket(libssh2_socket_t sock, bool read, bool write,
-                     std::chrono::milliseconds timeout) {
+Readiness waitSocket(socket_t sock, bool read, bool write, std::chrono::milliseconds timeout) {
   pollfd entry{sock, static_cast<short>((read ? POLLIN : 0) | (write ? POLLOUT : 0)), 0};
   if (::poll(&entry, 1, pollMilliseconds(timeout)) <= 0) return {};
   const bool failed = (entry.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0;
   return {(entry.revents & POLLIN) != 0 || failed, (entry.revents & POLLOUT) != 0 || failed};
 }
 
-void shutdownSocket(libssh2_socket_t sock) {
+void shutdownSocket(socket_t sock) {
   if (sock != kNoSocket) ::shutdown(sock, SHUT_RDWR);
 }
 
-void closeSocket(libssh2_socket_t sock) {
+void closeSocket(socket_t sock) {
   if (sock != kNoSocket) ::close(sock);
 }
 

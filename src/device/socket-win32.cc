@@ -32,7 +32,7 @@ bool startup() {
 
 void cleanup() { WSACleanup(); }
 
-libssh2_socket_t openTcpSocket() {
+socket_t openTcpSocket() {
   SOCKET sock = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
   return sock == INVALID_SOCKET ? kNoSocket : sock;
 }
@@ -51,7 +51,7 @@ bool parseIPv4(const std::string& host, unsigned char address[4]) {
 
 // select() rather than WSAPoll: WSAPoll does not report a refused connect on every Windows
 // version.
-ConnectResult connectWithin(libssh2_socket_t sock, const unsigned char address[4], int port,
+ConnectResult connectWithin(socket_t sock, const unsigned char address[4], int port,
                             std::chrono::milliseconds timeout) {
   u_long nonBlocking = 1;
   // FIONBIO is computed as an unsigned value; ioctlsocket takes it as a long.
@@ -83,8 +83,7 @@ ConnectResult connectWithin(libssh2_socket_t sock, const unsigned char address[4
   return ConnectResult::Connected;
 }
 
-Readiness waitSocket(libssh2_socket_t sock, bool read, bool write,
-                     std::chrono::milliseconds timeout) {
+Readiness waitSocket(socket_t sock, bool read, bool write, std::chrono::milliseconds timeout) {
   fd_set readable;
   fd_set writable;
   fd_set failed;
@@ -100,11 +99,11 @@ Readiness waitSocket(libssh2_socket_t sock, bool read, bool write,
   return {FD_ISSET(sock, &readable) != 0 || error, FD_ISSET(sock, &writable) != 0 || error};
 }
 
-void shutdownSocket(libssh2_socket_t sock) {
+void shutdownSocket(socket_t sock) {
   if (sock != kNoSocket) ::shutdown(sock, SD_BOTH);
 }
 
-void closeSocket(libssh2_socket_t sock) {
+void closeSocket(socket_t sock) {
   if (sock != kNoSocket) ::closesocket(sock);
 }
 

@@ -2,14 +2,14 @@
 // socket-posix.cc, Winsock in socket-win32.cc.
 #pragma once
 
-#include <libssh2.h>
+#include <libssh/libssh.h>
 
 #include <chrono>
 #include <string>
 
 namespace provision::net {
 
-inline constexpr libssh2_socket_t kNoSocket = LIBSSH2_INVALID_SOCKET;
+inline constexpr socket_t kNoSocket = SSH_INVALID_SOCKET;
 
 // Registers the process with the socket library (WSAStartup 2.2 on Windows). Calls are counted;
 // each successful startup() needs one cleanup().
@@ -17,7 +17,7 @@ bool startup();
 void cleanup();
 
 // A new IPv4 TCP socket, or kNoSocket.
-libssh2_socket_t openTcpSocket();
+socket_t openTcpSocket();
 
 // Converts dotted IPv4 text to an address; false when the text is not one.
 bool parseIPv4(const std::string& host, unsigned char address[4]);
@@ -30,7 +30,7 @@ enum class ConnectResult {
 
 // Connects to address:port and gives up when the peer has not answered within `timeout`. The
 // socket is left non-blocking.
-ConnectResult connectWithin(libssh2_socket_t sock, const unsigned char address[4], int port,
+ConnectResult connectWithin(socket_t sock, const unsigned char address[4], int port,
                             std::chrono::milliseconds timeout);
 
 // What a socket is ready for. An error or a closed connection counts as both: the next call on the
@@ -42,13 +42,12 @@ struct Readiness {
 
 // Waits until the socket can be read (when `read`) or written (when `write`), at most `timeout`.
 // Nothing ready means the time ran out (or a signal interrupted the wait).
-Readiness waitSocket(libssh2_socket_t sock, bool read, bool write,
-                     std::chrono::milliseconds timeout);
+Readiness waitSocket(socket_t sock, bool read, bool write, std::chrono::milliseconds timeout);
 
 // Ends all traffic on the socket but keeps it allocated: every later send or receive on it fails
 // at once instead of waiting for a peer that no longer answers.
-void shutdownSocket(libssh2_socket_t sock);
+void shutdownSocket(socket_t sock);
 
-void closeSocket(libssh2_socket_t sock);
+void closeSocket(socket_t sock);
 
 }  // namespace provision::net

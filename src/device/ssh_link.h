@@ -1,8 +1,7 @@
 // One password-authenticated SSH connection to the device with its SFTP subsystem.
 #pragma once
 
-#include <libssh2.h>
-#include <libssh2_sftp.h>
+#include <libssh/libssh.h>
 
 #include <chrono>
 #include <fstream>
@@ -47,8 +46,8 @@ struct LinkWaits {
   // A remote command: no byte at all from the device for this long. A command may run silently
   // as long as it needs: the keepalive requests keep a live device answering.
   std::chrono::milliseconds silence{30000};
-  // While a command runs: a keepalive request with a reply expected, this often (libssh2 sends
-  // at most one every two seconds, so the silence limit must be well above that).
+  // While a command runs: a keepalive request with a reply expected, this often (the silence
+  // limit must be well above it, so that a live device has the time to answer).
   std::chrono::milliseconds keepalive{5000};
 };
 
@@ -76,6 +75,11 @@ class SshLink {
   void close();
 
   bool isOpen() const { return sftp_ != nullptr; }
+
+  // What the last open() negotiated, for the run record: key exchange, ciphers, MAC and the
+  // device's host key ("kex curve25519-sha256, cipher chacha20-poly1305@openssh.com both ways,
+  // MAC aead-poly1305, host key SHA256:..."). Empty when no link was opened.
+  const std::string& negotiated() const { return negotiated_; }
 
   // Runs one shell command line and appends what it writes to standard output to `output`.
   // Returns 0, -10 (no channel, or the link is not open), -11 (exec refused) or -15. Every
@@ -119,9 +123,20 @@ class SshLink {
   // device (abandonWith) or, once logged in or refused, with an orderly disconnect (closeWith).
   int abandonWith(int status);
   int closeWith(int status);
-  // The second half of open(): the login and the start of SFTP.
-  int logIn(const std::string& user, const std::string& password);
-  void releaseSocket();
+  // The session on the connected socket, non-blocking, with the link's algorithms.
+  bool newSession(const std::string& host, const std::string& user);
+  // The second half of open(): the login as user_ and the start of SFTP.
+  int logIn(const std::string& password);
+  int startSftp();
+  // A new session channel, open: nullptr when the device refused it or the wait expired.
+  ssh_channel openChannel(DeviceWait& wait);
+  // Lets libssh take one look at the socket. libssh writes a packet at once only when a look
+  // since its last write found the socket writable; else the packet waits for the next look, and
+  // the disconnect, the last packet of all, would never go out.
+  void lookAtSocket();
+  // Whether libssh closed the socket it was handed (it does so when the device disconnects, and
+  // on a socket error).
+  bool socketClosedByLibrary() const;
   // uploadFile without its entry in the run record; `step` names the upload in messages.
   int sendFile(const std::string& localPath, const std::string& remotePath, bool showProgress,
                const std::string& step);
@@ -131,8 +146,14 @@ class SshLink {
                     std::uint32_t& status);
   // runCommand without its entry in the run record.
   int execute(const std::string& command, std::string& output, int& exitStatus);
-  // The exit status of the command on channel_, once the device has closed the channel.
+  // Reads what the command on channel_ writes until the end of its output: standard output into
+  // `output`, standard error dropped. False when the channel failed first.
+  bool readOutput(DeviceWait& wait, std::string& output);
+  // The exit status of the command on channel_: what the device reported before it closed the
+  // channel, or kNoExitStatus.
   int awaitExitStatus(DeviceWait& wait);
+  // Closes and frees channel_.
+  void releaseChannel();
 
   LinkWaits waits_;
   // The account of the last open(), as the run record names it.
@@ -140,12 +161,18 @@ class SshLink {
   // When the open() under way gives up, whatever its steps' waits.
   DeviceWait::Clock::time_point openDeadline_ = DeviceWait::Clock::time_point::max();
   bool stalled_ = false;
-  // Whether libssh2_init() was called for this link's session, to be matched by libssh2_exit().
+  // Whether ssh_init() was called for this link's session, to be matched by ssh_finalize().
   bool libraryStarted_ = false;
-  libssh2_socket_t sock_;
-  LIBSSH2_SESSION* session_ = nullptr;
-  LIBSSH2_SFTP* sftp_ = nullptr;
-  LIBSSH2_CHANNEL* channel_ = nullptr;
+  // Whether the socket was handed to libssh (ssh_connect); from then on libssh may close it.
+  bool socketHandedOver_ = false;
+  socket_t sock_;
+  ssh_session session_ = nullptr;
+  // What libssh read from and wrote to the socket (ssh_set_counters), for the waits.
+  ssh_counter_struct received_{};
+  // The SFTP subsystem's channel, and the channel of the command under way.
+  ssh_channel sftp_ = nullptr;
+  ssh_channel channel_ = nullptr;
+  std::string negotiated_;
   // Uploads write their SFTP requests on the SFTP channel themselves: the replies come back here,
   // and the requests are numbered per link.
   sftp::ReplyReader sftpReplies_;

@@ -7,13 +7,14 @@
 
 namespace provision {
 
-// libssh2 cuts the data of a write call into SFTP write requests of at most this size.
+// The data of one SFTP write request at most: with its head one SSH packet of the common
+// 32 KiB maximum.
 inline constexpr std::size_t kWriteRequestSize = 30000;
 
 // The upload's window follows the link. Over a short round trip a window of kMinRequests keeps the
 // link busy, and more only costs the device's SSH server work. Over a longer one the window grows
 // towards the link's bandwidth-delay product with headroom: the round trip is the shortest seen
-// between handing bytes to libssh2 and their acknowledgement, the bandwidth what was acknowledged
+// between handing bytes to libssh and their acknowledgement, the bandwidth what was acknowledged
 // over the last round. The window is always a whole number of requests, so that each
 // acknowledgement makes room for one full request, and stays below the device's channel window.
 class UploadWindow {

@@ -11,6 +11,8 @@
 
 namespace provision {
 
+const char* nullDevice() { return "/dev/null"; }
+
 std::string executablePath() {
   char buffer[PATH_MAX];
   ssize_t length = readlink("/proc/self/exe", buffer, sizeof(buffer));

@@ -47,6 +47,8 @@ EntryType typeOfLinkTarget(const std::wstring& path) {
 
 }  // namespace
 
+const char* nullDevice() { return "NUL"; }
+
 std::string executablePath() {
   // A path longer than the classic 260 characters is read whole rather than cut.
   std::wstring buffer(MAX_PATH, L'\0');

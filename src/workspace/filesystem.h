@@ -24,6 +24,10 @@ struct FolderEntry {
 // The full path of the running executable, or empty when the system cannot tell.
 std::string executablePath();
 
+// The name of the system's empty device ("/dev/null", "NUL"): a file that reads as empty, for a
+// library that insists on reading a file the program has no use for.
+const char* nullDevice();
+
 // Creates the last level of `path`; fails (false) when the parent is missing or something
 // already exists there.
 bool makeDirectory(const std::string& path);

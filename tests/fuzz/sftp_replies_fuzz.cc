@@ -1,4 +1,4 @@
-// The SFTP server's replies during an upload: whatever bytes the device sends, and however the
+// The SFTP server's replies, from its VERSION on: whatever bytes the device sends, and however the
 // channel cuts them, the reader gives the same replies, each within the protocol's limits, and
 // once it finds something that is no reply it gives nothing more.
 #include <cstdint>
@@ -39,7 +39,7 @@ bool sameReplies(const std::vector<sftp::Reply>& a, const std::vector<sftp::Repl
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i) {
     if (a[i].type != b[i].type || a[i].id != b[i].id || a[i].status != b[i].status ||
-        a[i].handle != b[i].handle)
+        a[i].version != b[i].version || a[i].handle != b[i].handle)
       return false;
   }
   return true;
@@ -66,6 +66,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 (!reply.handle.empty() && reply.handle.size() <= sftp::kMaxHandle),
             "a handle outside the protocol's limits");
     require(reply.type == sftp::kHandle || reply.handle.empty(), "a handle in another reply");
+    require(reply.type != sftp::kVersion || reply.id == sftp::kVersionId,
+            "a version reply that could answer a request");
+    require(reply.type == sftp::kVersion || reply.version == 0, "a version in another reply");
   }
   return 0;
 }

@@ -137,6 +137,10 @@ bool Lab::refuseSshAfter(std::int64_t bytes, const std::string& devicePath, doub
 
 bool Lab::acceptSsh() const { return tool({"refuse-ssh", name_, "clear"}).status == 0; }
 
+bool Lab::sshCiphers(const std::string& ciphers) const {
+  return tool({"ssh-ciphers", name_, ciphers}).status == 0;
+}
+
 bool Lab::deviceTool(const std::vector<std::string>& args) const {
   std::vector<std::string> full = {"device-tool", name_};
   full.insert(full.end(), args.begin(), args.end());

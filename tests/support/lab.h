@@ -102,6 +102,9 @@ class Lab {
   // the middle byte of the extracted file RELPATH, under the folder it unpacked into, is
   // inverted); {"clear"} undoes both.
   bool deviceTool(const std::vector<std::string>& args) const;
+  // The OpenSSH device offers only `ciphers` (comma-separated) to new connections; "default"
+  // gives it its own list again.
+  bool sshCiphers(const std::string& ciphers) const;
   // Lays out content: {"packages"}, {"packages", "--flipped-byte"}, {"device-qm"},
   // {"device-zr", "--unit", "u51"}, {"device-zr", "--no-uid", "--fix-exit", "3"}.
   ProcessResult fixture(const std::vector<std::string>& args) const;

@@ -17,7 +17,7 @@ inline LinkWaits shortLinkWaits() {
   LinkWaits waits;
   waits.connect = 2000ms;
   waits.transfer = 2000ms;
-  waits.silence = 3000ms;  // libssh2 sends at most one keepalive request every two seconds
+  waits.silence = 3000ms;  // six keepalive requests long
   waits.keepalive = 500ms;
   return waits;
 }
