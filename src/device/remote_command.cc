@@ -1,4 +1,5 @@
 #include <cstddef>
+#include <cstdint>
 
 #include "device/ssh_link.h"
 #include "log/run_record.h"
@@ -11,6 +12,20 @@ constexpr int kStandardOutput = 0;
 constexpr int kStandardError = 1;
 // What libssh reports as the exit status while the device has sent none.
 constexpr int kNoStatusYet = -1;
+
+// The exit status the device sent, or kNoStatusYet. libssh 0.11 (the Windows build's) deprecates
+// ssh_channel_get_exit_status for ssh_channel_get_exit_state, which 0.10 (the Linux build's) does
+// not have; both look at the packets that arrived in the same way, and a command ended by a
+// signal leaves the code at -1 in both.
+int exitStatusSoFar(ssh_channel channel) {
+#if LIBSSH_VERSION_INT >= SSH_VERSION_INT(0, 11, 0)
+  std::uint32_t code = 0;
+  if (ssh_channel_get_exit_state(channel, &code, nullptr, nullptr) != SSH_OK) return kNoStatusYet;
+  return static_cast<int>(code);
+#else
+  return ssh_channel_get_exit_status(channel);
+#endif
+}
 
 }  // namespace
 
@@ -79,9 +94,9 @@ bool SshLink::readOutput(DeviceWait& wait, std::string& output) {
 int SshLink::awaitExitStatus(DeviceWait& wait) {
   // The device sends the exit status, or the signal that ended the command, before it closes its
   // side of the channel; Dropbear after the end of the output. Once the output ended, libssh's
-  // channel reads take in no more packets: ssh_channel_get_exit_status still does.
+  // channel reads take in no more packets: the exit status calls still do.
   for (;;) {
-    const int exitStatus = ssh_channel_get_exit_status(channel_);
+    const int exitStatus = exitStatusSoFar(channel_);
     if (exitStatus != kNoStatusYet) return exitStatus;
     // Closed without a status: a signal ended the command, or the link failed.
     if (ssh_channel_is_closed(channel_) || !wait.await()) return kNoExitStatus;
