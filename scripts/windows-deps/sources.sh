@@ -56,7 +56,10 @@ not_older_first() {
   local linux=$1 v
   shift
   for v in "$@"; do
-    if [ "$v" = "$linux" ]; then echo "$v"; fi
+    if [ "$v" = "$linux" ]; then
+      echo "$v"
+      break
+    fi
   done
   for v in "$@"; do
     if [ -z "$linux" ] || dpkg --compare-versions "$v" gt "$linux"; then echo "$v"; fi
