@@ -24,6 +24,13 @@ constexpr const char* kCiphers =
 
 constexpr const char* kSftpSubsystem = "sftp";
 
+// libssh keeps only the low 16 bits of the socket it is handed (ssh_options_set stores
+// SSH_OPTIONS_FD masked with 0xffff) and reads, writes, polls and closes that number. A socket
+// above it would have libssh work on another descriptor or handle, so it is refused as a socket
+// that could not be made. POSIX gives the lowest free descriptor and Winsock small handles, so
+// only a process with some 65000 open would meet it.
+constexpr socket_t kLargestSocketForLibrary = 0xffff;
+
 // libssh writes nothing to the console, whatever its log level says.
 void dropLogMessage(int, const char*, const char*, void*) {}
 
@@ -76,7 +83,8 @@ int SshLink::open(const std::string& host, const std::string& user, const std::s
   if (!net::startup()) return kSshSocketLibraryFailed;
 
   sock_ = net::openTcpSocket();
-  if (sock_ == net::kNoSocket) return abandonWith(kSshSocketFailed);
+  if (sock_ == net::kNoSocket || sock_ > kLargestSocketForLibrary)
+    return abandonWith(kSshSocketFailed);
 
   unsigned char address[4];
   if (!net::parseIPv4(host, address)) return abandonWith(kSshBadAddress);
