@@ -46,7 +46,7 @@ bool DeviceWait::await() {
   // libssh waits for the socket to be readable unless it holds output that the socket has not
   // taken yet.
   const bool write = (ssh_get_poll_flags(session_) & SSH_WRITE_PENDING) != 0;
-  net::waitSocket(sock_, true, write, std::chrono::ceil<std::chrono::milliseconds>(wakeUp - now));
+  net::waitSocket(sock_, write, std::chrono::ceil<std::chrono::milliseconds>(wakeUp - now));
   return true;
 }
 

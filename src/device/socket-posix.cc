@@ -70,11 +70,9 @@ ConnectResult connectWithin(socket_t sock, const unsigned char address[4], int p
   return ConnectResult::Connected;
 }
 
-Readiness waitSocket(socket_t sock, bool read, bool write, std::chrono::milliseconds timeout) {
-  pollfd entry{sock, static_cast<short>((read ? POLLIN : 0) | (write ? POLLOUT : 0)), 0};
-  if (::poll(&entry, 1, pollMilliseconds(timeout)) <= 0) return {};
-  const bool failed = (entry.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0;
-  return {(entry.revents & POLLIN) != 0 || failed, (entry.revents & POLLOUT) != 0 || failed};
+void waitSocket(socket_t sock, bool write, std::chrono::milliseconds timeout) {
+  pollfd entry{sock, static_cast<short>(POLLIN | (write ? POLLOUT : 0)), 0};
+  ::poll(&entry, 1, pollMilliseconds(timeout));
 }
 
 void shutdownSocket(socket_t sock) {

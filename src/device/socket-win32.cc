@@ -83,20 +83,18 @@ ConnectResult connectWithin(socket_t sock, const unsigned char address[4], int p
   return ConnectResult::Connected;
 }
 
-Readiness waitSocket(socket_t sock, bool read, bool write, std::chrono::milliseconds timeout) {
+void waitSocket(socket_t sock, bool write, std::chrono::milliseconds timeout) {
   fd_set readable;
   fd_set writable;
   fd_set failed;
   FD_ZERO(&readable);
   FD_ZERO(&writable);
   FD_ZERO(&failed);
-  if (read) FD_SET(sock, &readable);
+  FD_SET(sock, &readable);
   if (write) FD_SET(sock, &writable);
   FD_SET(sock, &failed);
   timeval wait = toTimeval(timeout);
-  if (::select(0, &readable, &writable, &failed, &wait) <= 0) return {};
-  const bool error = FD_ISSET(sock, &failed) != 0;
-  return {FD_ISSET(sock, &readable) != 0 || error, FD_ISSET(sock, &writable) != 0 || error};
+  ::select(0, &readable, &writable, &failed, &wait);
 }
 
 void shutdownSocket(socket_t sock) {

@@ -33,16 +33,10 @@ enum class ConnectResult {
 ConnectResult connectWithin(socket_t sock, const unsigned char address[4], int port,
                             std::chrono::milliseconds timeout);
 
-// What a socket is ready for. An error or a closed connection counts as both: the next call on the
-// socket then reports it.
-struct Readiness {
-  bool readable = false;
-  bool writable = false;
-};
-
-// Waits until the socket can be read (when `read`) or written (when `write`), at most `timeout`.
-// Nothing ready means the time ran out (or a signal interrupted the wait).
-Readiness waitSocket(socket_t sock, bool read, bool write, std::chrono::milliseconds timeout);
+// Waits until the socket can be read, or written when `write`, or has failed or closed, at most
+// `timeout` (a signal may end the wait early). The caller's next call on the socket finds out
+// which.
+void waitSocket(socket_t sock, bool write, std::chrono::milliseconds timeout);
 
 // Ends all traffic on the socket but keeps it allocated: every later send or receive on it fails
 // at once instead of waiting for a peer that no longer answers.
