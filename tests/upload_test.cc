@@ -174,6 +174,8 @@ TEST_F(Upload, ProgressTextAndDeviceCopyForEachSize) {
       {20480, "\rsent: 50.00%\rsent: 100.00%\n"},
       {30000, "\rsent: 34.13%\rsent: 100.00%\n"},
       {204801, "\rsent: 5.00%\rsent: 100.00%\n"},
+      // Sixteen write requests, as many as go to libssh together, and a one-byte request after.
+      {480001, expectedProgress(480001)},
       {large, expectedProgress(large)},
   };
   for (const auto& [size, progress] : cases)

@@ -200,33 +200,40 @@ class RequestsInFlight {
   Clock::time_point acknowledgedSentAt_;
 };
 
-// One write request: its head and its data in one block, written to the channel in pieces as the
-// channel takes them.
-class WriteRequest {
+// Write requests that go to the channel together, each head followed by its data, written in
+// pieces as the channel takes them. libssh looks at the socket once per write call, so requests
+// written in one call cost one look between them all.
+class WriteBatch {
  public:
-  WriteRequest() : block_(std::make_unique_for_overwrite<char[]>(kBlockSize)) {}
-
-  // Where the data of the next request is read to.
-  char* data() { return block_.get() + sftp::kMaxWriteHead; }
-
-  // Puts the head before `length` bytes of data; the request is then to be written.
-  void prepare(const std::string& head, std::size_t length) {
-    start_ = sftp::kMaxWriteHead - head.size();
-    std::memcpy(block_.get() + start_, head.data(), head.size());
-    size_ = head.size() + length;
-    written_ = 0;
-  }
+  WriteBatch() : block_(std::make_unique_for_overwrite<char[]>(kBlockSize)) {}
 
   bool pending() const { return written_ < size_; }
+  // Whether another request of `length` bytes with a head of `headSize` fits: none is added once
+  // the writing began.
+  bool fits(std::size_t headSize, std::size_t length) const {
+    return written_ == 0 && size_ + headSize + length <= kBlockSize;
+  }
+  bool empty() const { return size_ == 0; }
+
+  // Where the data of the next request is read to, behind a head of `headSize` bytes.
+  char* data(std::size_t headSize) { return block_.get() + size_ + headSize; }
+  // Puts `head` before the `length` bytes just read; the request then belongs to the batch.
+  void add(const std::string& head, std::size_t length) {
+    std::memcpy(block_.get() + size_, head.data(), head.size());
+    size_ += head.size() + length;
+  }
+
   int writeSome(RequestChannel& channel) {
-    return channel.writeSome(block_.get() + start_, size_, written_);
+    const int io = channel.writeSome(block_.get(), size_, written_);
+    if (!pending()) size_ = written_ = 0;
+    return io;
   }
 
  private:
-  static constexpr std::size_t kBlockSize = sftp::kMaxWriteHead + kWriteRequestSize;
+  static constexpr std::size_t kBlockSize =
+      kWriteBatchRequests * (sftp::kMaxWriteHead + kWriteRequestSize);
 
   std::unique_ptr<char[]> block_;
-  std::size_t start_ = 0;
   std::size_t size_ = 0;
   std::size_t written_ = 0;
 };
@@ -252,30 +259,35 @@ struct UploadRun {
   UploadProgress progress;
   ChunkLedger ledger;
   RequestsInFlight inFlight;
-  WriteRequest request;
+  WriteBatch batch;
   std::int64_t sent = 0;
 };
 
-// The sending half: reads the next request from the file when the last one is written whole and
-// the window has room. kSshOk, or kSshLocalOpenFailed when the file cannot be read.
-int queueNextRequest(UploadRun& run) {
-  if (run.request.pending() || run.ledger.allRead() ||
-      run.sent - run.inFlight.acknowledged() + static_cast<std::int64_t>(kWriteRequestSize) >
-          static_cast<std::int64_t>(run.window.size()))
-    return kSshOk;
-  const std::size_t requested = run.ledger.nextRead();
-  run.local.read(run.request.data(), static_cast<std::streamsize>(requested));
-  const std::size_t length = static_cast<std::size_t>(run.local.gcount());
-  // A failed read is no end of data: the device's copy would be cut.
-  if (length < requested && run.local.bad()) return kSshLocalOpenFailed;
-  run.ledger.read(requested, length);
-  if (length == 0) return kSshOk;
-  const std::uint32_t id = run.channel.newId();
-  run.request.prepare(sftp::writeHead(id, run.handle, static_cast<std::uint64_t>(run.sent),
-                                      static_cast<std::uint32_t>(length)),
-                      length);
-  run.sent += static_cast<std::int64_t>(length);
-  run.inFlight.sent(id, run.sent, UploadWindow::Clock::now());
+// The sending half: adds the next requests from the file to the batch while the window has room
+// and the batch is not being written. kSshOk, or kSshLocalOpenFailed when the file cannot be
+// read.
+int queueRequests(UploadRun& run) {
+  // The head's size does not depend on its numbers.
+  const std::size_t headSize = sftp::writeHead(0, run.handle, 0, 0).size();
+  while (!run.ledger.allRead()) {
+    const std::int64_t room =
+        static_cast<std::int64_t>(run.window.size()) - (run.sent - run.inFlight.acknowledged());
+    if (room < static_cast<std::int64_t>(kWriteRequestSize)) return kSshOk;
+    const std::size_t requested = run.ledger.nextRead();
+    if (!run.batch.fits(headSize, requested)) return kSshOk;
+    run.local.read(run.batch.data(headSize), static_cast<std::streamsize>(requested));
+    const std::size_t length = static_cast<std::size_t>(run.local.gcount());
+    // A failed read is no end of data: the device's copy would be cut.
+    if (length < requested && run.local.bad()) return kSshLocalOpenFailed;
+    run.ledger.read(requested, length);
+    if (length == 0) return kSshOk;
+    const std::uint32_t id = run.channel.newId();
+    run.batch.add(sftp::writeHead(id, run.handle, static_cast<std::uint64_t>(run.sent),
+                                  static_cast<std::uint32_t>(length)),
+                  length);
+    run.sent += static_cast<std::int64_t>(length);
+    run.inFlight.sent(id, run.sent, UploadWindow::Clock::now());
+  }
   return kSshOk;
 }
 
@@ -284,7 +296,7 @@ int queueNextRequest(UploadRun& run) {
 // completes the upload was acknowledged. kSshOk, or kSshWriteFailed when the server refused a write
 // or sent something that is no reply.
 int takeReplies(UploadRun& run, bool& moved, bool& complete) {
-  // Replies are read only between requests, so that the request being written stays one block.
+  // Replies are read only between batches, so that the batch being written stays one block.
   const int io = run.channel.readSome();
   if (io < 0) return kSshWriteFailed;
   moved = io > 0;
@@ -305,25 +317,26 @@ int takeReplies(UploadRun& run, bool& moved, bool& complete) {
 }
 
 // Sends the file as write requests of kWriteRequestSize bytes, as many under way as the window
-// allows: each acknowledgement makes room for a new request. The progress text of a chunk is shown
-// once every byte through it is acknowledged. Only the request being written is held in memory.
+// allows: each acknowledgement makes room for a new request, and the requests that the room admits
+// go to libssh in one batch. The progress text of a chunk is shown once every byte through it is
+// acknowledged. Only the batch being written is held in memory.
 // `wait` gives up when no request is acknowledged for its limit. After a failed write no further
 // request is sent; those under way are let go.
 int sendRequests(UploadRun& run) {
   for (;;) {
-    const int queued = queueNextRequest(run);
+    const int queued = queueRequests(run);
     if (queued != kSshOk) return queued;
     // Nothing under way and nothing left to read: done. The last chunk may count only now that
     // the read found the end of the data (a device whose channel window takes one request at a
     // time acknowledged it before); a file that shrank meanwhile gets no closing text.
-    if (!run.request.pending() && run.inFlight.empty() && run.ledger.allRead()) {
+    if (run.batch.empty() && run.inFlight.empty() && run.ledger.allRead()) {
       run.ledger.reportAcknowledged(run.progress);
       return kSshOk;
     }
 
     bool moved = false;
-    if (run.request.pending()) {
-      const int io = run.request.writeSome(run.channel);
+    if (!run.batch.empty()) {
+      const int io = run.batch.writeSome(run.channel);
       if (io < 0) return kSshWriteFailed;
       moved = io > 0;
     } else {

@@ -10,6 +10,8 @@ namespace provision {
 // The data of one SFTP write request at most: with its head one SSH packet of the common
 // 32 KiB maximum.
 inline constexpr std::size_t kWriteRequestSize = 30000;
+// How many write requests go to libssh in one call at most (480 KB).
+inline constexpr std::size_t kWriteBatchRequests = 16;
 
 // The upload's window follows the link. Over a short round trip a window of kMinRequests keeps the
 // link busy, and more only costs the device's SSH server work. Over a longer one the window grows
